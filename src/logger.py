@@ -1,0 +1,64 @@
+"""Debug logging for quillon's methods.
+
+``logging(prefix=...)`` returns a decorator. The wrapped call is logged at
+DEBUG to the standard-library logger named *prefix*: its qualified name on the
+way in, and on the way out whether it returned or raised (with the exception
+type) and how long it took. Argument values and results are never logged, so
+no address, password or message text reaches a log.
+
+When DEBUG is off for that logger a call costs one level check on top of the
+wrapped call.
+"""
+
+from __future__ import annotations
+
+import functools
+import logging as _logging
+import time
+from collections.abc import Callable
+from typing import Any, TypeVar
+
+__all__ = ["logging"]
+
+_F = TypeVar("_F")
+_DEBUG = _logging.DEBUG
+
+
+def logging(prefix: str) -> Callable[[_F], _F]:
+    """Return a decorator that logs calls to the logger named *prefix*."""
+    if not isinstance(prefix, str):
+        raise TypeError(f"prefix must be a str, not {type(prefix).__name__}")
+    log = _logging.getLogger(prefix)
+
+    def decorate(func: Any) -> Any:
+        if isinstance(func, staticmethod):
+            return staticmethod(decorate(func.__func__))
+        if isinstance(func, classmethod):
+            return classmethod(decorate(func.__func__))
+        return _wrap(func, log)
+
+    return decorate
+
+
+def _wrap(func: Any, log: _logging.Logger) -> Any:
+    name = getattr(func, "__qualname__", None) or getattr(func, "__name__", None) or repr(func)
+    enabled = log.isEnabledFor
+    debug = log.debug
+    clock = time.perf_counter
+
+    @functools.wraps(func)
+    def wrapper(*args: Any, **kwargs: Any) -> Any:
+        if not enabled(_DEBUG):
+            return func(*args, **kwargs)
+        debug("call %s", name)
+        start = clock()
+        try:
+            result = func(*args, **kwargs)
+        except BaseException as exc:
+            debug("%s raised %s after %.3f ms", name, type(exc).__qualname__,
+                  (clock() - start) * 1e3)
+            raise
+        debug("%s returned after %.3f ms", name, (clock() - start) * 1e3)
+        return result
+
+    return wrapper

@@ -1,0 +1,2 @@
+// quillon.contact: address validation through email_validator.
+#include "classbuild.h"

@@ -1,0 +1,210 @@
+// What a module body does to import its names and build its class.
+#include "classbuild.h"
+
+#include "errors.h"
+
+namespace quillon {
+
+int core_init(CoreState *core, PyObject *module, const char *dotted_name) noexcept {
+    core->function_type = create_function_type(module, "quillon.function");
+    if (!core->function_type)
+        return -1;
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins)
+        return -1;
+    core->builtins = Py_XNewRef(PyModule_GetDict(builtins.get()));
+    core->module_name = PyUnicode_InternFromString(dotted_name);
+    core->empty_str = PyUnicode_New(0, 0);
+    if (!core->builtins || !core->module_name || !core->empty_str)
+        return -1;
+    return 0;
+}
+
+int core_traverse(CoreState *core, visitproc visit, void *arg) noexcept {
+    Py_VISIT(core->function_type);
+    Py_VISIT(core->builtins);
+    Py_VISIT(core->module_name);
+    Py_VISIT(core->empty_str);
+    return 0;
+}
+
+void core_clear(CoreState *core) noexcept {
+    Py_CLEAR(core->function_type);
+    Py_CLEAR(core->builtins);
+    Py_CLEAR(core->module_name);
+    Py_CLEAR(core->empty_str);
+}
+
+int intern_all(const char *const *texts, PyObject **out, size_t count) noexcept {
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = PyUnicode_InternFromString(texts[i]);
+        if (!out[i])
+            return -1;
+    }
+    return 0;
+}
+
+int visit_all(PyObject *const *objs, size_t count, visitproc visit, void *arg) noexcept {
+    for (size_t i = 0; i < count; ++i)
+        Py_VISIT(objs[i]);
+    return 0;
+}
+
+void clear_all(PyObject **objs, size_t count) noexcept {
+    for (size_t i = 0; i < count; ++i)
+        Py_CLEAR(objs[i]);
+}
+
+PyObject *make_kwnames(std::initializer_list<PyObject *> names) noexcept {
+    PyObject *tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (!tuple)
+        return nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject *name : names)
+        PyTuple_SET_ITEM(tuple, i++, Py_NewRef(name));
+    return tuple;
+}
+
+bool import_names(PyObject *module, const char *from, std::initializer_list<const char *> names) noexcept {
+    Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!fromlist)
+        return false;
+    Py_ssize_t i = 0;
+    for (const char *name : names) {
+        PyObject *text = PyUnicode_InternFromString(name);
+        if (!text)
+            return false;
+        PyTuple_SET_ITEM(fromlist.get(), i++, text);
+    }
+    Ref module_name = Ref::steal(PyUnicode_FromString(from));
+    if (!module_name)
+        return false;
+    PyObject *globals = PyModule_GetDict(module);
+    Ref source = Ref::steal(
+        PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr, fromlist.get(), 0));
+    if (!source)
+        return false;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(fromlist.get()); ++k) {
+        PyObject *name = PyTuple_GET_ITEM(fromlist.get(), k);
+        Ref value = Ref::steal(PyObject_GetAttr(source.get(), name));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                return false;
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name %R", name);
+            return false;
+        }
+        if (PyDict_SetItem(globals, name, value.get()) < 0)
+            return false;
+    }
+    return true;
+}
+
+ClassBody::ClassBody(PyObject *module, const char *qualname,
+                     std::initializer_list<const char *> slots) noexcept
+    : module_(module) {
+    Ref ns = Ref::steal(PyDict_New());
+    Ref qual = Ref::steal(PyUnicode_FromString(qualname));
+    Ref slot_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(slots.size())));
+    if (!ns || !qual || !slot_names)
+        return;
+    Py_ssize_t i = 0;
+    for (const char *slot : slots) {
+        PyObject *text = PyUnicode_InternFromString(slot);
+        if (!text)
+            return;
+        PyTuple_SET_ITEM(slot_names.get(), i++, text);
+    }
+    if (PyDict_SetItemString(ns.get(), "__module__", core_state(module)->module_name) < 0 ||
+        PyDict_SetItemString(ns.get(), "__qualname__", qual.get()) < 0 ||
+        PyDict_SetItemString(ns.get(), "__slots__", slot_names.get()) < 0)
+        return;
+    ns_ = std::move(ns);
+}
+
+Ref ClassBody::lookup(const char *name) noexcept {
+    PyObject *found = nullptr;
+    int rc = PyDict_GetItemStringRef(ns_.get(), name, &found);
+    if (rc > 0)
+        return Ref::steal(found);
+    if (rc < 0)
+        return {};
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key)
+        return {};
+    return lookup_global(PyModule_GetDict(module_), core_state(module_)->builtins, key.get());
+}
+
+bool ClassBody::store(const char *name, PyObject *value) noexcept {
+    return PyDict_SetItemString(ns_.get(), name, value) == 0;
+}
+
+bool ClassBody::add_function(const char *name, const FunctionSpec &spec, PyObject *defaults) noexcept {
+    Ref fn = make_function(module_, spec, defaults);
+    return fn && store(name, fn.get());
+}
+
+bool ClassBody::add_property(const char *name, const FunctionSpec &getter,
+                             const FunctionSpec *setter) noexcept {
+    Ref property = lookup("property");
+    Ref get = make_function(module_, getter, nullptr);
+    if (!property || !get)
+        return false;
+    Ref prop = Ref::steal(PyObject_CallOneArg(property.get(), get.get()));
+    if (!prop || !store(name, prop.get()))
+        return false;
+    if (!setter)
+        return true;
+    // As `@NAME.setter` does: the name is looked up afresh.
+    Ref current = lookup(name);
+    if (!current)
+        return false;
+    Ref with_setter = Ref::steal(PyObject_GetAttrString(current.get(), "setter"));
+    Ref set = make_function(module_, *setter, nullptr);
+    if (!with_setter || !set)
+        return false;
+    Ref both = Ref::steal(PyObject_CallOneArg(with_setter.get(), set.get()));
+    return both && store(name, both.get());
+}
+
+bool ClassBody::add_logged(const char *name, const FunctionSpec &spec, PyObject *defaults,
+                           bool is_static) noexcept {
+    // The decorator expression is evaluated before the function exists.
+    Ref factory = lookup("logging");
+    Ref prefix = lookup("__name__");
+    if (!factory || !prefix)
+        return false;
+    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "prefix"));
+    if (!kwnames)
+        return false;
+    PyObject *kwargs[] = {prefix.get()};
+    Ref decorator = Ref::steal(PyObject_Vectorcall(factory.get(), kwargs, 0, kwnames.get()));
+    if (!decorator)
+        return false;
+    Ref fn = make_function(module_, spec, defaults);
+    if (!fn)
+        return false;
+    if (is_static) {
+        Ref staticmethod = lookup("staticmethod");
+        if (!staticmethod)
+            return false;
+        fn = Ref::steal(PyObject_CallOneArg(staticmethod.get(), fn.get()));
+        if (!fn)
+            return false;
+    }
+    Ref decorated = Ref::steal(PyObject_CallOneArg(decorator.get(), fn.get()));
+    return decorated && store(name, decorated.get());
+}
+
+bool ClassBody::finish(const char *name) noexcept {
+    Ref type = lookup("type");
+    Ref args = Ref::steal(Py_BuildValue("(s()O)", name, ns_.get()));
+    if (!type || !args)
+        return false;
+    Ref cls = Ref::steal(PyObject_Call(type.get(), args.get(), nullptr));
+    if (!cls)
+        return false;
+    return PyDict_SetItemString(PyModule_GetDict(module_), name, cls.get()) == 0;
+}
+
+}  // namespace quillon

@@ -1,0 +1,56 @@
+// The exact error messages the modules share, and the checks that raise them.
+#pragma once
+
+#include "ref.h"
+
+namespace quillon {
+
+// "Argument 'NAME' has incorrect type (expected EXPECTED, got TYPE)"; a value
+// of a subclass of the expected built-in type also gets an explanatory note.
+[[gnu::cold, gnu::noinline]] void raise_argument_type(const char *param, const char *expected,
+                                                      PyObject *value, bool is_subclass) noexcept;
+
+// Parameter test for an exact `str` (a subclass is refused), optionally None.
+inline bool check_exact_str(PyObject *value, const char *param, bool none_ok) noexcept {
+    if (PyUnicode_CheckExact(value) || (none_ok && value == Py_None)) [[likely]]
+        return true;
+    raise_argument_type(param, "str", value, PyUnicode_Check(value));
+    return false;
+}
+
+// Result test: "Expected EXPECTED, got TYPE".
+[[gnu::cold, gnu::noinline]] void raise_expected(const char *expected, PyObject *value) noexcept;
+
+inline bool expect_str_or_none(PyObject *value) noexcept {
+    if (PyUnicode_CheckExact(value) || value == Py_None) [[likely]]
+        return true;
+    raise_expected("str", value);
+    return false;
+}
+
+inline bool expect_list_or_none(PyObject *value) noexcept {
+    if (PyList_CheckExact(value) || value == Py_None) [[likely]]
+        return true;
+    raise_expected("list", value);
+    return false;
+}
+
+// Module namespace first, then builtins; NameError "name 'X' is not defined".
+Ref lookup_global(PyObject *globals, PyObject *builtins, PyObject *name) noexcept;
+
+// Unpacks `seq` into exactly two new references, with the messages for too
+// many and too few values; an exact tuple or list is measured, anything else
+// is iterated.
+bool unpack_pair(PyObject *seq, Ref &first, Ref &second) noexcept;
+
+// A special method found on the type, bound to `obj`; AttributeError whose
+// message is the name when the type lacks it.
+Ref lookup_special(PyObject *obj, PyObject *name) noexcept;
+
+// The text an f-string interpolation with no format specification gives.
+Ref format_simple(PyObject *obj, PyObject *empty_str) noexcept;
+
+// Raises `obj` the way a `raise` statement would.
+void raise_object(PyObject *obj) noexcept;
+
+}  // namespace quillon

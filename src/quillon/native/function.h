@@ -1,0 +1,64 @@
+// The function object every method and accessor of the package is made of.
+#pragma once
+
+#include "core.h"
+
+namespace quillon {
+
+struct FunctionObject;
+
+// The body of a function: `args` holds one borrowed object per parameter,
+// already bound and defaulted. Returns a new reference, or null with an
+// exception set.
+using FunctionBody = PyObject *(*)(FunctionObject *fn, PyObject *const *args) noexcept;
+
+inline constexpr Py_ssize_t max_parameters = 12;
+
+// What a function is, fixed at compile time; the objects it needs are made
+// from it when the module is executed.
+struct FunctionSpec {
+    const char *name;                       // __name__
+    const char *qualname;                   // __qualname__
+    const char *doc;                        // __doc__, or null for None
+    std::initializer_list<const char *> parameters;
+    // (parameter or "return", annotation text) pairs, in order
+    std::initializer_list<std::pair<const char *, const char *>> annotations;
+    FunctionBody body;
+    int tag;                                // which field, for shared bodies
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec *spec;
+    Py_ssize_t nparams;
+    PyObject *parameters;   // tuple of interned names
+    PyObject *defaults;     // tuple, or null for none
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *annotations;  // dict
+    PyObject *dict;         // instance dict, or null until asked for
+    PyObject *weakrefs;
+};
+
+// Creates the module's function type; called once from the module's exec.
+PyTypeObject *create_function_type(PyObject *module, const char *type_name) noexcept;
+
+// A new function of the module from its spec; `defaults` is borrowed and may
+// be null.
+Ref make_function(PyObject *module, const FunctionSpec &spec, PyObject *defaults) noexcept;
+
+// The module state of the module that made `fn`.
+template <typename State>
+inline State *state_of(FunctionObject *fn) noexcept {
+    return static_cast<State *>(PyType_GetModuleState(Py_TYPE(fn)));
+}
+
+// Binds vectorcall arguments to the function's parameters, filling defaults;
+// every count and keyword error worded as the package promises.
+bool bind_arguments(FunctionObject *fn, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames, PyObject **out) noexcept;
+
+}  // namespace quillon
