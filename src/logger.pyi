@@ -1,0 +1,6 @@
+from collections.abc import Callable
+from typing import TypeVar
+
+_F = TypeVar("_F")
+
+def logging(prefix: str) -> Callable[[_F], _F]: ...
