@@ -1,6 +1,7 @@
 // quillon.contact: the Contact class and address validation through email_validator.
 #include "classbuild.h"
 #include "errors.h"
+#include "slots.h"
 
 namespace quillon {
 namespace {
@@ -30,6 +31,8 @@ struct ContactState {
     PyObject *texts[TEXT_COUNT];
     PyObject *kwnames[KEYWORDS_COUNT];
     PyObject *none_timeout;  // the int 15
+    SlotCache email_slot;
+    SlotCache timeout_slot;
 };
 
 inline ContactState *state(FunctionObject *fn) noexcept { return state_of<ContactState>(fn); }
@@ -69,7 +72,8 @@ PyObject *init(FunctionObject *fn, PyObject *const *args) noexcept {
 }
 
 PyObject *get_email(FunctionObject *fn, PyObject *const *args) noexcept {
-    Ref value = Ref::steal(PyObject_GetAttr(args[0], text(state(fn), T_slot_email)));
+    ContactState *st = state(fn);
+    Ref value = read_slot(st->email_slot, args[0], text(st, T_slot_email));
     if (!value || !expect_str_or_none(value.get()))
         return nullptr;
     return value.release();
@@ -78,19 +82,21 @@ PyObject *get_email(FunctionObject *fn, PyObject *const *args) noexcept {
 PyObject *set_email(FunctionObject *fn, PyObject *const *args) noexcept {
     if (!check_exact_str(args[1], "email", false))
         return nullptr;
-    if (PyObject_SetAttr(args[0], text(state(fn), T_slot_email), args[1]) < 0)
+    ContactState *st = state(fn);
+    if (write_slot(st->email_slot, args[0], text(st, T_slot_email), args[1]) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject *get_timeout(FunctionObject *fn, PyObject *const *args) noexcept {
-    return PyObject_GetAttr(args[0], text(state(fn), T_slot_timeout));
+    ContactState *st = state(fn);
+    return read_slot(st->timeout_slot, args[0], text(st, T_slot_timeout)).release();
 }
 
 PyObject *set_timeout(FunctionObject *fn, PyObject *const *args) noexcept {
     ContactState *st = state(fn);
     Ref value = args[1] == Py_None ? Ref::borrow(st->none_timeout) : convert_timeout(args[1], "value");
-    if (!value || PyObject_SetAttr(args[0], text(st, T_slot_timeout), value.get()) < 0)
+    if (!value || write_slot(st->timeout_slot, args[0], text(st, T_slot_timeout), value.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -163,10 +169,10 @@ PyObject *get_is_valid(FunctionObject *fn, PyObject *const *args) noexcept {
     Ref check = Ref::steal(PyObject_GetAttr(cls.get(), text(st, T_validate)));
     if (!check)
         return nullptr;
-    Ref email = Ref::steal(PyObject_GetAttr(self, text(st, T_slot_email)));
+    Ref email = read_slot(st->email_slot, self, text(st, T_slot_email));
     if (!email)
         return nullptr;
-    Ref timeout = Ref::steal(PyObject_GetAttr(self, text(st, T_slot_timeout)));
+    Ref timeout = read_slot(st->timeout_slot, self, text(st, T_slot_timeout));
     if (!timeout)
         return nullptr;
     PyObject *call_args[] = {email.get(), timeout.get()};
@@ -239,7 +245,14 @@ int contact_exec(PyObject *module) noexcept {
     if (!import_names(module, "logger", {"logging"}) ||
         !import_names(module, "email_validator", {"validate_email", "ValidatedEmail", "EmailNotValidError"}))
         return -1;
-    return build_class(module);
+    if (build_class(module) < 0)
+        return -1;
+    Ref cls = Ref::steal(PyObject_GetAttr(module, text(st, T_Contact)));
+    if (!cls)
+        return -1;
+    slot_cache_init(st->email_slot, cls.get(), text(st, T_slot_email));
+    slot_cache_init(st->timeout_slot, cls.get(), text(st, T_slot_timeout));
+    return 0;
 }
 
 int contact_traverse(PyObject *module, visitproc visit, void *arg) noexcept {
@@ -253,6 +266,8 @@ int contact_traverse(PyObject *module, visitproc visit, void *arg) noexcept {
     if (int rc = visit_all(st->kwnames, KEYWORDS_COUNT, visit, arg))
         return rc;
     Py_VISIT(st->none_timeout);
+    Py_VISIT(st->email_slot.descr);
+    Py_VISIT(st->timeout_slot.descr);
     return 0;
 }
 
@@ -264,6 +279,8 @@ int contact_clear(PyObject *module) noexcept {
     clear_all(st->texts, TEXT_COUNT);
     clear_all(st->kwnames, KEYWORDS_COUNT);
     Py_CLEAR(st->none_timeout);
+    Py_CLEAR(st->email_slot.descr);
+    Py_CLEAR(st->timeout_slot.descr);
     return 0;
 }
 

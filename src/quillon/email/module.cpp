@@ -1,6 +1,8 @@
 // quillon.email: the Email class, its checked fields and recipient normalisation.
 #include "classbuild.h"
 #include "errors.h"
+#include "recipients.h"
+#include "slots.h"
 
 namespace quillon {
 namespace {
@@ -58,6 +60,7 @@ struct EmailState {
     PyObject *texts[TEXT_COUNT];
     PyObject *kwnames[KEYWORDS_COUNT];
     PyObject *recipients_refused;  // smtplib.SMTPRecipientsRefused
+    SlotCache slots[10];           // one per field, in field order
 };
 
 inline EmailState *state(FunctionObject *fn) noexcept { return state_of<EmailState>(fn); }
@@ -80,28 +83,30 @@ constexpr Text slot_of[] = {T_slot_server, T_slot_username, T_slot_password, T_s
 constexpr Text property_of[] = {T_server, T_username, T_password, T_from_, T_to,
                                 T_cc, T_bcc, T_subject, T_message, T_attachments};
 
+Ref read_field(EmailState *st, PyObject *self, int field) noexcept {
+    return read_slot(st->slots[field], self, text(st, slot_of[field]));
+}
+
 PyObject *get_text_field(FunctionObject *fn, PyObject *const *args) noexcept {
-    EmailState *st = state(fn);
-    Ref value = Ref::steal(PyObject_GetAttr(args[0], text(st, slot_of[fn->spec->tag])));
+    Ref value = read_field(state(fn), args[0], fn->spec->tag);
     if (!value || !expect_str_or_none(value.get()))
         return nullptr;
     return value.release();
 }
 
 PyObject *get_list_field(FunctionObject *fn, PyObject *const *args) noexcept {
-    EmailState *st = state(fn);
-    Ref value = Ref::steal(PyObject_GetAttr(args[0], text(st, slot_of[fn->spec->tag])));
+    Ref value = read_field(state(fn), args[0], fn->spec->tag);
     if (!value || !expect_list_or_none(value.get()))
         return nullptr;
     return value.release();
 }
 
 PyObject *get_attachments(FunctionObject *fn, PyObject *const *args) noexcept {
-    return PyObject_GetAttr(args[0], text(state(fn), T_slot_attachments));
+    return read_field(state(fn), args[0], F_attachments).release();
 }
 
 PyObject *store(EmailState *st, PyObject *self, Field field, PyObject *value) noexcept {
-    if (PyObject_SetAttr(self, text(st, slot_of[field]), value) < 0)
+    if (write_slot(st->slots[field], self, text(st, slot_of[field]), value) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -171,39 +176,61 @@ Ref call_method(PyObject *name, std::initializer_list<PyObject *> args) noexcept
     return Ref::steal(PyObject_VectorcallMethod(name, args.begin(), args.size(), nullptr));
 }
 
+// The literal route, for text subclasses: each method is looked up on the
+// object at the moment of the call, as an override would expect.
+Ref normalize_text_by_methods(EmailState *st, Ref emails) noexcept {
+    PyObject *empty = st->core.empty_str;
+    emails = call_method(text(st, T_replace), {emails.get(), text(st, T_tab), empty});
+    if (emails)
+        emails = call_method(text(st, T_replace), {emails.get(), text(st, T_space), empty});
+    if (emails)
+        emails = call_method(text(st, T_replace), {emails.get(), text(st, T_semicolon), text(st, T_comma)});
+    if (emails)
+        emails = call_method(text(st, T_lower), {emails.get()});
+    if (emails)
+        emails = call_method(text(st, T_split), {emails.get(), text(st, T_comma)});
+    return emails;
+}
+
+Ref normalize_exact(EmailState *st, PyObject *emails) noexcept {
+    const NormalizeTexts names = {text(st, T_tab),   text(st, T_space),        text(st, T_semicolon),
+                                  text(st, T_comma), st->core.empty_str, text(st, T_lower)};
+    return normalize_exact_text(emails, names);
+}
+
 PyObject *normalize(FunctionObject *fn, PyObject *const *args) noexcept {
     EmailState *st = state(fn);
-    Ref emails = Ref::borrow(args[0]);
+    PyObject *given = args[0];
 
-    if (PyUnicode_CheckExact(emails.get())) {
-        if (PyUnicode_GET_LENGTH(emails.get()) == 0)
+    // Exact str, list and tuple compare unequal to "" unless they are the
+    // empty text itself: only other objects are asked.
+    if (PyUnicode_CheckExact(given)) {
+        if (PyUnicode_GET_LENGTH(given) == 0)
             Py_RETURN_NONE;
-    } else if (emails.get() != Py_None) {
-        int empty = PyObject_RichCompareBool(emails.get(), st->core.empty_str, Py_EQ);
+        return normalize_exact(st, given).release();
+    }
+    if (given == Py_None)
+        Py_RETURN_NONE;
+    if (!PyList_CheckExact(given) && !PyTuple_CheckExact(given)) {
+        int empty = PyObject_RichCompareBool(given, st->core.empty_str, Py_EQ);
         if (empty < 0)
             return nullptr;
         if (empty)
             Py_RETURN_NONE;
     }
-    if (emails.get() == Py_None)
-        Py_RETURN_NONE;
 
-    if (PyList_Check(emails.get()) || PyTuple_Check(emails.get())) {
-        emails = Ref::steal(PyUnicode_Join(text(st, T_comma), emails.get()));
+    Ref emails = Ref::borrow(given);
+    if (PyList_Check(given) || PyTuple_Check(given)) {
+        Ref fast = normalize_ascii_items(given);
+        if (fast || PyErr_Occurred())
+            return fast.release();
+        emails = Ref::steal(PyUnicode_Join(text(st, T_comma), given));
         if (!emails)
             return nullptr;
     }
     if (PyUnicode_Check(emails.get())) {
-        PyObject *empty = st->core.empty_str;
-        emails = call_method(text(st, T_replace), {emails.get(), text(st, T_tab), empty});
-        if (emails)
-            emails = call_method(text(st, T_replace), {emails.get(), text(st, T_space), empty});
-        if (emails)
-            emails = call_method(text(st, T_replace), {emails.get(), text(st, T_semicolon), text(st, T_comma)});
-        if (emails)
-            emails = call_method(text(st, T_lower), {emails.get()});
-        if (emails)
-            emails = call_method(text(st, T_split), {emails.get(), text(st, T_comma)});
+        emails = PyUnicode_CheckExact(emails.get()) ? normalize_exact(st, emails.get())
+                                                    : normalize_text_by_methods(st, std::move(emails));
         if (!emails)
             return nullptr;
         int any = PyObject_IsTrue(emails.get());
@@ -617,7 +644,14 @@ int email_exec(PyObject *module) noexcept {
     st->recipients_refused = PyObject_GetAttrString(smtplib.get(), "SMTPRecipientsRefused");
     if (!st->recipients_refused)
         return -1;
-    return build_class(module);
+    if (build_class(module) < 0)
+        return -1;
+    Ref cls = Ref::steal(PyObject_GetAttr(module, text(st, T_Email)));
+    if (!cls)
+        return -1;
+    for (int field = F_server; field <= F_attachments; ++field)
+        slot_cache_init(st->slots[field], cls.get(), text(st, slot_of[field]));
+    return 0;
 }
 
 int email_traverse(PyObject *module, visitproc visit, void *arg) noexcept {
@@ -631,6 +665,8 @@ int email_traverse(PyObject *module, visitproc visit, void *arg) noexcept {
     if (int rc = visit_all(st->kwnames, KEYWORDS_COUNT, visit, arg))
         return rc;
     Py_VISIT(st->recipients_refused);
+    for (const SlotCache &slot : st->slots)
+        Py_VISIT(slot.descr);
     return 0;
 }
 
@@ -642,6 +678,8 @@ int email_clear(PyObject *module) noexcept {
     clear_all(st->texts, TEXT_COUNT);
     clear_all(st->kwnames, KEYWORDS_COUNT);
     Py_CLEAR(st->recipients_refused);
+    for (SlotCache &slot : st->slots)
+        Py_CLEAR(slot.descr);
     return 0;
 }
 
