@@ -1,0 +1,309 @@
+"""Email's properties and the recipient normaliser behind from_, to, cc and bcc."""
+
+import builtins
+
+import pytest
+from hypothesis import given, strategies as st
+
+import quillon.email
+from quillon.email import Email
+
+TEXT_FIELDS = ("server", "username", "password", "subject", "message")
+LIST_FIELDS = ("to", "cc", "bcc")
+
+
+class Text(str):
+    pass
+
+
+class Items(list):
+    pass
+
+
+# Objects that override what the normaliser calls on them.
+class Keeps(str):
+    """Records each reshaping call; replace and lower keep the subclass, so
+    that every later method is looked up on it too."""
+
+    calls = []
+
+    def replace(self, old, new):
+        self.calls.append(("replace", old, new))
+        return type(self)(str.replace(self, old, new))
+
+    def lower(self):
+        self.calls.append(("lower",))
+        return type(self)(str.lower(self))
+
+    def split(self, sep):
+        self.calls.append(("split", sep))
+        return str.split(self, sep)
+
+
+class SplitsToTuple(Keeps):
+    def split(self, sep):
+        return tuple(str.split(self, sep))
+
+
+class SplitsToNothing(Keeps):
+    def split(self, sep):
+        return []
+
+
+class Shouting(Keeps):
+    def lower(self):
+        raise LookupError("no lower case here")
+
+
+class EqualsEmpty(list):
+    __hash__ = None
+
+    def __eq__(self, other):
+        return other == "" or list.__eq__(self, other)
+
+
+class BadEquality:
+    def __eq__(self, other):
+        raise ArithmeticError("cannot compare")
+
+
+def normalize(emails):
+    return Email._Email__normalize(emails=emails)
+
+
+# --- text fields and the sender ---------------------------------------------
+
+@pytest.mark.parametrize("name", TEXT_FIELDS)
+@pytest.mark.parametrize("value", ["", None, " ", "\tMixed Case "])
+def test_text_setter_stores_the_text_itself_but_empty_as_none(name, value):
+    email = Email(**{name: "old"})
+    setattr(email, name, value)
+    assert getattr(email, name) is (None if value == "" else value)
+
+
+@pytest.mark.parametrize("name", [*TEXT_FIELDS, "from_"])
+@pytest.mark.parametrize(("value", "type_name"), [
+    (1, "int"), (["a@x"], "list"), (b"a@x", "bytes"), (Text("a@x"), "Text")])
+def test_refused_text_leaves_field_unchanged(name, value, type_name):
+    email = Email(**{name: "kept"})
+    with pytest.raises(TypeError) as info:
+        setattr(email, name, value)
+    assert str(info.value) == (
+        f"Argument 'value' has incorrect type (expected str, got {type_name})")
+    assert len(getattr(info.value, "__notes__", [])) == isinstance(value, str)
+    assert getattr(email, name) == "kept"
+
+
+@pytest.mark.parametrize(("value", "stored"), [
+    ("Alice@Example.ORG; bob@example.org", "alice@example.org"),
+    ("  Alice @ Example.org ", "alice@example.org"),
+    (" \t ", ""),
+    (",b@x", ""),
+    ("", None),
+    (None, None),
+])
+def test_sender_keeps_the_first_normalised_address(value, stored):
+    email = Email(from_="someone@x")
+    email.from_ = value
+    assert email.from_ == stored
+
+
+@pytest.mark.parametrize(("result", "stored"), [
+    (("First", "second"), "First"), (["First"], "First"), ("as is", "as is"), (None, None)])
+def test_sender_takes_item_zero_of_a_replaced_normaliser(monkeypatch, result, stored):
+    monkeypatch.setattr(Email, "_Email__normalize", staticmethod(lambda emails: result))
+    email = Email()
+    email.from_ = "x"
+    assert email.from_ == stored
+
+
+@pytest.mark.parametrize(("result", "type_name"), [
+    (5, "int"), ([b"x"], "bytes"), ((Text("x"),), "Text"), ({"x"}, "set")])
+def test_sender_refuses_what_is_not_a_text(monkeypatch, result, type_name):
+    email = Email(from_="kept@x")
+    monkeypatch.setattr(Email, "_Email__normalize", staticmethod(lambda emails: result))
+    with pytest.raises(TypeError, match=f"^Expected str, got {type_name}$"):
+        email.from_ = "x"
+    assert email.from_ == "kept@x"
+
+
+# --- recipient lists and the normaliser -------------------------------------
+
+@pytest.mark.parametrize(("value", "expected"), [
+    (None, None),
+    ("", None),
+    ("Ann@X.org, Bob@Y.org;CAROL@z.org", ["ann@x.org", "bob@y.org", "carol@z.org"]),
+    ("a@x,", ["a@x", ""]),
+    (";a@x", ["", "a@x"]),
+    ("a@x,;b@y", ["a@x", "", "b@y"]),
+    (" \t  \t", [""]),
+    ([], [""]),
+    ((), [""]),
+    (["A;B", "C"], ["a", "b", "c"]),
+    (("A@X", "B@Y"), ["a@x", "b@y"]),
+    (Items(["A", "B"]), ["a", "b"]),
+    (["a@x", Shouting("B@Y")], ["a@x", "b@y"]),  # items are joined first
+    ("a@x\nb@y", ["a@x\nb@y"]),
+    ("a@x\r\u00a0b@y", ["a@x\r\u00a0b@y"]),
+    ("JÖRG@MÜNCHEN.DE", ["jörg@münchen.de"]),
+    ("ΟΔΟΣ@X", ["οδος@x"]),
+    ("İ@X", ["i\u0307@x"]),
+    (SplitsToNothing("a@x"), None),
+    (EqualsEmpty(["a@x"]), None),
+])
+def test_normaliser_shapes(value, expected):
+    assert normalize(value) == expected
+    email = Email()
+    email.to = value
+    assert email.to == expected
+    assert email.to is None or type(email.to) is list
+
+
+def test_normaliser_call_forms_agree():
+    assert Email._Email__normalize() is None
+    assert Email._Email__normalize("A, B") == normalize("A, B") == ["a", "b"]
+
+
+def test_normaliser_does_not_touch_its_input():
+    value = ["A@X", "B@Y"]
+    assert normalize(value) is not value and value == ["A@X", "B@Y"]
+
+
+def _reference(emails):
+    if emails == "":
+        return None
+    if isinstance(emails, (list, tuple)):
+        emails = ",".join(emails)
+    return emails.replace("\t", "").replace(" ", "").replace(";", ",").lower().split(",")
+
+
+_texts = st.text(st.sampled_from("aZé ΣßİK\t\n;,@.\u00a0"), max_size=20) | st.text(max_size=8)
+
+
+@given(_texts | st.lists(_texts, max_size=4) | st.tuples(_texts, _texts))
+def test_normaliser_matches_the_string_methods(value):
+    assert normalize(value) == _reference(value)
+
+
+def test_text_subclass_methods_are_called_in_order(monkeypatch):
+    monkeypatch.setattr(Keeps, "calls", [])
+    email = Email()
+    email.cc = Keeps("A\tB; C")
+    assert email.cc == ["ab", "c"]
+    assert Keeps.calls == [("replace", "\t", ""), ("replace", " ", ""),
+                           ("replace", ";", ","), ("lower",), ("split", ",")]
+
+
+@pytest.mark.parametrize("name", LIST_FIELDS)
+def test_recipient_getter_returns_the_stored_list(name):
+    email = Email(**{name: "a@x"})
+    getattr(email, name).append("b@y")
+    assert getattr(email, name) == ["a@x", "b@y"]
+
+
+@pytest.mark.parametrize("name", LIST_FIELDS)
+@pytest.mark.parametrize(("value", "error", "message"), [
+    (5, TypeError, "Expected list, got int"),
+    (b"a@x", TypeError, "Expected list, got bytes"),
+    ({"a@x"}, TypeError, "Expected list, got set"),
+    ({"a@x": 1}, TypeError, "Expected list, got dict"),
+    (["a@x", 1], TypeError, "sequence item 1: expected str instance, int found"),
+    (("A", b"B"), TypeError, "sequence item 1: expected str instance, bytes found"),
+    (SplitsToTuple("a@x"), TypeError, "Expected list, got tuple"),
+    (Shouting("a@x"), LookupError, "no lower case here"),
+    (BadEquality(), ArithmeticError, "cannot compare"),
+])
+def test_refused_recipients_leave_field_unchanged(name, value, error, message):
+    email = Email(**{name: "kept@x"})
+    with pytest.raises(error) as info:
+        setattr(email, name, value)
+    assert type(info.value) is error and str(info.value) == message
+    assert getattr(email, name) == ["kept@x"]
+
+
+def test_setters_call_the_normaliser_by_keyword(monkeypatch):
+    calls = []
+    original = Email._Email__normalize
+
+    def recorder(*args, **kwargs):
+        calls.append((args, kwargs))
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(Email, "_Email__normalize", staticmethod(recorder))
+    email = Email()
+    calls.clear()
+    email.to, email.cc, email.bcc, email.from_ = "T", ["C"], ("B",), "F"
+    assert calls == [((), {"emails": "T"}), ((), {"emails": ["C"]}),
+                     ((), {"emails": ("B",)}), ((), {"emails": "F"})]
+    assert (email.to, email.cc, email.bcc, email.from_) == (["t"], ["c"], ["b"], "f")
+
+
+# --- the module global Email ------------------------------------------------
+
+class Standin:
+    _Email__normalize = staticmethod(lambda emails: ["from the stand-in"])
+
+
+@pytest.mark.parametrize("in_builtins", [False, True])
+def test_setters_look_up_email_at_each_call(monkeypatch, in_builtins):
+    email = Email()
+    if in_builtins:
+        monkeypatch.delattr(quillon.email, "Email")
+        monkeypatch.setattr(builtins, "Email", Standin, raising=False)
+    else:
+        monkeypatch.setattr(quillon.email, "Email", Standin)
+    email.cc, email.from_ = "a@x", "b@y"
+    assert (email.cc, email.from_) == (["from the stand-in"], "from the stand-in")
+
+
+@pytest.mark.parametrize("name", ["from_", *LIST_FIELDS])
+def test_missing_module_global_raises_name_error(monkeypatch, name):
+    email = Email(**{name: "kept@x"})
+    before = getattr(email, name)
+    monkeypatch.delattr(quillon.email, "Email")
+    with pytest.raises(NameError) as info:
+        setattr(email, name, "new@x")
+    assert str(info.value) == "name 'Email' is not defined"
+    assert getattr(email, name) == before
+    with pytest.raises(NameError, match="^name 'Email' is not defined$"):
+        Email()
+
+
+# --- attachments and slots written directly ---------------------------------
+
+@pytest.mark.parametrize("value", [[("a.txt", b"a")], (("a.txt", b"a"),), 42, "anything"])
+def test_attachments_store_the_given_object(value):
+    email = Email()
+    email.attachments = value
+    assert email.attachments is value
+
+
+def test_attachments_none_becomes_empty_tuple():
+    email = Email(attachments=[("a.txt", b"a")])
+    email.attachments = None
+    assert email.attachments == () and type(email.attachments) is tuple
+
+
+@pytest.mark.parametrize(("name", "value", "message"), [
+    ("server", 25, "Expected str, got int"),
+    ("from", Text("a@x"), "Expected str, got Text"),
+    ("subject", b"Hi", "Expected str, got bytes"),
+    ("to", ("a@x",), "Expected list, got tuple"),
+    ("bcc", Items(["a@x"]), "Expected list, got Items"),
+    ("cc", "a@x", "Expected list, got str"),
+])
+def test_getter_refuses_a_slot_written_directly(name, value, message):
+    email = Email()
+    setattr(email, f"_Email__{name}", value)
+    with pytest.raises(TypeError) as info:
+        getattr(email, "from_" if name == "from" else name)
+    assert str(info.value) == message
+
+
+def test_replaced_normaliser_result_is_stored_and_caught_on_read(monkeypatch):
+    email = Email()
+    monkeypatch.setattr(Email, "_Email__normalize", staticmethod(lambda emails: ("a@x",)))
+    email.to = "ignored"
+    assert email._Email__to == ("a@x",)
+    with pytest.raises(TypeError, match="^Expected list, got tuple$"):
+        email.to

@@ -1,0 +1,264 @@
+"""The Email class object, its constructor and its instance layout."""
+
+import ctypes
+import importlib.machinery
+import inspect
+import weakref
+
+import pytest
+
+import quillon.email
+from quillon.email import Email
+
+FIELDS = ("server", "username", "password", "from_", "to", "cc", "bcc",
+          "subject", "message", "attachments")
+TEXT_PARAMS = ("server", "username", "password", "from_", "subject", "message")
+SLOTS = ("__server", "__username", "__password", "__from", "__to", "__cc", "__bcc",
+         "__subject", "__message", "__attachments")
+RECIPIENTS = "str | list[str] | tuple[str, ...]"
+ATTACHMENTS = "list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...]"
+
+
+class Text(str):
+    pass
+
+
+def fields(email):
+    return {name: getattr(email, name) for name in FIELDS}
+
+
+def vectorcall(func, *args, kwnames):
+    """Call `func` the way C code does, with keyword names as given."""
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object),
+                     ctypes.c_size_t, ctypes.py_object]
+    array = (ctypes.py_object * len(args))(*args)
+    return call(func, array, len(args) - len(kwnames), kwnames)
+
+
+def test_module_is_the_compiled_extension():
+    assert quillon.email.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+
+
+# --- construction -----------------------------------------------------------
+
+def test_no_arguments_gives_empty_fields():
+    assert fields(Email()) == dict.fromkeys(FIELDS) | {"attachments": ()}
+
+
+def test_positional_and_keyword_arguments_agree():
+    values = ("smtp.example.org", "User", "Secret", "Me@Example.org", "A@x; B@y",
+              ["C@x"], ("D@x", "E@y"), "Hello", "<p>Hi</p>", [("a.txt", b"a")])
+    by_position = Email(*values)
+    by_keyword = Email(**dict(zip(FIELDS, values)))
+    expected = {
+        "server": "smtp.example.org", "username": "User", "password": "Secret",
+        "from_": "me@example.org", "to": ["a@x", "b@y"], "cc": ["c@x"],
+        "bcc": ["d@x", "e@y"], "subject": "Hello", "message": "<p>Hi</p>",
+        "attachments": [("a.txt", b"a")],
+    }
+    assert fields(by_position) == fields(by_keyword) == expected
+    assert by_position.attachments is values[-1]
+    assert Email.__init__(by_position) is None
+
+
+@pytest.mark.parametrize(("call", "message"), [
+    (lambda: Email(*[None] * 11),
+     "__init__() takes at most 11 positional arguments (12 given)"),
+    (lambda: Email.__init__(),
+     "__init__() takes at least 1 positional argument (0 given)"),
+    (lambda: Email(bogus=1), "__init__() got an unexpected keyword argument 'bogus'"),
+    (lambda: Email("a", server="b"),
+     "__init__() got multiple values for keyword argument 'server'"),
+    (lambda: Email(self=None), "__init__() got multiple values for keyword argument 'self'"),
+    (lambda: vectorcall(Email.__init__, Email(), 1, kwnames=(1,)),
+     "__init__() keywords must be strings"),
+    (lambda: Email.server.fget(), "server() takes exactly 1 positional argument (0 given)"),
+    (lambda: Email.to.fget(Email(), 1), "to() takes exactly 1 positional argument (2 given)"),
+    (lambda: Email.subject.fset(Email()),
+     "subject() takes exactly 2 positional arguments (1 given)"),
+    # Keywords are bound before the value is looked at: no type error here.
+    (lambda: Email.subject.fset(Email(), value=1, other=2),
+     "subject() got an unexpected keyword argument 'other'"),
+    (lambda: vectorcall(Email.cc.fset, Email(), "x", kwnames=(b"value",)),
+     "cc() keywords must be strings"),
+    (lambda: Email._Email__normalize("a", "b"),
+     "__normalize() takes at most 1 positional argument (2 given)"),
+    (lambda: Email._Email__normalize(email="a"),
+     "__normalize() got an unexpected keyword argument 'email'"),
+    (lambda: Email._Email__normalize("a", emails="b"),
+     "__normalize() got multiple values for keyword argument 'emails'"),
+])
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("param", TEXT_PARAMS)
+@pytest.mark.parametrize(("value", "type_name"), [
+    (b"x", "bytes"), (7, "int"), (["x"], "list"), (Text("x"), "Text")])
+def test_text_parameter_refuses_other_types(param, value, type_name):
+    with pytest.raises(TypeError) as info:
+        Email(**{param: value})
+    assert str(info.value) == (
+        f"Argument '{param}' has incorrect type (expected str, got {type_name})")
+    # Only a refused str subclass gets a note saying why.
+    notes = getattr(info.value, "__notes__", [])
+    assert len(notes) == isinstance(value, str) and all(isinstance(n, str) for n in notes)
+
+
+@pytest.mark.parametrize(("kwargs", "refused"), [
+    ({"server": 1, "username": 2}, "server"),
+    ({"from_": 1, "subject": 2}, "from_"),
+    ({"subject": 1, "message": 2}, "subject"),
+    # The text checks come before any setter, so the bad recipient is not reached.
+    ({"to": 1, "message": 2}, "message"),
+])
+def test_text_parameters_are_checked_in_order(kwargs, refused):
+    with pytest.raises(TypeError, match=rf"^Argument '{refused}' "):
+        Email(**kwargs)
+
+
+def test_refused_text_argument_assigns_nothing():
+    email = Email("old", to="a@x")
+    with pytest.raises(TypeError, match="'message'"):
+        email.__init__("new", "user", to="b@y", cc=5, message=b"body")
+    assert email.server == "old" and email.to == ["a@x"] and email.username is None
+
+
+def test_failing_setter_keeps_earlier_assignments():
+    email = Email("old", "olduser", "oldpw", "old@x", "old@to", "old@cc", "old@bcc",
+                  "old subject", "old body", [("f", b"")])
+    before = fields(email)
+    with pytest.raises(TypeError, match="^Expected list, got int$"):
+        email.__init__("new", None, "", "New@X", "New@To", 5, "new@bcc", "new subject")
+    assert fields(email) == before | {
+        "server": "new", "username": None, "password": None,
+        "from_": "new@x", "to": ["new@to"],
+    }
+
+
+def test_constructor_assigns_through_the_properties_in_order():
+    assigned = []
+
+    class Recorded(Email):
+        __slots__ = ()
+
+        def __setattr__(self, name, value):
+            if not name.startswith("_Email__"):
+                assigned.append(name)
+            super().__setattr__(name, value)
+
+        @property
+        def subject(self):
+            return "overridden"
+
+        @subject.setter
+        def subject(self, value):
+            assigned.append(("subject setter", value))
+
+    email = Recorded(subject="given")
+    assert assigned == [*FIELDS[:7], "subject", ("subject setter", "given"),
+                        "message", "attachments"]
+    assert email.subject == "overridden"
+
+
+# --- class object and layout ------------------------------------------------
+
+def test_class_object():
+    assert type(Email) is type
+    assert Email.__mro__ == (Email, object)
+    assert Email.__name__ == Email.__qualname__ == "Email"
+    assert Email.__module__ == "quillon.email"
+    assert Email.__doc__ is None
+    assert Email.__slots__ == SLOTS
+
+
+def test_class_namespace_holds_only_the_declared_members():
+    members = ["__init__", "server", "username", "password", "_Email__normalize",
+               "from_", "to", "cc", "bcc", "subject", "message", "attachments", "send"]
+    # The same namespace made in Python shows where `type` itself puts the
+    # slot descriptors and `__doc__`.
+    reference = type("Email", (), {"__module__": "quillon.email", "__qualname__": "Email",
+                                   "__slots__": SLOTS, **dict.fromkeys(members)})
+    assert list(vars(Email)) == list(vars(reference))
+
+
+def test_instances_have_no_dict_and_no_weakref():
+    email = Email()
+    assert Email.__dictoffset__ == 0 and Email.__weakrefoffset__ == 0
+    assert not hasattr(email, "__dict__")
+    with pytest.raises(AttributeError, match="'Email' object has no attribute 'sender'"):
+        email.sender = "x"
+    with pytest.raises(TypeError):
+        weakref.ref(email)
+
+
+@pytest.mark.parametrize("name", FIELDS)
+def test_properties_cannot_be_deleted(name):
+    email = Email(subject="kept")
+    assert vars(Email)[name].fdel is None
+    with pytest.raises(AttributeError):
+        delattr(email, name)
+    assert email.subject == "kept"
+
+
+def test_unassigned_slot_raises_attribute_error():
+    bare = Email.__new__(Email)
+    for name in FIELDS:
+        with pytest.raises(AttributeError):
+            getattr(bare, name)
+
+
+# --- function metadata ------------------------------------------------------
+
+def test_init_metadata():
+    init = Email.__init__
+    assert (init.__name__, init.__qualname__, init.__module__) == (
+        "__init__", "Email.__init__", "quillon.email")
+    assert init.__defaults__ == (None,) * 10
+    assert init.__kwdefaults__ is None
+    assert init.__doc__ is None
+    assert init.__annotations__ == {
+        "server": "str", "username": "str", "password": "str", "from_": "str",
+        "to": RECIPIENTS, "cc": RECIPIENTS, "bcc": RECIPIENTS,
+        "subject": "str", "message": "str", "attachments": ATTACHMENTS,
+    }
+    assert list(inspect.signature(init).parameters) == ["self", *FIELDS]
+
+
+@pytest.mark.parametrize(("name", "returns", "takes"), [
+    *[(name, "str | None", "str | None") for name in TEXT_PARAMS],
+    *[(name, "list[str] | None", RECIPIENTS + " | None") for name in ("to", "cc", "bcc")],
+    ("attachments", ATTACHMENTS, ATTACHMENTS + " | None"),
+])
+def test_property_metadata(name, returns, takes):
+    prop = vars(Email)[name]
+    assert type(prop) is property and prop.__doc__ is None
+    for func in (prop.fget, prop.fset):
+        assert (func.__name__, func.__qualname__, func.__module__) == (
+            name, f"Email.{name}", "quillon.email")
+        assert func.__doc__ is None
+    assert prop.fget.__annotations__ == {"return": returns}
+    assert prop.fset.__annotations__ == {"value": takes}
+    assert list(inspect.signature(prop.fset).parameters) == ["self", "value"]
+
+
+def test_normalizer_metadata():
+    func = inspect.unwrap(vars(Email)["_Email__normalize"])
+    assert (func.__name__, func.__qualname__, func.__module__) == (
+        "__normalize", "Email.__normalize", "quillon.email")
+    assert func.__defaults__ == (None,)
+    assert func.__doc__ is None
+    assert func.__annotations__ == {"emails": RECIPIENTS, "return": "list[str] | None"}
+
+
+def test_send_metadata():
+    assert Email.send.__qualname__ == "Email.send"
+    assert Email.send.__doc__ == "\n            Send email.\n\n            :return:\n            "
+    func = inspect.unwrap(Email.send)
+    assert func.__module__ == "quillon.email"
+    assert func.__annotations__ == {} and func.__defaults__ is None
+    assert list(inspect.signature(func).parameters) == ["self"]
