@@ -1,0 +1,387 @@
+"""Email.send against recording stand-ins for the mail classes and the SMTP client.
+
+The five library names that `send` looks up in the module namespace are
+replaced by objects that write every call, with its positional arguments
+and its keywords in the order given, into one shared log.
+"""
+
+import builtins
+import itertools
+import smtplib
+import types
+
+import pytest
+
+import quillon.email
+from quillon.email import Email
+
+LIBRARY_NAMES = ("SMTP", "MIMEMultipart", "MIMEText", "MIMEBase", "encoders")
+FIELDS = ("server", "username", "password", "from_", "to", "cc", "bcc",
+          "subject", "message", "attachments")
+
+
+def call(name, *args, **kwargs):
+    return (name, args, tuple(kwargs.items()))
+
+
+class Fake:
+    """A stand-in object: every method called on it is logged under its label."""
+
+    def __init__(self, log, label):
+        self._log = log
+        self._label = label
+
+    def __getattr__(self, name):
+        if name.startswith("__"):
+            raise AttributeError(name)
+        return lambda *args, **kwargs: self._log.method(self._label, name, args, kwargs)
+
+    def __setitem__(self, key, value):
+        self._log.record(f"{self._label}[]", key, value)
+
+
+class Log:
+    """The shared log, and the knobs that make the stand-ins fail or answer."""
+
+    def __init__(self):
+        self.calls = []
+        self.raises = {}  # "SMTP", "__enter__", "login" or "send_message" -> exception
+        self.sent = None  # what send_message returns
+        self.exit_result = None
+        self.server = Fake(self, "server")
+        self.MIMEMultipart = self.maker("MIMEMultipart", lambda: "message")
+        self.MIMEText = self.maker("MIMEText", lambda: "body")
+        self.MIMEBase = self.maker("MIMEBase", lambda: f"part{self.names().count('MIMEBase')}")
+        self.encoders = types.SimpleNamespace(encode_base64=self.maker("encode_base64"))
+        log = self
+
+        class Client:
+            def __init__(self, *args, **kwargs):
+                log.method(None, "SMTP", args, kwargs)
+
+            def __enter__(self, *args, **kwargs):
+                return log.method(None, "__enter__", args, kwargs) or log.server
+
+            def __exit__(self, *args, **kwargs):
+                log.record("__exit__", *args, **kwargs)
+                return log.exit_result
+
+        self.SMTP = Client
+
+    def maker(self, name, label=None):
+        def make(*args, **kwargs):
+            self.record(name, *args, **kwargs)
+            return label and Fake(self, label())
+        return make
+
+    def record(self, name, *args, **kwargs):
+        show = lambda value: value._label if isinstance(value, Fake) else value  # noqa: E731
+        self.calls.append((name, tuple(map(show, args)),
+                           tuple((key, show(value)) for key, value in kwargs.items())))
+
+    def method(self, label, name, args, kwargs):
+        self.record(f"{label}.{name}" if label else name, *args, **kwargs)
+        if name in self.raises:
+            raise self.raises[name]
+        return self.sent if name == "send_message" else None
+
+    def names(self):
+        return [name for name, _, _ in self.calls]
+
+
+@pytest.fixture
+def log(monkeypatch):
+    log = Log()
+    for name in LIBRARY_NAMES:
+        monkeypatch.setattr(quillon.email, name, getattr(log, name))
+    return log
+
+
+def headers(from_=None, to=None, cc=None, bcc=None, subject=None):
+    return [call("message[]", "From", from_), call("message[]", "To", to),
+            call("message[]", "Cc", cc), call("message[]", "Bcc", bcc),
+            call("message[]", "Subject", subject)]
+
+
+def body(text=""):
+    return [call("MIMEText", _text=text, _subtype="html"), call("message.attach", "body")]
+
+
+def attachment(label, content, **disposition):
+    return [call("MIMEBase", _maintype="application", _subtype="octet-stream"),
+            call(f"{label}.set_payload", payload=content),
+            call("encode_base64", msg=label),
+            call(f"{label}.add_header", _name="Content-Disposition", **disposition),
+            call("message.attach", payload=label)]
+
+
+def delivery(server=None, login=None):
+    return [call("SMTP", host=server), call("__enter__"),
+            *([call("server.login", **login)] if login else []),
+            call("server.send_message", msg="message"), call("__exit__", None, None, None)]
+
+
+# --- the message and its hand-over ------------------------------------------
+
+def test_whole_message_is_built_before_the_connection_opens(log):
+    email = Email("smtp.example.org:2525", "user", "pw", "Me@Example.org",
+                  "a@x.org; B@x.org", "c@x.org", "d@x.org", "Hello", "<p>Hi</p>",
+                  [("notes.txt", b"one"), ("résumé.pdf", b"two")])
+    assert email.send() is None
+    assert log.calls == [
+        call("MIMEMultipart"),
+        *headers("me@example.org", "a@x.org,b@x.org", "c@x.org", "d@x.org", "Hello"),
+        *body("<p>Hi</p>"),
+        *attachment("part1", b"one", _value="attachment; filename=notes.txt"),
+        *attachment("part2", b"two", _value="attachment", filename="résumé.pdf"),
+        *delivery("smtp.example.org:2525", {"user": "user", "password": "pw"}),
+    ]
+
+
+def test_empty_email_still_sets_every_header_and_connects(log):
+    Email().send()
+    assert log.calls == [call("MIMEMultipart"), *headers(), *body(""), *delivery()]
+
+
+@pytest.mark.parametrize(("fields", "expected", "text"), [
+    ({"to": ["A@x", "b@y"], "message": "just text"}, {"to": "a@x,b@y"}, "just text"),
+    ({"to": [], "cc": (), "bcc": "x@y, "}, {"to": "", "cc": "", "bcc": "x@y,"}, ""),
+    ({"from_": "One@x; two@y", "subject": " "}, {"from_": "one@x", "subject": " "}, ""),
+])
+def test_header_values_and_body(log, fields, expected, text):
+    Email(**fields).send()
+    assert log.calls[1:8] == headers(**expected) + body(text)
+
+
+class Formatted:
+    def __format__(self, spec):
+        return f"formatted[{spec}].bin"
+
+
+@pytest.mark.parametrize(("name", "disposition"), [
+    ("report.pdf", {"_value": "attachment; filename=report.pdf"}),
+    ("my report, v2 (final)=ok~.txt",
+     {"_value": "attachment; filename=my report, v2 (final)=ok~.txt"}),
+    ("", {"_value": "attachment; filename="}),
+    (5, {"_value": "attachment; filename=5"}),
+    (2.5, {"_value": "attachment; filename=2.5"}),
+    (Formatted(), {"_value": "attachment; filename=formatted[].bin"}),
+    ("résumé.pdf", {"_value": "attachment", "filename": "résumé.pdf"}),
+    ("a;b.txt", {"_value": "attachment", "filename": "a;b.txt"}),
+    ('say "hi".txt', {"_value": "attachment", "filename": 'say "hi".txt'}),
+    ("back\\slash.txt", {"_value": "attachment", "filename": "back\\slash.txt"}),
+    ("tab\there.txt", {"_value": "attachment", "filename": "tab\there.txt"}),
+    ("del\x7f.txt", {"_value": "attachment", "filename": "del\x7f.txt"}),
+    ("a.txt\r\nBcc: evil@x.org", {"_value": "attachment", "filename": "a.txt\r\nBcc: evil@x.org"}),
+])
+def test_content_disposition(log, name, disposition):
+    Email(attachments=[(name, b"data")]).send()
+    assert log.calls[8:13] == attachment("part1", b"data", **disposition)
+
+
+@pytest.mark.parametrize(("username", "password", "login"), [
+    ("user", "pw", {"user": "user", "password": "pw"}),
+    ("user", None, {"user": "user", "password": None}),
+    (None, "pw", {"user": None, "password": "pw"}),
+    (None, None, None),
+    ("", "", None),
+])
+def test_login_only_with_credentials(log, username, password, login):
+    Email("host", username, password).send()
+    assert log.calls[8:] == delivery("host", login)
+
+
+def test_fields_are_read_through_the_properties_in_order(log):
+    read = []
+
+    class Watched(Email):
+        __slots__ = ()
+
+        def __getattribute__(self, name):
+            if name in FIELDS:
+                read.append(name)
+            return super().__getattribute__(name)
+
+    for username, password, logins in [("u", None, ["username", "username", "password"]),
+                                       (None, "p", ["username", "password"] * 2),
+                                       (None, None, ["username", "password"])]:
+        email = Watched(username=username, password=password)
+        read.clear()
+        email.send()
+        assert read == [*FIELDS[3:], "server", *logins]
+
+
+# --- the client's context ---------------------------------------------------
+
+@pytest.mark.parametrize(("step", "reached"), [
+    ("SMTP", ["SMTP"]),
+    ("__enter__", ["SMTP", "__enter__"]),
+    ("login", ["SMTP", "__enter__", "server.login", "__exit__"]),
+    ("send_message", ["SMTP", "__enter__", "server.login", "server.send_message", "__exit__"]),
+])
+def test_failure_reaches_the_caller_through_exit_once_entered(log, step, reached):
+    error = log.raises[step] = OSError(f"{step} failed")
+    with pytest.raises(OSError) as info:
+        Email("host", "user", "pw").send()
+    assert info.value is error
+    assert log.names()[8:] == reached
+    if reached[-1] == "__exit__":
+        exc_type, exc_value, traceback = log.calls[-1][1]
+        assert (exc_type, exc_value) == (OSError, error)
+        assert isinstance(traceback, types.TracebackType)
+
+
+@pytest.mark.parametrize(("exit_result", "suppressed"), [
+    (True, True), (1, True), ("yes", True), (False, False), (None, False), (0, False),
+])
+def test_exit_result_decides_whether_the_failure_is_suppressed(log, exit_result, suppressed):
+    log.raises["login"] = smtplib.SMTPAuthenticationError(535, b"no")
+    log.exit_result = exit_result
+    if suppressed:
+        assert Email(username="user").send() is None
+    else:
+        with pytest.raises(smtplib.SMTPAuthenticationError):
+            Email(username="user").send()
+    assert "server.send_message" not in log.names()
+
+
+def test_exception_from_exit_replaces_the_one_it_handled(log, monkeypatch):
+    def exit_(self, *exc_info):
+        raise RuntimeError("from exit")
+
+    monkeypatch.setattr(log.SMTP, "__exit__", exit_)
+    log.raises["send_message"] = OSError("gone")
+    with pytest.raises(RuntimeError, match="^from exit$"):
+        Email().send()
+
+
+touched = []
+_enter = lambda self: touched.append("__enter__") or self  # noqa: E731
+_exit = lambda self, *exc_info: touched.append("__exit__")  # noqa: E731
+
+
+@pytest.mark.parametrize(("namespace", "missing"), [
+    ({}, "__exit__"),
+    ({"__enter__": _enter}, "__exit__"),
+    ({"__exit__": _exit}, "__enter__"),
+    # Looked up on the type, as a `with` statement does: instance attributes don't count.
+    ({"__init__": lambda self: vars(self).update(__enter__=_enter, __exit__=_exit)},
+     "__exit__"),
+])
+def test_client_without_context_methods(monkeypatch, namespace, missing):
+    created = []
+
+    def client(**kwargs):
+        created.append(kwargs)
+        return type("Client", (), namespace)()
+
+    monkeypatch.setattr(quillon.email, "SMTP", client)
+    touched.clear()
+    with pytest.raises(AttributeError) as info:
+        Email("host").send()
+    assert str(info.value) == missing
+    assert created == [{"host": "host"}]
+    assert touched == []
+
+
+def test_exit_is_kept_before_enter_runs(log, monkeypatch):
+    def enter(self):
+        del type(self).__exit__
+        return log.server
+
+    monkeypatch.setattr(log.SMTP, "__enter__", enter)
+    Email().send()
+    assert log.names()[-2:] == ["server.send_message", "__exit__"]
+
+
+# --- refused recipients -----------------------------------------------------
+
+@pytest.mark.parametrize("exit_result", [None, True])
+def test_partly_refused_recipients_raise_after_leaving_the_context(log, exit_result):
+    refused = {"gone@x.org": (550, b"5.1.1 No such user")}
+    log.sent = refused
+    log.exit_result = exit_result
+    with pytest.raises(smtplib.SMTPRecipientsRefused) as info:
+        Email(to="ok@x.org, gone@x.org").send()
+    assert info.value.recipients == refused
+    assert log.calls[-2:] == [call("server.send_message", msg="message"),
+                              call("__exit__", None, None, None)]
+
+
+@pytest.mark.parametrize("result", [
+    {}, None, 0, "refused", [("gone@x.org", (550, b"no"))],
+    types.MappingProxyType({"gone@x.org": (550, b"no")}),
+])
+def test_other_send_message_results_are_ignored(log, result):
+    log.sent = result
+    log.exit_result = True  # with nothing to suppress, what __exit__ returns does not matter
+    assert Email(to="ok@x.org").send() is None
+    assert log.calls[-1] == call("__exit__", None, None, None)
+
+
+# --- attachments ------------------------------------------------------------
+
+PAIRS = [("a.txt", b"A"), ("b c.txt", b"B")]
+
+
+@pytest.mark.parametrize("shape", [
+    tuple, list, iter, lambda pairs: (pair for pair in pairs),
+    lambda pairs: [iter(pair) for pair in pairs],
+    lambda pairs: [list(pair) for pair in pairs],
+])
+def test_attachment_shapes_give_the_same_message(log, shape):
+    Email(attachments=shape(PAIRS)).send()
+    assert log.calls[8:18] == [
+        *attachment("part1", b"A", _value="attachment; filename=a.txt"),
+        *attachment("part2", b"B", _value="attachment; filename=b c.txt"),
+    ]
+    assert log.names()[18] == "SMTP"
+
+
+@pytest.mark.parametrize(("element", "message"), [
+    (("c.txt", b"C", "extra"), "too many values to unpack (expected 2)"),
+    (["c.txt", b"C", "extra"], "too many values to unpack (expected 2)"),
+    (itertools.count(), "too many values to unpack (expected 2)"),
+    ("abc", "too many values to unpack (expected 2)"),
+    (("c.txt",), "need more than 1 value to unpack"),
+    (iter(["c.txt"]), "need more than 1 value to unpack"),
+    ((), "need more than 0 values to unpack"),
+    ([], "need more than 0 values to unpack"),
+])
+def test_bad_attachment_element_fails_before_any_connection(log, element, message):
+    with pytest.raises(ValueError) as info:
+        Email(attachments=[PAIRS[0], element, PAIRS[1]]).send()
+    assert str(info.value) == message
+    assert log.names()[8:] == [name for name, _, _ in attachment("part1", b"A")]
+
+
+# --- names looked up at each use --------------------------------------------
+
+@pytest.mark.parametrize("name", LIBRARY_NAMES)
+def test_missing_module_global(log, monkeypatch, name):
+    monkeypatch.delattr(quillon.email, name)
+    with pytest.raises(NameError) as info:
+        Email(attachments=PAIRS).send()
+    assert str(info.value) == f"name '{name}' is not defined"
+    assert "SMTP" not in log.names()
+
+
+def test_global_missing_from_the_module_is_taken_from_builtins(log, monkeypatch):
+    monkeypatch.delattr(quillon.email, "MIMEText")
+    monkeypatch.setattr(builtins, "MIMEText", log.MIMEText, raising=False)
+    Email().send()
+    assert log.calls == [call("MIMEMultipart"), *headers(), *body(), *delivery()]
+
+
+# --- arguments --------------------------------------------------------------
+
+@pytest.mark.parametrize(("args", "kwargs", "message"), [
+    ((Email(), 1), {}, "send() takes exactly 1 positional argument (2 given)"),
+    ((), {}, "send() takes exactly 1 positional argument (0 given)"),
+    ((Email(),), {"now": True}, "send() got an unexpected keyword argument 'now'"),
+])
+def test_send_argument_errors(log, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        Email.send(*args, **kwargs)
+    assert str(info.value) == message
+    assert log.calls == []

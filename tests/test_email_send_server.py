@@ -1,0 +1,122 @@
+"""Email.send through the real standard library to a loopback SMTP server."""
+
+import email
+import email.errors
+import re
+import smtplib
+import socket
+
+import pytest
+
+from quillon.email import Email
+
+CONTENT = bytes(range(256)) * 3
+EVIL = "evil@x.org"
+
+
+@pytest.fixture(autouse=True)
+def bounded_waits():
+    # The client takes the default socket time-out: a server that stops
+    # answering fails the test instead of hanging it.
+    previous = socket.getdefaulttimeout()
+    socket.setdefaulttimeout(5.0)
+    yield
+    socket.setdefaulttimeout(previous)
+
+
+def make_email(server, **fields):
+    return Email(server.server_text, **{"from_": "Sender@Example.org", "to": "to@example.org",
+                                        "subject": "Hello", **fields})
+
+
+def test_envelope_headers_and_body(smtp_server):
+    make_email(smtp_server, to="A@Example.org; b@example.org", cc="c@example.org",
+               bcc="Hidden@Example.org", message="<p>Hi</p>").send()
+    [received] = smtp_server.messages
+    assert received.mail_from == "sender@example.org"
+    # Which header the client reads first is its own business.
+    assert sorted(received.rcpt_tos) == ["a@example.org", "b@example.org", "c@example.org",
+                                         "hidden@example.org"]
+    assert received.login is None
+    message = email.message_from_bytes(received.data)  # header values as sent
+    assert (message["From"], message["To"], message["Cc"], message["Subject"]) == (
+        "sender@example.org", "a@example.org,b@example.org", "c@example.org", "Hello")
+    assert message["Bcc"] is None
+    assert b"hidden@example.org" not in received.data.lower()
+    [html] = message.get_payload()
+    assert html.get_content_type() == "text/html"
+    assert html.get_payload(decode=True).decode(html.get_content_charset()) == "<p>Hi</p>"
+
+
+def test_attachments_arrive_with_their_names_and_bytes(smtp_server):
+    files = [("report.pdf", CONTENT), ("my holiday photo.jpg", CONTENT[::-1]),
+             ("résumé.pdf", b"\x00\r\n\xff"), ("a;b.txt", b"semicolon"),
+             ('say "hi".txt', b""), ("日本語.txt", "テキスト".encode())]
+    make_email(smtp_server, attachments=files).send()
+    [received] = smtp_server.messages
+    # The compat32 parser reads an unquoted name up to the ";" or the line end;
+    # the stricter default policy stops at the first blank.
+    parts = email.message_from_bytes(received.data).get_payload()[1:]
+    assert [(part.get_filename(), part.get_payload(decode=True)) for part in parts] == files
+    for part in parts:
+        assert part.get_content_type() == "application/octet-stream"
+        assert part["Content-Transfer-Encoding"] == "base64"
+        assert part.get_content_disposition() == "attachment"
+
+
+def test_plain_file_name_travels_unquoted(smtp_server):
+    make_email(smtp_server, attachments=[("my notes.txt", b"x")]).send()
+    [received] = smtp_server.messages
+    assert b"Content-Disposition: attachment; filename=my notes.txt\r\n" in received.data
+
+
+def test_login_with_the_right_password(make_smtp_server):
+    server = make_smtp_server(user="alice", password="s3cret")
+    make_email(server, username="alice", password="s3cret").send()
+    [received] = server.messages
+    assert received.login == "alice"
+    assert received.rcpt_tos == ("to@example.org",)
+
+
+def test_login_with_a_wrong_password_is_refused(make_smtp_server):
+    server = make_smtp_server(user="alice", password="s3cret")
+    with pytest.raises(smtplib.SMTPAuthenticationError) as info:
+        make_email(server, username="alice", password="wrong").send()
+    assert info.value.smtp_code == 535
+    assert server.messages == []
+
+
+def test_partly_refused_recipients_are_reported(make_smtp_server):
+    server = make_smtp_server(refuse_recipients={"gone@example.org"})
+    with pytest.raises(smtplib.SMTPRecipientsRefused) as info:
+        make_email(server, to="ok@example.org, gone@example.org", bcc="hidden@example.org").send()
+    [(address, (code, _))] = info.value.recipients.items()
+    assert (address, code) == ("gone@example.org", 550)
+    [received] = server.messages
+    assert sorted(received.rcpt_tos) == ["hidden@example.org", "ok@example.org"]
+
+
+def test_every_recipient_refused(make_smtp_server):
+    server = make_smtp_server(refuse_recipients={"gone@example.org"})
+    with pytest.raises(smtplib.SMTPRecipientsRefused) as info:
+        make_email(server, to="gone@example.org").send()
+    assert list(info.value.recipients) == ["gone@example.org"]
+    assert server.messages == []
+
+
+@pytest.mark.parametrize("fields", [
+    {"subject": f"Hi\r\nBcc: {EVIL}"},
+    {"subject": f"Hi\nBcc: {EVIL}"},
+    {"attachments": [(f"a.txt\r\nBcc: {EVIL}", b"x")]},
+    {"attachments": [(f"a.txt\nBcc: {EVIL}", b"x")]},
+    {"attachments": [(f"é.txt\r\nBcc: {EVIL}", b"x")]},
+], ids=["subject-crlf", "subject-lf", "name-crlf", "name-lf", "non-ascii-name-crlf"])
+def test_line_breaks_never_inject_a_header(smtp_server, fields):
+    try:
+        make_email(smtp_server, **fields).send()
+    except email.errors.MessageError:
+        pass  # the standard library refuses such a header before any data goes out
+    for received in smtp_server.messages:
+        assert received.rcpt_tos == ("to@example.org",)
+        assert not re.search(rb"(?im)^bcc:", received.data)
+        assert all(part["Bcc"] is None for part in received.message.walk())
