@@ -18,6 +18,13 @@ import time
 from collections.abc import Callable
 from typing import Any, TypeVar
 
+try:
+    # The same wrapper in C++: with DEBUG off, a call costs the level check
+    # and a direct forward, without packing the arguments.
+    from quillon._logcall import wrapper as _native_wrapper
+except ImportError:  # a source tree without the build
+    _native_wrapper = None
+
 __all__ = ["logging"]
 
 _F = TypeVar("_F")
@@ -47,9 +54,7 @@ def _wrap(func: Any, log: _logging.Logger) -> Any:
     clock = time.perf_counter
 
     @functools.wraps(func)
-    def wrapper(*args: Any, **kwargs: Any) -> Any:
-        if not enabled(_DEBUG):
-            return func(*args, **kwargs)
+    def logged(*args: Any, **kwargs: Any) -> Any:
         debug("call %s", name)
         start = clock()
         try:
@@ -60,5 +65,14 @@ def _wrap(func: Any, log: _logging.Logger) -> Any:
             raise
         debug("%s returned after %.3f ms", name, (clock() - start) * 1e3)
         return result
+
+    if _native_wrapper is not None:
+        return functools.update_wrapper(_native_wrapper(func, logged, enabled, _DEBUG), func)
+
+    @functools.wraps(func)
+    def wrapper(*args: Any, **kwargs: Any) -> Any:
+        if not enabled(_DEBUG):
+            return func(*args, **kwargs)
+        return logged(*args, **kwargs)
 
     return wrapper

@@ -121,13 +121,31 @@ PyObject *set_text_field(FunctionObject *fn, PyObject *const *args) noexcept {
 }
 
 // Email._Email__normalize(emails=value), reached through the module global.
+extern const FunctionSpec normalize_spec;
+
+// `cls.NAME` for a class whose metaclass is `type` itself, done as type's
+// own attribute lookup does it (`type` has no attribute of that name).
+Ref class_attribute(PyObject *cls, PyObject *name) noexcept {
+    if (!Py_IS_TYPE(cls, &PyType_Type))
+        return Ref::steal(PyObject_GetAttr(cls, name));
+    PyObject *attr = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
+    if (!attr)
+        return Ref::steal(PyObject_GetAttr(cls, name));  // for its exact error
+    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
+    return get ? Ref::steal(get(attr, nullptr, cls)) : Ref::borrow(attr);
+}
+
 Ref call_normalizer(EmailState *st, FunctionObject *fn, PyObject *value) noexcept {
     Ref cls = global(st, fn, T_Email);
     if (!cls)
         return {};
-    Ref normalize = Ref::steal(PyObject_GetAttr(cls.get(), text(st, T_normalize)));
+    Ref normalize = class_attribute(cls.get(), text(st, T_normalize));
     if (!normalize)
         return {};
+    // Our own normaliser, undecorated: run its body without a call.
+    if (Py_IS_TYPE(normalize.get(), st->core.function_type) &&
+        reinterpret_cast<FunctionObject *>(normalize.get())->spec == &normalize_spec)
+        return Ref::steal(normalize_spec.body(reinterpret_cast<FunctionObject *>(normalize.get()), &value));
     PyObject *call_args[] = {value};
     return Ref::steal(PyObject_Vectorcall(normalize.get(), call_args, 0, st->kwnames[K_emails]));
 }

@@ -1,0 +1,180 @@
+// quillon._logcall: the call wrapper behind logger.logging, in C++ so that a
+// call with DEBUG off costs one level check and a direct forward.
+#include <cstddef>
+
+#include "ref.h"
+
+namespace quillon {
+namespace {
+
+struct LogcallState {
+    PyTypeObject *wrapper_type;
+};
+
+// A callable that forwards to `func` unless `is_enabled(level)` is true, in
+// which case it forwards to `logged` (the Python wrapper that writes the
+// log lines). Binds to instances like a function does.
+struct WrapperObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject *func;
+    PyObject *logged;
+    PyObject *is_enabled;
+    PyObject *level;
+    PyObject *dict;
+};
+
+WrapperObject *as_wrapper(PyObject *self) noexcept { return reinterpret_cast<WrapperObject *>(self); }
+
+PyObject *wrapper_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    WrapperObject *w = as_wrapper(self);
+    Ref enabled = Ref::steal(PyObject_CallOneArg(w->is_enabled, w->level));
+    if (!enabled)
+        return nullptr;
+    int on = PyObject_IsTrue(enabled.get());
+    if (on < 0)
+        return nullptr;
+    return PyObject_Vectorcall(on ? w->logged : w->func, args, nargsf, kwnames);
+}
+
+PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
+    static const char *keywords[] = {"func", "logged", "is_enabled", "level", nullptr};
+    PyObject *func, *logged, *is_enabled, *level;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:wrapper", const_cast<char **>(keywords), &func, &logged,
+                                     &is_enabled, &level))
+        return nullptr;
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self)
+        return nullptr;
+    WrapperObject *w = as_wrapper(self.get());
+    w->vectorcall = wrapper_vectorcall;
+    w->func = Py_NewRef(func);
+    w->logged = Py_NewRef(logged);
+    w->is_enabled = Py_NewRef(is_enabled);
+    w->level = Py_NewRef(level);
+    return self.release();
+}
+
+PyObject *wrapper_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
+    if (obj == nullptr || obj == Py_None)
+        return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject *wrapper_repr(PyObject *self) noexcept {
+    Ref name = Ref::steal(PyObject_GetAttrString(self, "__qualname__"));
+    if (!name) {
+        PyErr_Clear();
+        return PyUnicode_FromFormat("<function at %p>", self);
+    }
+    return PyUnicode_FromFormat("<function %S at %p>", name.get(), self);
+}
+
+int wrapper_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+    WrapperObject *w = as_wrapper(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(w->func);
+    Py_VISIT(w->logged);
+    Py_VISIT(w->is_enabled);
+    Py_VISIT(w->level);
+    Py_VISIT(w->dict);
+    return 0;
+}
+
+int wrapper_clear(PyObject *self) noexcept {
+    WrapperObject *w = as_wrapper(self);
+    Py_CLEAR(w->func);
+    Py_CLEAR(w->logged);
+    Py_CLEAR(w->is_enabled);
+    Py_CLEAR(w->level);
+    Py_CLEAR(w->dict);
+    return 0;
+}
+
+void wrapper_dealloc(PyObject *self) noexcept {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    wrapper_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyGetSetDef wrapper_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef wrapper_members[] = {
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(WrapperObject, dict), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(WrapperObject, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot wrapper_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(wrapper_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(wrapper_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(wrapper_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(wrapper_clear)},
+    {Py_tp_repr, reinterpret_cast<void *>(wrapper_repr)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(wrapper_descr_get)},
+    {Py_tp_getset, wrapper_getset},
+    {Py_tp_members, wrapper_members},
+    {0, nullptr},
+};
+
+PyType_Spec wrapper_spec = {
+    .name = "quillon._logcall.wrapper",
+    .basicsize = sizeof(WrapperObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+             Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = wrapper_slots,
+};
+
+int logcall_exec(PyObject *module) noexcept {
+    LogcallState *st = static_cast<LogcallState *>(PyModule_GetState(module));
+    st->wrapper_type = reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(module, &wrapper_spec, nullptr));
+    if (!st->wrapper_type)
+        return -1;
+    return PyModule_AddObjectRef(module, "wrapper", reinterpret_cast<PyObject *>(st->wrapper_type));
+}
+
+int logcall_traverse(PyObject *module, visitproc visit, void *arg) noexcept {
+    LogcallState *st = static_cast<LogcallState *>(PyModule_GetState(module));
+    if (st)
+        Py_VISIT(st->wrapper_type);
+    return 0;
+}
+
+int logcall_clear(PyObject *module) noexcept {
+    LogcallState *st = static_cast<LogcallState *>(PyModule_GetState(module));
+    if (st)
+        Py_CLEAR(st->wrapper_type);
+    return 0;
+}
+
+void logcall_free(void *module) noexcept { logcall_clear(static_cast<PyObject *>(module)); }
+
+PyModuleDef_Slot logcall_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(logcall_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef logcall_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "quillon._logcall",
+    .m_doc = "The call wrapper behind logger.logging.",
+    .m_size = sizeof(LogcallState),
+    .m_methods = nullptr,
+    .m_slots = logcall_slots,
+    .m_traverse = logcall_traverse,
+    .m_clear = logcall_clear,
+    .m_free = logcall_free,
+};
+
+}  // namespace
+}  // namespace quillon
+
+extern "C" [[gnu::visibility("default")]] PyObject *PyInit__logcall() { return PyModuleDef_Init(&quillon::logcall_def); }
