@@ -1,0 +1,330 @@
+"""A pure-Python model of quillon.email and quillon.contact, for the benchmark.
+
+The classes here do what the extension modules do, written the way an ordinary
+Python programmer would write them: `__slots__`, properties that check and
+store, the recipient normaliser as five string method calls. The benchmark
+times the native classes against these, in the same process, so the ratio
+shows what the C++ buys; tests/test_bench_model.py keeps the two in agreement.
+
+Like the native modules, this module takes `logging` from `logger` when it is
+imported, so whoever puts a substitute `logger` into `sys.modules` first
+decides how both are decorated. The names that the methods use (`SMTP`, the
+MIME classes, `encoders`, `validate_email`, ...) are module globals looked up
+at every call, so a benchmark can rebind them here exactly as it rebinds them
+in the native modules.
+"""
+
+import re
+
+from logger import logging
+from smtplib import SMTP, SMTPRecipientsRefused
+from email import encoders
+from email.mime.multipart import MIMEMultipart
+from email.mime.text import MIMEText
+from email.mime.base import MIMEBase
+from email_validator import validate_email, ValidatedEmail, EmailNotValidError
+
+__all__ = ["ModelEmail", "ModelContact"]
+
+
+# Printable ASCII but '"', ';' and '\\': a file name that can stand unquoted
+# after "filename=".
+_plain_file_name = re.compile(r'[ !#-:<-\[\]-~]*').fullmatch
+
+
+def _argument_error(name, expected, value):
+    error = TypeError(f"Argument '{name:.200}' has incorrect type "
+                      f"(expected {expected:.200}, got {type(value).__name__:.200})")
+    if expected == "str" and isinstance(value, str):
+        error.add_note("subclasses of built-in types are refused")
+    return error
+
+
+def _result_error(expected, value):
+    return TypeError(f"Expected {expected}, got {type(value).__name__:.200}")
+
+
+def _to_int(value, name):
+    if type(value) is int:
+        return value
+    kind = type(value)
+    if (hasattr(kind, "__int__") or hasattr(kind, "__index__")
+            or hasattr(kind, "__float__") or isinstance(value, complex)):
+        return int(value)
+    raise _argument_error(name, "int", value)
+
+
+class ModelEmail:
+    __slots__ = ("__server", "__username", "__password", "__from", "__to", "__cc",
+                 "__bcc", "__subject", "__message", "__attachments")
+
+    def __init__(self, server=None, username=None, password=None, from_=None,
+                 to=None, cc=None, bcc=None, subject=None, message=None,
+                 attachments=None):
+        if server is not None and type(server) is not str:
+            raise _argument_error("server", "str", server)
+        if username is not None and type(username) is not str:
+            raise _argument_error("username", "str", username)
+        if password is not None and type(password) is not str:
+            raise _argument_error("password", "str", password)
+        if from_ is not None and type(from_) is not str:
+            raise _argument_error("from_", "str", from_)
+        if subject is not None and type(subject) is not str:
+            raise _argument_error("subject", "str", subject)
+        if message is not None and type(message) is not str:
+            raise _argument_error("message", "str", message)
+        self.server = server
+        self.username = username
+        self.password = password
+        self.from_ = from_
+        self.to = to
+        self.cc = cc
+        self.bcc = bcc
+        self.subject = subject
+        self.message = message
+        self.attachments = attachments
+
+    @property
+    def server(self):
+        value = self.__server
+        if value is not None and type(value) is not str:
+            raise _result_error("str", value)
+        return value
+
+    @server.setter
+    def server(self, value):
+        if value is not None and type(value) is not str:
+            raise _argument_error("value", "str", value)
+        if value == "":
+            value = None
+        self.__server = value
+
+    @property
+    def username(self):
+        value = self.__username
+        if value is not None and type(value) is not str:
+            raise _result_error("str", value)
+        return value
+
+    @username.setter
+    def username(self, value):
+        if value is not None and type(value) is not str:
+            raise _argument_error("value", "str", value)
+        if value == "":
+            value = None
+        self.__username = value
+
+    @property
+    def password(self):
+        value = self.__password
+        if value is not None and type(value) is not str:
+            raise _result_error("str", value)
+        return value
+
+    @password.setter
+    def password(self, value):
+        if value is not None and type(value) is not str:
+            raise _argument_error("value", "str", value)
+        if value == "":
+            value = None
+        self.__password = value
+
+    @logging(prefix=__name__)
+    @staticmethod
+    def __normalize(emails=None):
+        if emails == "":
+            emails = None
+        if emails is not None:
+            if isinstance(emails, (list, tuple)):
+                emails = ",".join(emails)
+            if isinstance(emails, str):
+                emails = (emails.replace("\t", "").replace(" ", "")
+                          .replace(";", ",").lower().split(","))
+                if not emails:
+                    emails = None
+        if emails is not None and type(emails) is not list:
+            raise _result_error("list", emails)
+        return emails
+
+    @property
+    def from_(self):
+        value = self.__from
+        if value is not None and type(value) is not str:
+            raise _result_error("str", value)
+        return value
+
+    @from_.setter
+    def from_(self, value):
+        if value is not None and type(value) is not str:
+            raise _argument_error("value", "str", value)
+        value = ModelEmail.__normalize(emails=value)
+        if isinstance(value, (list, tuple)):
+            value = value[0]
+        if value is not None and type(value) is not str:
+            raise _result_error("str", value)
+        self.__from = value
+
+    @property
+    def to(self):
+        value = self.__to
+        if value is not None and type(value) is not list:
+            raise _result_error("list", value)
+        return value
+
+    @to.setter
+    def to(self, value):
+        self.__to = ModelEmail.__normalize(emails=value)
+
+    @property
+    def cc(self):
+        value = self.__cc
+        if value is not None and type(value) is not list:
+            raise _result_error("list", value)
+        return value
+
+    @cc.setter
+    def cc(self, value):
+        self.__cc = ModelEmail.__normalize(emails=value)
+
+    @property
+    def bcc(self):
+        value = self.__bcc
+        if value is not None and type(value) is not list:
+            raise _result_error("list", value)
+        return value
+
+    @bcc.setter
+    def bcc(self, value):
+        self.__bcc = ModelEmail.__normalize(emails=value)
+
+    @property
+    def subject(self):
+        value = self.__subject
+        if value is not None and type(value) is not str:
+            raise _result_error("str", value)
+        return value
+
+    @subject.setter
+    def subject(self, value):
+        if value is not None and type(value) is not str:
+            raise _argument_error("value", "str", value)
+        if value == "":
+            value = None
+        self.__subject = value
+
+    @property
+    def message(self):
+        value = self.__message
+        if value is not None and type(value) is not str:
+            raise _result_error("str", value)
+        return value
+
+    @message.setter
+    def message(self, value):
+        if value is not None and type(value) is not str:
+            raise _argument_error("value", "str", value)
+        if value == "":
+            value = None
+        self.__message = value
+
+    @property
+    def attachments(self):
+        return self.__attachments
+
+    @attachments.setter
+    def attachments(self, value):
+        if value is None:
+            value = ()
+        self.__attachments = value
+
+    @logging(prefix=__name__)
+    def send(self):
+        message = MIMEMultipart()
+        message["From"] = self.from_
+        to = self.to
+        message["To"] = None if to is None else ",".join(to)
+        cc = self.cc
+        message["Cc"] = None if cc is None else ",".join(cc)
+        bcc = self.bcc
+        message["Bcc"] = None if bcc is None else ",".join(bcc)
+        message["Subject"] = self.subject
+        body = self.message
+        message.attach(MIMEText(_text="" if body is None else body, _subtype="html"))
+        for file_name, file_content in self.attachments:
+            attachment = MIMEBase(_maintype="application", _subtype="octet-stream")
+            attachment.set_payload(payload=file_content)
+            encoders.encode_base64(msg=attachment)
+            name = f"{file_name}"
+            if _plain_file_name(name):
+                attachment.add_header(_name="Content-Disposition",
+                                      _value=f"attachment; filename={name}")
+            else:
+                # Quoted, and encoded when not ASCII, so that it arrives whole.
+                attachment.add_header(_name="Content-Disposition", _value="attachment",
+                                      filename=name)
+            message.attach(payload=attachment)
+        refused = None
+        with SMTP(host=self.server) as email_server:
+            if self.username is not None or self.password is not None:
+                email_server.login(user=self.username, password=self.password)
+            refused = email_server.send_message(msg=message)
+        if isinstance(refused, dict) and refused:
+            raise SMTPRecipientsRefused(refused)
+
+
+class ModelContact:
+    __slots__ = ("__email", "__timeout")
+
+    @logging(prefix=__name__)
+    def __init__(self, email=None, timeout=15):
+        timeout = _to_int(timeout, "timeout")
+        if email is not None and type(email) is not str:
+            raise _argument_error("email", "str", email)
+        self.email = email
+        self.timeout = timeout
+
+    @property
+    def email(self):
+        value = self.__email
+        if value is not None and type(value) is not str:
+            raise _result_error("str", value)
+        return value
+
+    @email.setter
+    def email(self, email):
+        if type(email) is not str:
+            raise _argument_error("email", "str", email)
+        self.__email = email
+
+    @logging(prefix=__name__)
+    @staticmethod
+    def validate(email, timeout=2):
+        if timeout is not None:
+            timeout = _to_int(timeout, "timeout")
+        if type(email) is not str:
+            raise _argument_error("email", "str", email)
+        if timeout is None:
+            timeout = 15
+        try:
+            res = validate_email(email, check_deliverability=True, timeout=timeout)
+            if not isinstance(res, ValidatedEmail):
+                raise EmailNotValidError("Email is not valid")
+            status, message = True, "Valid"
+        except Exception as exc:
+            status = False
+            message = f"{exc}".rstrip(".")
+        return status, message
+
+    @property
+    def timeout(self):
+        return self.__timeout
+
+    @timeout.setter
+    def timeout(self, value):
+        self.__timeout = 15 if value is None else _to_int(value, "value")
+
+    @property
+    def is_valid(self):
+        status, message = ModelContact.validate(email=self.__email,
+                                                timeout=self.__timeout)
+        return status
