@@ -1,0 +1,95 @@
+"""The logging decorator: what it logs, what it passes through, what it keeps."""
+
+import inspect
+import logging
+
+import pytest
+
+import logger
+
+
+@pytest.fixture(params=["native", "python"])
+def wrap_kind(request, monkeypatch):
+    if request.param == "python":
+        monkeypatch.setattr(logger, "_native_wrapper", None)
+    elif logger._native_wrapper is None:
+        pytest.skip("native wrapper not built")
+    return request.param
+
+
+def target(address, password=None):
+    """Docstring kept."""
+    if address == "boom":
+        raise ValueError("no " + str(password))
+    return (address, password)
+
+
+def test_debug_lines_name_the_call_and_its_outcome_but_no_values(wrap_kind, caplog):
+    wrapped = logger.logging(prefix="quillon.test")(target)
+    with caplog.at_level(logging.DEBUG, logger="quillon.test"):
+        assert wrapped("someone@x.org", password="hunter2-secret") == ("someone@x.org", "hunter2-secret")
+        with pytest.raises(ValueError, match="hunter2-secret"):
+            wrapped("boom", password="hunter2-secret")
+    lines = [(r.name, r.levelno, r.getMessage()) for r in caplog.records]
+    assert [name for name, _, _ in lines] == ["quillon.test"] * 4
+    assert {level for _, level, _ in lines} == {logging.DEBUG}
+    assert lines[0][2] == "call target"
+    assert lines[1][2].startswith("target returned after ")
+    assert lines[3][2].startswith("target raised ValueError after ")
+    text = caplog.text
+    assert "hunter2-secret" not in text and "someone@x.org" not in text
+
+
+def test_nothing_is_logged_when_debug_is_off_and_results_pass_through(wrap_kind, caplog):
+    wrapped = logger.logging(prefix="quillon.quiet")(target)
+    with caplog.at_level(logging.INFO, logger="quillon.quiet"):
+        assert wrapped(address="a") == ("a", None)
+        with pytest.raises(ValueError):
+            wrapped("boom")
+    assert caplog.records == []
+
+
+def test_level_is_checked_at_each_call(wrap_kind, caplog):
+    wrapped = logger.logging(prefix="quillon.toggle")(target)
+    log = logging.getLogger("quillon.toggle")
+    caplog.handler.setLevel(logging.DEBUG)
+    log.setLevel(logging.INFO)
+    try:
+        wrapped("a")
+        assert caplog.records == []
+        log.setLevel(logging.DEBUG)
+        wrapped("a")
+    finally:
+        log.setLevel(logging.NOTSET)
+    assert [r.getMessage() for r in caplog.records][0] == "call target"
+
+
+def test_metadata_and_binding(wrap_kind):
+    wrapped = logger.logging(prefix="p")(target)
+    assert wrapped.__wrapped__ is target
+    assert (wrapped.__name__, wrapped.__qualname__, wrapped.__doc__) == ("target", "target", "Docstring kept.")
+    assert inspect.signature(wrapped) == inspect.signature(target)
+
+    class Holder:
+        method = logger.logging(prefix="p")(target)
+        static = logger.logging(prefix="p")(staticmethod(target))
+
+    assert isinstance(Holder.__dict__["static"], staticmethod)
+    assert Holder.static("a") == ("a", None)
+    assert Holder().static("a") == ("a", None)
+    holder = Holder()
+    assert holder.method("pw") == (holder, "pw")
+
+
+def test_prefix_must_be_text():
+    with pytest.raises(TypeError):
+        logger.logging(prefix=b"quillon")
+
+
+def test_the_modules_use_the_native_wrapper():
+    from quillon.email import Email
+
+    if logger._native_wrapper is None:
+        pytest.skip("native wrapper not built")
+    assert type(Email.send) is logger._native_wrapper
+    assert type(Email.__dict__["_Email__normalize"]) is staticmethod
