@@ -1,0 +1,390 @@
+"""The ``quillon`` command: check addresses, send a message, run the demo."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import getpass
+import json
+import logging
+import os
+import smtplib
+import socket
+import sys
+from collections.abc import Callable, Generator, Iterable, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from typing import TextIO
+
+from quillon import __version__
+
+PASSWORD_VARIABLE = "QUILLON_PASSWORD"
+
+# Below this many addresses a check is over too soon for a progress line to help.
+PROGRESS_THRESHOLD = 300
+
+EXIT_OK = 0
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+
+class UsageError(Exception):
+    """A problem with what the command line asks for, found after parsing."""
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be more than 0, not {text}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="quillon",
+        description="Check e-mail addresses and send e-mail over plain SMTP.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument(
+        "-v", "--verbose", action="store_true",
+        help="log each call into quillon.email and quillon.contact on stderr (DEBUG)",
+    )
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    check = commands.add_parser(
+        "check", help="check whether addresses are valid and deliverable",
+        description="Check each address with Contact.validate: its syntax, and whether "
+                    "its domain accepts mail (a DNS look-up). Prints one line per address, "
+                    "in input order. Exit status: 0 if all are valid, 1 if any is not.",
+    )
+    check.add_argument("addresses", nargs="*", metavar="ADDRESS", help="an address to check")
+    check.add_argument(
+        "--file", action="append", default=[], metavar="PATH",
+        help="read more addresses from PATH, one a line ('-' for standard input); "
+             "blank lines are skipped",
+    )
+    check.add_argument(
+        "--timeout", type=_positive_int, default=2, metavar="N",
+        help="seconds allowed for the DNS look-up of each address (default: %(default)s)",
+    )
+    check.add_argument(
+        "--jobs", type=_positive_int, default=1, metavar="N",
+        help="check N addresses at a time (default: %(default)s)",
+    )
+    check.add_argument("--json", action="store_true",
+                       help='print one JSON object per line: {"address", "valid", "reason"}')
+    check.set_defaults(run=_run_check)
+
+    send = commands.add_parser(
+        "send", help="compose a message and send it over plain SMTP",
+        description="Build an Email and send it. Recipient options take one address or "
+                    "several separated by ',' or ';', and may be repeated. Addresses are "
+                    "lower-cased and stripped of blanks. With --user the password is read "
+                    f"from ${PASSWORD_VARIABLE}, or asked for when standard input is a "
+                    "terminal. The connection is not encrypted.",
+    )
+    send.add_argument("--server", required=True, metavar="HOST[:PORT]",
+                      help="SMTP server (port 25 unless given)")
+    send.add_argument("--from", dest="from_", required=True, metavar="ADDR", help="sender")
+    send.add_argument("--to", action="append", required=True, metavar="ADDRS",
+                      help="primary recipients")
+    send.add_argument("--cc", action="append", metavar="ADDRS", help="carbon-copy recipients")
+    send.add_argument("--bcc", action="append", metavar="ADDRS",
+                      help="blind-carbon-copy recipients (not shown to the others)")
+    send.add_argument("--subject", required=True, metavar="TEXT")
+    body = send.add_mutually_exclusive_group(required=True)
+    body.add_argument("--body", metavar="TEXT", help="the body, sent as HTML")
+    body.add_argument("--body-file", metavar="PATH",
+                      help="read the body (UTF-8) from PATH ('-' for standard input)")
+    send.add_argument("--attach", action="append", default=[], metavar="PATH",
+                      help="attach a file under its base name; may be repeated")
+    send.add_argument("--user", metavar="NAME", help="log in as NAME before sending")
+    send.add_argument(
+        "--timeout", type=_positive_float, default=30.0, metavar="SECONDS",
+        help="give up on a server that does not answer for this long (default: %(default)g)",
+    )
+    send.set_defaults(run=_run_send)
+
+    demo = commands.add_parser(
+        "demo", help="send and check on loopback servers started in this process",
+        description="Start an SMTP and a DNS server on 127.0.0.1, send a message through "
+                    "them and check a few addresses. Needs the 'demo' extra (aiosmtpd).",
+    )
+    demo.set_defaults(run=_run_demo)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exc:  # --help, --version and usage errors
+        return exc.code if isinstance(exc.code, int) else EXIT_USAGE
+    if args.verbose:
+        logging.basicConfig(format="%(asctime)s %(name)s: %(message)s", stream=sys.stderr)
+        logging.getLogger("quillon").setLevel(logging.DEBUG)
+    run: Callable[[argparse.Namespace], int] = args.run
+    try:
+        return run(args)
+    except UsageError as exc:
+        print(f"quillon {args.command}: error: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        print("quillon: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`quillon check ... | head`): stop quietly, and
+        # keep the interpreter from complaining when it flushes stdout at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
+
+
+# --- check --------------------------------------------------------------------
+
+def _read_lines(path: str) -> list[str]:
+    try:
+        if path == "-":
+            text = sys.stdin.read()
+        else:
+            with open(path, encoding="utf-8") as stream:
+                text = stream.read()
+    except (OSError, UnicodeDecodeError) as exc:
+        raise UsageError(f"cannot read {path}: {_os_reason(exc)}") from None
+    return [line.strip() for line in text.splitlines() if line.strip()]
+
+
+def _verdicts(
+    addresses: Sequence[str], timeout: int, jobs: int
+) -> Generator[tuple[bool, str]]:
+    """Verdicts of Contact.validate, in the order of ``addresses``."""
+    from quillon.contact import Contact
+
+    def check(address: str) -> tuple[bool, str]:
+        return Contact.validate(address, timeout)
+
+    if jobs == 1 or len(addresses) < 2:
+        yield from map(check, addresses)
+        return
+    # The look-ups wait on the network outside the interpreter lock, so
+    # threads overlap them. Every address is queued at once and results are
+    # taken in input order.
+    executor = ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="quillon-check")
+    try:
+        futures = [executor.submit(check, address) for address in addresses]
+        for future in futures:
+            yield future.result()
+    finally:
+        executor.shutdown(wait=False, cancel_futures=True)
+
+
+class _Progress:
+    """A "checked N/TOTAL" line kept up to date on a terminal."""
+
+    def __init__(self, total: int, stream: TextIO, *, shares_terminal: bool) -> None:
+        self._total = total
+        self._stream = stream
+        # When results go to the same terminal, the line is wiped before each
+        # result so the two do not run into each other.
+        self._shares_terminal = shares_terminal
+        self._shown = False
+
+    def update(self, done: int) -> None:
+        self._stream.write(f"\rchecked {done}/{self._total}")
+        self._stream.flush()
+        self._shown = True
+
+    def clear(self) -> None:
+        if self._shown:
+            self._stream.write("\r\x1b[K")
+            self._stream.flush()
+            self._shown = False
+
+    def before_output(self) -> None:
+        if self._shares_terminal:
+            self.clear()
+
+
+def _isatty(stream: TextIO | None) -> bool:
+    try:
+        return stream is not None and stream.isatty()
+    except ValueError:  # closed
+        return False
+
+
+def _format_verdict(address: str, valid: bool, reason: str, as_json: bool) -> str:
+    if as_json:
+        return json.dumps({"address": address, "valid": valid, "reason": reason},
+                          ensure_ascii=False)
+    return f"{address}\t{'valid' if valid else 'invalid'}\t{reason}"
+
+
+def _run_check(args: argparse.Namespace) -> int:
+    addresses = list(args.addresses)
+    for path in args.file:
+        addresses.extend(_read_lines(path))
+    if not addresses:
+        raise UsageError("no addresses given (name them, or use --file)")
+
+    progress = None
+    if len(addresses) > PROGRESS_THRESHOLD and _isatty(sys.stderr):
+        progress = _Progress(len(addresses), sys.stderr,
+                             shares_terminal=_isatty(sys.stdout))
+    all_valid = True
+    # closing() cancels the queued checks as soon as the loop is left, also by
+    # an interrupt, rather than whenever the generator is collected.
+    with contextlib.closing(_verdicts(addresses, args.timeout, args.jobs)) as verdicts:
+        try:
+            for done, (address, (valid, reason)) in enumerate(zip(addresses, verdicts), 1):
+                all_valid = all_valid and valid
+                if progress is not None:
+                    progress.before_output()
+                print(_format_verdict(address, valid, reason, args.json),
+                      flush=progress is not None)
+                if progress is not None:
+                    progress.update(done)
+        finally:
+            if progress is not None:
+                progress.clear()
+    return EXIT_OK if all_valid else EXIT_FAILED
+
+
+# --- send ---------------------------------------------------------------------
+
+def _read_attachments(paths: Iterable[str]) -> list[tuple[str, bytes]]:
+    attachments = []
+    for path in paths:
+        try:
+            with open(path, "rb") as stream:
+                content = stream.read()
+        except OSError as exc:
+            raise UsageError(f"cannot read attachment {path}: {_os_reason(exc)}") from None
+        attachments.append((os.path.basename(path), content))
+    return attachments
+
+
+def _read_body(args: argparse.Namespace) -> str:
+    if args.body is not None:
+        body: str = args.body
+        return body
+    path: str = args.body_file
+    try:
+        if path == "-":
+            return sys.stdin.read()
+        with open(path, encoding="utf-8") as stream:
+            return stream.read()
+    except (OSError, UnicodeDecodeError) as exc:
+        raise UsageError(f"cannot read body {path}: {_os_reason(exc)}") from None
+
+
+def _password_for(user: str, server: str) -> str:
+    password = os.environ.get(PASSWORD_VARIABLE)
+    if password:
+        return password
+    if not _isatty(sys.stdin):
+        raise UsageError(f"--user needs a password: set {PASSWORD_VARIABLE}, "
+                         "or run from a terminal to be asked for it")
+    password = getpass.getpass(f"Password for {user} at {server}: ")
+    if not password:
+        raise UsageError("empty password")
+    return password
+
+
+def _run_send(args: argparse.Namespace) -> int:
+    from quillon.email import Email
+
+    # Everything that can go wrong locally is found before the connection.
+    if not args.server.strip():
+        raise UsageError("--server is empty")
+    body = _read_body(args)
+    attachments = _read_attachments(args.attach)
+    password = _password_for(args.user, args.server) if args.user else None
+    email = Email(
+        server=args.server, username=args.user, password=password, from_=args.from_,
+        to=args.to, cc=args.cc, bcc=args.bcc, subject=args.subject, message=body,
+        attachments=attachments,
+    )
+    recipients = list(dict.fromkeys((email.to or []) + (email.cc or []) + (email.bcc or [])))
+    # smtplib waits forever on a silent server unless a default is set.
+    socket.setdefaulttimeout(args.timeout)
+    try:
+        email.send()
+    except smtplib.SMTPRecipientsRefused as exc:
+        refused = ", ".join(f"{address} ({_reply(code, text)})"
+                            for address, (code, text) in exc.recipients.items())
+        if exc.recipients and len(exc.recipients) < len(recipients):
+            line = f"sent, but the server refused some recipients: {refused}"
+        else:
+            line = f"the server refused every recipient: {refused or 'none given'}"
+        _fail(line, password)
+        return EXIT_FAILED
+    except (smtplib.SMTPException, OSError, UnicodeError) as exc:
+        _fail(_describe_failure(exc, args.server), password)
+        return EXIT_FAILED
+    print(f"sent to {', '.join(recipients)} through {args.server}")
+    return EXIT_OK
+
+
+def _describe_failure(exc: Exception, server: str) -> str:
+    match exc:
+        case smtplib.SMTPAuthenticationError(smtp_code=code, smtp_error=text):
+            return f"login refused by {server}: {_reply(code, text)}"
+        case smtplib.SMTPSenderRefused(smtp_code=code, smtp_error=text, sender=sender):
+            return f"sender {sender} refused by {server}: {_reply(code, text)}"
+        case smtplib.SMTPDataError(smtp_code=code, smtp_error=text):
+            return f"message refused by {server}: {_reply(code, text)}"
+        case smtplib.SMTPResponseException(smtp_code=code, smtp_error=text):
+            return f"{server} answered {_reply(code, text)}"
+        case smtplib.SMTPServerDisconnected():
+            return f"{server} closed the connection: {exc or 'no reason given'}"
+        case smtplib.SMTPException():
+            return f"{server}: {exc}"
+        case TimeoutError():
+            return f"{server} did not answer in time"
+        case OSError():
+            return f"cannot reach {server}: {_os_reason(exc)}"
+        case UnicodeError():
+            # Its text would quote the offending character, which may be part
+            # of the password.
+            return "a login or address holds characters that plain SMTP cannot carry"
+    return f"{type(exc).__name__}: {exc}"
+
+
+def _reply(code: int, text: bytes | str) -> str:
+    if isinstance(text, bytes):
+        text = text.decode("utf-8", "replace")
+    return f"{code} {text}".strip()
+
+
+def _os_reason(exc: OSError | UnicodeError) -> str:
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror
+    return str(exc) or type(exc).__name__
+
+
+def _fail(line: str, password: str | None) -> None:
+    # A server may echo what it was given; the password must not reach the
+    # terminal or a log that collects stderr.
+    if password:
+        line = line.replace(password, "****")
+    print(f"quillon send: {' '.join(line.split())}", file=sys.stderr)
+
+
+# --- demo ---------------------------------------------------------------------
+
+def _run_demo(args: argparse.Namespace) -> int:
+    from quillon import _demo
+
+    return _demo.run(sys.stdout)

@@ -1,0 +1,262 @@
+"""The quillon command, run as a subprocess against loopback servers."""
+
+import json
+import os
+import pty
+import re
+import select
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from quillon import _loopback
+
+MX = _loopback.MX_DOMAIN
+PASSWORD = "s3cret-Pa55"
+ENV = {k: v for k, v in os.environ.items() if k != "QUILLON_PASSWORD"} | {"PYTHONUTF8": "1"}
+
+# Runs the command with dnspython's default resolver asking the loopback DNS
+# server whose port comes first, so checks never leave the machine.
+VIA_LOOPBACK_DNS = """\
+import sys, dns.resolver
+resolver = dns.resolver.Resolver(configure=False)
+resolver.nameservers, resolver.port, resolver.cache = ["127.0.0.1"], int(sys.argv.pop(1)), None
+dns.resolver.default_resolver = resolver
+from quillon.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+# The password prompt needs a controlling terminal: stdin becomes one.
+WITH_TERMINAL = """\
+import fcntl, sys, termios
+fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+from quillon.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def quillon(*args, env=(), **options):
+    options.setdefault("capture_output", True)
+    return subprocess.run([sys.executable, "-m", "quillon", *args], text=True, timeout=60,
+                          env=ENV | dict(env), **options)
+
+
+def check(dns, *args, stderr=subprocess.PIPE, **options):
+    return subprocess.run([sys.executable, "-c", VIA_LOOPBACK_DNS, str(dns.port), "check", *args],
+                          stdout=subprocess.PIPE, stderr=stderr, text=True, timeout=60, env=ENV,
+                          **options)
+
+
+# --- check --------------------------------------------------------------------
+
+@pytest.mark.parametrize("jobs", ["1", "4"])
+def test_check_reports_in_input_order(dns_server, jobs):
+    # The silent domain answers last (after the time-out, as "valid"): with
+    # several jobs the others finish first and must still be printed after it.
+    addresses = [f"a@{_loopback.SILENT_DOMAIN}", f"b@{MX}", f"c@{_loopback.UNKNOWN_DOMAIN}",
+                 "no-at-sign", f"d@{_loopback.A_ONLY_DOMAIN}"]
+    result = check(dns_server, *addresses, "--timeout", "1", "--jobs", jobs)
+    assert (result.returncode, result.stderr) == (1, "")
+    assert result.stdout.splitlines() == [
+        f"a@{_loopback.SILENT_DOMAIN}\tvalid\tValid",
+        f"b@{MX}\tvalid\tValid",
+        f"c@{_loopback.UNKNOWN_DOMAIN}\tinvalid\tThe domain name unknown.example does not exist",
+        "no-at-sign\tinvalid\tAn email address must have an @-sign",
+        f"d@{_loopback.A_ONLY_DOMAIN}\tvalid\tValid",
+    ]
+
+
+def test_check_json_reads_arguments_then_files(dns_server, tmp_path):
+    (tmp_path / "list.txt").write_text(f"\n  b@{MX}  \n\nc@{MX}\n")
+    result = check(dns_server, f"a@{MX}", "--file", str(tmp_path / "list.txt"), "--file", "-",
+                   "--json", input=f"d@{MX}\n")
+    assert (result.returncode, result.stderr) == (0, "")
+    assert [json.loads(line) for line in result.stdout.splitlines()] == [
+        {"address": f"{name}@{MX}", "valid": True, "reason": "Valid"} for name in "abcd"]
+
+
+@pytest.mark.parametrize(("args", "message"), [
+    ([], "no addresses given"),
+    (["a@x.org", "--jobs", "0"], "--jobs: must be at least 1"),
+    (["a@x.org", "--timeout", "soon"], "--timeout: not a whole number"),
+    (["--file", "/nonexistent/list"], "cannot read /nonexistent/list"),
+    (["a@x.org", "--bogus"], "unrecognized arguments: --bogus"),
+])
+def test_check_usage_errors(args, message):
+    result = quillon("check", *args)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert message in result.stderr
+
+
+def drain(fd, until=None, wait=0.5):
+    """What can be read from ``fd`` (a pipe or a terminal's master side)."""
+    data, deadline = b"", time.monotonic() + 30
+    while until is None or until not in data:
+        if not select.select([fd], [], [], wait)[0] or time.monotonic() > deadline:
+            break
+        try:
+            chunk = os.read(fd, 65536)
+        except OSError:  # the terminal's other side is closed
+            break
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+@pytest.mark.parametrize(("count", "terminal", "shown"),
+                         [(301, True, True), (300, True, False), (301, False, False)])
+def test_check_progress_only_for_many_addresses_on_a_terminal(dns_server, count, terminal, shown):
+    reader, writer = pty.openpty() if terminal else os.pipe()
+    addresses = [f"bad{i}" for i in range(count)]  # refused before any look-up
+    result = check(dns_server, *addresses, "--jobs", "8", stderr=writer)
+    os.close(writer)
+    progress = drain(reader)
+    os.close(reader)
+    assert result.returncode == 1
+    assert result.stdout.splitlines()[-1].startswith(f"bad{count - 1}\tinvalid\t")
+    if shown:
+        assert f"checked {count}/{count}".encode() in progress and progress.endswith(b"\r\x1b[K")
+    else:
+        assert progress == b""
+
+
+def test_verbose_logs_calls_but_not_their_arguments():
+    quiet, verbose = quillon("check", "no-at-sign"), quillon("-v", "check", "no-at-sign")
+    assert quiet.stderr == ""
+    assert "quillon.contact: call Contact.validate" in verbose.stderr
+    assert "no-at-sign" not in verbose.stderr
+
+
+def test_entry_points():
+    script = Path(sys.executable).with_name("quillon")
+    for command in ([str(script)], [sys.executable, "-m", "quillon"]):
+        result = subprocess.run([*command, "--version"], capture_output=True, text=True, timeout=60)
+        assert (result.returncode, result.stdout) == (0, "quillon 0.1.0\n")
+
+
+# --- send ---------------------------------------------------------------------
+
+def send_args(server, *extra):
+    return ["send", "--server", server.server_text if hasattr(server, "server_text") else server,
+            "--from", f"Me@{MX}", "--to", f"A@{MX}; b@{MX}", "--subject", "Hi", *extra]
+
+
+def test_send_delivers_message(smtp_server, tmp_path):
+    (tmp_path / "docs").mkdir()
+    (tmp_path / "docs" / "Grüße.txt").write_bytes(b"\x00hello\xff")
+    (tmp_path / "body.html").write_text("<p>Grüße</p>")
+    result = quillon(*send_args(smtp_server, "--to", f"c@{MX}", "--cc", f"D@{MX}",
+                                "--bcc", f"e@{MX}", "--body-file", "body.html",
+                                "--attach", "docs/Grüße.txt"), cwd=tmp_path)
+    recipients = [f"{name}@{MX}" for name in "abcde"]
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout == f"sent to {', '.join(recipients)} through {smtp_server.server_text}\n"
+    [received] = smtp_server.messages
+    assert (received.mail_from, sorted(received.rcpt_tos)) == (f"me@{MX}", recipients)
+    assert received.login is None
+    message = received.message
+    assert (message["To"], message["Cc"], message["Bcc"]) == (f"a@{MX},b@{MX},c@{MX}",
+                                                              f"d@{MX}", None)
+    body, attachment = message.get_payload()
+    assert body.get_payload(decode=True).decode() == "<p>Grüße</p>"
+    assert attachment.get_filename() == "Grüße.txt"
+    assert attachment.get_payload(decode=True) == b"\x00hello\xff"
+
+
+def test_send_logs_in_with_password_from_environment(make_smtp_server):
+    server = make_smtp_server(user="me", password=PASSWORD)
+    result = quillon(*send_args(server, "--body", "x", "--user", "me"),
+                     env={"QUILLON_PASSWORD": PASSWORD})
+    assert result.returncode == 0, result.stderr
+    assert [message.login for message in server.messages] == ["me"]
+
+
+def test_send_asks_for_password_on_a_terminal(make_smtp_server):
+    server = make_smtp_server(user="me", password=PASSWORD)
+    master, slave = pty.openpty()
+    process = subprocess.Popen(
+        [sys.executable, "-c", WITH_TERMINAL, *send_args(server, "--body", "x", "--user", "me")],
+        stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV,
+        start_new_session=True)
+    os.close(slave)
+    shown = drain(master, until=b": ")
+    os.write(master, PASSWORD.encode() + b"\n")
+    out, err = process.communicate(timeout=60)
+    shown += drain(master, wait=0.2)
+    os.close(master)
+    assert process.returncode == 0, err
+    assert b"Password for me at 127.0.0.1:" in shown and PASSWORD.encode() not in shown
+    assert [message.login for message in server.messages] == ["me"]
+
+
+def closed_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return f"127.0.0.1:{sock.getsockname()[1]}"
+
+
+@pytest.mark.parametrize(("options", "password", "message"), [
+    ({"user": "me", "password": "other"}, PASSWORD, "login refused by {server}: 535 5.7.8"),
+    ({}, PASSWORD, "{server}: SMTP AUTH extension not supported by server."),
+    ({"refuse_recipients": [f"a@{MX}", f"b@{MX}"]}, None,
+     f"the server refused every recipient: a@{MX} (550 5.1.1 <a@{MX}>: Recipient address "
+     f"rejected), b@{MX} (550"),
+    ({"refuse_recipients": [f"b@{MX}"]}, None,
+     f"sent, but the server refused some recipients: b@{MX} (550"),
+    ({"refuse_mail": 553}, None, f"sender me@{MX} refused by {{server}}: 553 Sender refused"),
+    ({"refuse_data": 554}, None, "message refused by {server}: 554 Message refused"),
+    (None, None, "cannot reach {server}: Connection refused"),
+], ids=["login", "no-auth", "all-refused", "some-refused", "sender", "data", "unreachable"])
+def test_send_failures_give_one_line(make_smtp_server, options, password, message):
+    server = closed_port() if options is None else make_smtp_server(**options).server_text
+    extra, env = (["--user", "me"], {"QUILLON_PASSWORD": password}) if password else ([], {})
+    result = quillon(*send_args(server, "--body", "x", *extra), env=env)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr.startswith("quillon send: " + message.format(server=server))
+    assert result.stderr.count("\n") == 1 and PASSWORD not in result.stderr
+
+
+@pytest.mark.parametrize(("extra", "message"), [
+    (["--body", "x", "--user", "me"], "--user needs a password: set QUILLON_PASSWORD"),
+    (["--body", "x", "--attach", "missing.bin"], "cannot read attachment missing.bin"),
+    (["--body-file", "missing.html"], "cannot read body missing.html"),
+    (["--body", "x", "--body-file", "b.html"], "not allowed with argument --body"),
+])
+def test_send_refuses_before_connecting(smtp_server, tmp_path, extra, message):
+    result = quillon(*send_args(smtp_server, *extra), cwd=tmp_path, stdin=subprocess.DEVNULL)
+    assert (result.returncode, result.stdout, smtp_server.messages) == (2, "", [])
+    assert message in result.stderr
+
+
+# --- demo ---------------------------------------------------------------------
+
+def test_demo_runs_offline():
+    result = quillon("demo")
+    assert (result.returncode, result.stderr) == (0, "")
+    out = result.stdout
+    [envelope] = re.findall(r"envelope recipients: (.*)", out)
+    assert sorted(envelope.split(", ")) == [f"{name}@{MX}" for name in ["alice", "bob", "carol",
+                                                                       "dave"]]
+    headers = out.split("  headers:\n")[1].split("  parts:\n")[0]
+    assert "To: alice@mx.example,bob@mx.example" in headers and "Bcc:" not in headers
+    assert "(no Bcc header: dave@mx.example appears only in the envelope)" in headers
+    assert "3. application/octet-stream  Grüße aus Zürich.txt  (15 bytes)" in out
+    for address, verdict in [
+        (f"alice@{MX}", "(True, 'Valid')"),
+        ("dave@unknown.example", "(False, 'The domain name unknown.example does not exist')"),
+        ("eve.example.org", "(False, 'An email address must have an @-sign')"),
+    ]:
+        assert re.search(rf"  {re.escape(address)} +-> {re.escape(verdict)}", out), address
+
+
+def test_demo_without_aiosmtpd_gives_a_hint():
+    code = "import sys; sys.modules['aiosmtpd'] = None; import quillon.cli as c; sys.exit(c.main())"
+    result = subprocess.run([sys.executable, "-c", code, "demo"], capture_output=True, text=True,
+                            timeout=60)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == ("quillon demo needs aiosmtpd: pip install 'quillon[demo]' "
+                             "(or uv sync)\n")

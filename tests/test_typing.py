@@ -1,0 +1,111 @@
+"""The stubs against the modules, mypy on user code, and runtime introspection."""
+
+import inspect
+import os
+import pydoc
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from quillon.contact import Contact
+from quillon.email import Email
+
+SRC = Path(__file__).resolve().parents[1] / "src"
+
+
+def mypy(tmp_path, *args):
+    return subprocess.run(
+        [sys.executable, "-m", *args], cwd=tmp_path, capture_output=True, text=True, timeout=300,
+        env=os.environ | {"MYPYPATH": str(SRC)},
+    )
+
+
+def test_stubs_match_the_modules(tmp_path):
+    result = mypy(tmp_path, "mypy.stubtest", "quillon.email", "quillon.contact", "logger")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+# Lines marked "# E: code" must give exactly that error; no other line may.
+USER_CODE = """\
+from typing import assert_type
+from quillon.contact import Contact
+from quillon.email import Email
+
+email = Email("smtp.example.org:2525", from_="me@example.org", to=["a@example.org"],
+              attachments=[("a.txt", b"a")])
+assert_type(email.to, list[str] | None)
+assert_type(email.from_, str | None)
+assert_type(email.attachments, list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...])
+email.to = "a@example.org; b@example.org"
+email.cc = ("c@example.org",)
+email.bcc = None
+email.attachments = None
+assert_type(email.send(), None)
+assert_type(Contact.validate("a@example.org", timeout=None), tuple[bool, str])
+contact = Contact("a@example.org", 5)
+contact.timeout = None
+assert_type(contact.timeout, int)
+assert_type(contact.is_valid, bool)
+
+email.subject = 1  # E: assignment
+email.to = 5  # E: assignment
+email.attachments = [("a.txt", "not bytes")]  # E: list-item
+email.send(True)  # E: call-arg
+Email(sever="smtp.example.org")  # E: call-arg
+Contact()  # E: call-overload
+Contact(None)  # E: call-overload
+contact.is_valid = True  # E: misc
+contact.email = None  # E: assignment
+"""
+
+
+def test_user_code_under_mypy_strict(tmp_path):
+    (tmp_path / "user.py").write_text(USER_CODE)
+    result = mypy(tmp_path, "mypy", "--strict", "--no-error-summary", "--no-incremental",
+                  "user.py")
+    found = {int(line): code for line, code in
+             re.findall(r"^user\.py:(\d+): error: .*\[([\w-]+)\]$", result.stdout, re.M)}
+    expected = {number: mark.split("# E: ")[1]
+                for number, mark in enumerate(USER_CODE.splitlines(), 1) if "# E: " in mark}
+    assert found == expected, result.stdout
+
+
+RECIPIENTS = "'str | list[str] | tuple[str, ...]'"
+ATTACHMENTS = "'list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...]'"
+
+
+@pytest.mark.parametrize(("target", "signature"), [
+    (Email, f"(server: 'str' = None, username: 'str' = None, password: 'str' = None, "
+            f"from_: 'str' = None, to: {RECIPIENTS} = None, cc: {RECIPIENTS} = None, "
+            f"bcc: {RECIPIENTS} = None, subject: 'str' = None, message: 'str' = None, "
+            f"attachments: {ATTACHMENTS} = None)"),
+    (Email.send, "(self)"),
+    (Email().send, "()"),
+    (Email.server.fget, "(self) -> 'str | None'"),
+    (Email.server.fset, "(self, value: 'str | None')"),
+    (Email.to.fget, "(self) -> 'list[str] | None'"),
+    (Email.bcc.fset, "(self, value: 'str | list[str] | tuple[str, ...] | None')"),
+    (Email.attachments.fget, f"(self) -> {ATTACHMENTS}"),
+    (Email._Email__normalize, f"(emails: {RECIPIENTS} = None) -> 'list[str] | None'"),
+    (Contact, "(email: 'str' = None, timeout: 'int' = 15)"),
+    (Contact.validate, "(email: 'str', timeout: 'int' = 2) -> 'tuple[bool, str]'"),
+    (Contact.email.fset, "(self, email: 'str')"),
+    (Contact.timeout.fset, "(self, value: 'int')"),
+    (Contact.is_valid.fget, "(self) -> 'bool'"),
+], ids=lambda value: getattr(value, "__qualname__", None) if callable(value) else "")
+def test_signatures(target, signature):
+    assert str(inspect.signature(target)) == signature
+
+
+@pytest.mark.parametrize(("cls", "expected"), [
+    (Email, ["send(self)", "Send email.", "to", "attachments"]),
+    (Contact, ["validate(email: 'str', timeout: 'int' = 2) -> 'tuple[bool, str]'",
+               "Validates the email address", "is_valid"]),
+])
+def test_help_renders(cls, expected):
+    text = pydoc.render_doc(cls, renderer=pydoc.plaintext)
+    for piece in expected:
+        assert piece in text
