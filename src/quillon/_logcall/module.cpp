@@ -2,13 +2,22 @@
 // call with DEBUG off costs one level check and a direct forward.
 #include <cstddef>
 
-#include "ref.h"
+#include "module.h"
 
 namespace quillon {
 namespace {
 
 struct LogcallState {
+    static constexpr const char *name = "quillon._logcall";
+    static int exec(PyObject *module) noexcept;
+
     PyTypeObject *wrapper_type;
+
+    int traverse(visitproc visit, void *arg) noexcept {
+        Py_VISIT(wrapper_type);
+        return 0;
+    }
+    void clear() noexcept { Py_CLEAR(wrapper_type); }
 };
 
 // A callable that forwards to `func` unless `is_enabled(level)` is true, in
@@ -132,7 +141,7 @@ PyType_Spec wrapper_spec = {
     .slots = wrapper_slots,
 };
 
-int logcall_exec(PyObject *module) noexcept {
+int LogcallState::exec(PyObject *module) noexcept {
     LogcallState *st = static_cast<LogcallState *>(PyModule_GetState(module));
     st->wrapper_type = reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(module, &wrapper_spec, nullptr));
     if (!st->wrapper_type)
@@ -140,41 +149,9 @@ int logcall_exec(PyObject *module) noexcept {
     return PyModule_AddObjectRef(module, "wrapper", reinterpret_cast<PyObject *>(st->wrapper_type));
 }
 
-int logcall_traverse(PyObject *module, visitproc visit, void *arg) noexcept {
-    LogcallState *st = static_cast<LogcallState *>(PyModule_GetState(module));
-    if (st)
-        Py_VISIT(st->wrapper_type);
-    return 0;
-}
-
-int logcall_clear(PyObject *module) noexcept {
-    LogcallState *st = static_cast<LogcallState *>(PyModule_GetState(module));
-    if (st)
-        Py_CLEAR(st->wrapper_type);
-    return 0;
-}
-
-void logcall_free(void *module) noexcept { logcall_clear(static_cast<PyObject *>(module)); }
-
-PyModuleDef_Slot logcall_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(logcall_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef logcall_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "quillon._logcall",
-    .m_doc = "The call wrapper behind logger.logging.",
-    .m_size = sizeof(LogcallState),
-    .m_methods = nullptr,
-    .m_slots = logcall_slots,
-    .m_traverse = logcall_traverse,
-    .m_clear = logcall_clear,
-    .m_free = logcall_free,
-};
-
 }  // namespace
 }  // namespace quillon
 
-extern "C" [[gnu::visibility("default")]] PyObject *PyInit__logcall() { return PyModuleDef_Init(&quillon::logcall_def); }
+extern "C" [[gnu::visibility("default")]] PyObject *PyInit__logcall() {
+    return quillon::ModuleDefinition<quillon::LogcallState>::init();
+}

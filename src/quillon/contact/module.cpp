@@ -1,6 +1,7 @@
 // quillon.contact: the Contact class and address validation through email_validator.
 #include "classbuild.h"
 #include "errors.h"
+#include "module.h"
 #include "slots.h"
 
 namespace quillon {
@@ -24,15 +25,39 @@ constexpr const char *text_values[] = {CONTACT_TEXTS(AS_TEXT)};
 enum Keywords : size_t { K_check_deliverability_timeout, K_email_timeout, KEYWORDS_COUNT };
 
 // Seconds used when a time-out is given as None.
-constexpr long none_timeout = 15;
+constexpr long none_timeout_seconds = 15;
 
 struct ContactState {
+    static constexpr const char *name = "quillon.contact";
+    static int exec(PyObject *module) noexcept;
+
     CoreState core;
     PyObject *texts[TEXT_COUNT];
     PyObject *kwnames[KEYWORDS_COUNT];
     PyObject *none_timeout;  // the int 15
     SlotCache email_slot;
     SlotCache timeout_slot;
+
+    int traverse(visitproc visit, void *arg) noexcept {
+        if (int rc = core_traverse(&core, visit, arg))
+            return rc;
+        if (int rc = visit_all(texts, TEXT_COUNT, visit, arg))
+            return rc;
+        if (int rc = visit_all(kwnames, KEYWORDS_COUNT, visit, arg))
+            return rc;
+        Py_VISIT(none_timeout);
+        Py_VISIT(email_slot.descr);
+        Py_VISIT(timeout_slot.descr);
+        return 0;
+    }
+    void clear() noexcept {
+        core_clear(&core);
+        clear_all(texts, TEXT_COUNT);
+        clear_all(kwnames, KEYWORDS_COUNT);
+        Py_CLEAR(none_timeout);
+        Py_CLEAR(email_slot.descr);
+        Py_CLEAR(timeout_slot.descr);
+    }
 };
 
 inline ContactState *state(FunctionObject *fn) noexcept { return state_of<ContactState>(fn); }
@@ -228,7 +253,7 @@ int build_class(PyObject *module) noexcept {
 // ---------------------------------------------------------------------------
 // Module.
 
-int contact_exec(PyObject *module) noexcept {
+int ContactState::exec(PyObject *module) noexcept {
     ContactState *st = static_cast<ContactState *>(PyModule_GetState(module));
     if (core_init(&st->core, module, "quillon.contact") < 0 ||
         intern_all(text_values, st->texts, TEXT_COUNT) < 0)
@@ -236,7 +261,7 @@ int contact_exec(PyObject *module) noexcept {
     PyObject **t = st->texts;
     st->kwnames[K_check_deliverability_timeout] = make_kwnames({t[T_check_deliverability], t[T_timeout]});
     st->kwnames[K_email_timeout] = make_kwnames({t[T_email], t[T_timeout]});
-    st->none_timeout = PyLong_FromLong(none_timeout);
+    st->none_timeout = PyLong_FromLong(none_timeout_seconds);
     for (PyObject *names : st->kwnames)
         if (!names)
             return -1;
@@ -255,58 +280,9 @@ int contact_exec(PyObject *module) noexcept {
     return 0;
 }
 
-int contact_traverse(PyObject *module, visitproc visit, void *arg) noexcept {
-    ContactState *st = static_cast<ContactState *>(PyModule_GetState(module));
-    if (!st)
-        return 0;
-    if (int rc = core_traverse(&st->core, visit, arg))
-        return rc;
-    if (int rc = visit_all(st->texts, TEXT_COUNT, visit, arg))
-        return rc;
-    if (int rc = visit_all(st->kwnames, KEYWORDS_COUNT, visit, arg))
-        return rc;
-    Py_VISIT(st->none_timeout);
-    Py_VISIT(st->email_slot.descr);
-    Py_VISIT(st->timeout_slot.descr);
-    return 0;
-}
-
-int contact_clear(PyObject *module) noexcept {
-    ContactState *st = static_cast<ContactState *>(PyModule_GetState(module));
-    if (!st)
-        return 0;
-    core_clear(&st->core);
-    clear_all(st->texts, TEXT_COUNT);
-    clear_all(st->kwnames, KEYWORDS_COUNT);
-    Py_CLEAR(st->none_timeout);
-    Py_CLEAR(st->email_slot.descr);
-    Py_CLEAR(st->timeout_slot.descr);
-    return 0;
-}
-
-void contact_free(void *module) noexcept { contact_clear(static_cast<PyObject *>(module)); }
-
-PyModuleDef_Slot contact_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(contact_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef contact_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "quillon.contact",
-    .m_doc = nullptr,
-    .m_size = sizeof(ContactState),
-    .m_methods = nullptr,
-    .m_slots = contact_slots,
-    .m_traverse = contact_traverse,
-    .m_clear = contact_clear,
-    .m_free = contact_free,
-};
-
 }  // namespace
 }  // namespace quillon
 
 extern "C" [[gnu::visibility("default")]] PyObject *PyInit_contact() {
-    return PyModuleDef_Init(&quillon::contact_def);
+    return quillon::ModuleDefinition<quillon::ContactState>::init();
 }

@@ -1,6 +1,7 @@
 // quillon.email: the Email class, its checked fields and recipient normalisation.
 #include "classbuild.h"
 #include "errors.h"
+#include "module.h"
 #include "recipients.h"
 #include "slots.h"
 
@@ -56,11 +57,35 @@ enum Keywords : size_t {
 };
 
 struct EmailState {
+    static constexpr const char *name = "quillon.email";
+    static int exec(PyObject *module) noexcept;
+
     CoreState core;
     PyObject *texts[TEXT_COUNT];
     PyObject *kwnames[KEYWORDS_COUNT];
     PyObject *recipients_refused;  // smtplib.SMTPRecipientsRefused
     SlotCache slots[10];           // one per field, in field order
+
+    int traverse(visitproc visit, void *arg) noexcept {
+        if (int rc = core_traverse(&core, visit, arg))
+            return rc;
+        if (int rc = visit_all(texts, TEXT_COUNT, visit, arg))
+            return rc;
+        if (int rc = visit_all(kwnames, KEYWORDS_COUNT, visit, arg))
+            return rc;
+        Py_VISIT(recipients_refused);
+        for (const SlotCache &slot : slots)
+            Py_VISIT(slot.descr);
+        return 0;
+    }
+    void clear() noexcept {
+        core_clear(&core);
+        clear_all(texts, TEXT_COUNT);
+        clear_all(kwnames, KEYWORDS_COUNT);
+        Py_CLEAR(recipients_refused);
+        for (SlotCache &slot : slots)
+            Py_CLEAR(slot.descr);
+    }
 };
 
 inline EmailState *state(FunctionObject *fn) noexcept { return state_of<EmailState>(fn); }
@@ -631,7 +656,7 @@ int build_class(PyObject *module) noexcept {
 // ---------------------------------------------------------------------------
 // Module.
 
-int email_exec(PyObject *module) noexcept {
+int EmailState::exec(PyObject *module) noexcept {
     EmailState *st = static_cast<EmailState *>(PyModule_GetState(module));
     if (core_init(&st->core, module, "quillon.email") < 0 ||
         intern_all(text_values, st->texts, TEXT_COUNT) < 0)
@@ -672,58 +697,9 @@ int email_exec(PyObject *module) noexcept {
     return 0;
 }
 
-int email_traverse(PyObject *module, visitproc visit, void *arg) noexcept {
-    EmailState *st = static_cast<EmailState *>(PyModule_GetState(module));
-    if (!st)
-        return 0;
-    if (int rc = core_traverse(&st->core, visit, arg))
-        return rc;
-    if (int rc = visit_all(st->texts, TEXT_COUNT, visit, arg))
-        return rc;
-    if (int rc = visit_all(st->kwnames, KEYWORDS_COUNT, visit, arg))
-        return rc;
-    Py_VISIT(st->recipients_refused);
-    for (const SlotCache &slot : st->slots)
-        Py_VISIT(slot.descr);
-    return 0;
-}
-
-int email_clear(PyObject *module) noexcept {
-    EmailState *st = static_cast<EmailState *>(PyModule_GetState(module));
-    if (!st)
-        return 0;
-    core_clear(&st->core);
-    clear_all(st->texts, TEXT_COUNT);
-    clear_all(st->kwnames, KEYWORDS_COUNT);
-    Py_CLEAR(st->recipients_refused);
-    for (SlotCache &slot : st->slots)
-        Py_CLEAR(slot.descr);
-    return 0;
-}
-
-void email_free(void *module) noexcept { email_clear(static_cast<PyObject *>(module)); }
-
-PyModuleDef_Slot email_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(email_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef email_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "quillon.email",
-    .m_doc = nullptr,
-    .m_size = sizeof(EmailState),
-    .m_methods = nullptr,
-    .m_slots = email_slots,
-    .m_traverse = email_traverse,
-    .m_clear = email_clear,
-    .m_free = email_free,
-};
-
 }  // namespace
 }  // namespace quillon
 
 extern "C" [[gnu::visibility("default")]] PyObject *PyInit_email() {
-    return PyModuleDef_Init(&quillon::email_def);
+    return quillon::ModuleDefinition<quillon::EmailState>::init();
 }
