@@ -1,0 +1,152 @@
+"""Long runs keep resident memory flat, and calls that only read an object keep no reference to it."""
+
+import contextlib
+import gc
+import os
+import smtplib
+import sys
+
+import email_validator
+import pytest
+
+import quillon.contact as contact
+import quillon.email
+from quillon.contact import Contact
+from quillon.email import Email
+
+SANITIZED = bool(os.environ.get("QUILLON_SANITIZED"))
+VALID = email_validator.ValidatedEmail()
+
+
+def fresh(text):
+    # A text built at run time: neither interned nor immortal, so its
+    # reference count moves.
+    return "".join(list(text))
+
+
+class Client(contextlib.nullcontext):
+    """Stands in for smtplib.SMTP: takes the message and refuses one user's login."""
+
+    sent = 0
+
+    def __init__(self, host):
+        super().__init__(self)
+
+    def login(self, user, password):
+        if user == "refused":
+            raise smtplib.SMTPAuthenticationError(535, b"no")
+
+    def send_message(self, msg):
+        type(self).sent += 1
+
+
+def library(address, check_deliverability, timeout):
+    if address.startswith("bad"):
+        raise email_validator.EmailNotValidError("The address is bad.")
+    return VALID if address.startswith("good") else None
+
+
+@pytest.fixture
+def substitutes(monkeypatch):
+    monkeypatch.setattr(quillon.email, "SMTP", Client)
+    monkeypatch.setattr(contact, "validate_email", library)
+
+
+def one_round(files):
+    mail = Email("127.0.0.1", "user", "secret", "Me@Example.org",
+                 "A@x.org; b@y.org", ["C@x.org", "d@y.org"], ("E@x.org",),
+                 "Subject", "<p>Body</p>", files)
+    mail.to, mail.subject, mail.attachments = "f@x.org, g@y.org", "Other", tuple(files)
+    for name, value in (("subject", 5), ("cc", 5), ("bcc", ["a", 1])):
+        with pytest.raises(TypeError):
+            setattr(mail, name, value)
+    for bad in ({"server": b"x"}, {"to": 5.0}):
+        with pytest.raises(TypeError):
+            Email(**bad)
+    mail.send()
+    mail.username = "refused"
+    with pytest.raises(smtplib.SMTPAuthenticationError):
+        mail.send()
+    person = Contact("good@example.org", 3)
+    assert person.is_valid is True
+    assert Contact.validate("bad@example.org") == (False, "The address is bad")
+    assert Contact.validate("other@example.org", None) == (False, "Email is not valid")
+    with pytest.raises(TypeError):
+        Contact(None)
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator keeps freed memory in quarantine")
+def test_forty_thousand_rounds_keep_memory_flat(substitutes):
+    files = [("a.txt", b"alpha" * 20), ("b.bin", bytes(range(256)))]
+    for _ in range(2_000):
+        one_round(files)
+    gc.collect()
+    before = resident_bytes()
+    for _ in range(40_000):
+        one_round(files)
+    gc.collect()
+    assert resident_bytes() - before < 4 * 2**20
+    assert Client.sent >= 42_000
+
+
+def refcounts(*objects):
+    return [sys.getrefcount(item) for item in objects]
+
+
+def test_recipients_given_to_a_setter_are_not_kept():
+    items = [fresh("A@x.org; b@y.org"), fresh("C@x.org")]
+    pair, sender = tuple(items), fresh("Me@x.org")
+    before = refcounts(items, pair, sender, *items)
+    mail = Email(from_=sender, to=items, cc=pair)
+    for _ in range(100):
+        mail.to, mail.cc, mail.bcc, mail.from_ = items, pair, items, sender
+        Email._Email__normalize(emails=items)
+    assert mail.to == ["a@x.org", "b@y.org", "c@x.org"] and mail.from_ == "me@x.org"
+    assert refcounts(items, pair, sender, *items) == before
+
+
+def test_send_keeps_no_reference_to_the_attachments(substitutes):
+    names, contents = [fresh("a.txt"), fresh("b.txt")], [b"alpha" * 3, bytes(range(9))]
+    files = list(zip(names, contents))
+    mail = Email("127.0.0.1", to="a@x.org", attachments=files)
+    mail.send()
+    before = refcounts(files, *files, *names, *contents)
+    for _ in range(100):
+        mail.send()
+    assert refcounts(files, *files, *names, *contents) == before
+
+
+@pytest.mark.parametrize("outcome", [
+    email_validator.EmailNotValidError("Not an address."), RuntimeError("look-up failed"),
+    VALID, object()], ids=["rejected", "failed", "accepted", "foreign"])
+def test_validate_keeps_no_reference_to_what_the_library_gave(monkeypatch, outcome):
+    def library(*args, **kwargs):
+        if isinstance(outcome, BaseException):
+            # Raised afresh: a re-raised exception would extend the traceback
+            # it already has, and keep every earlier frame alive.
+            raise outcome.with_traceback(None)
+        return outcome
+
+    monkeypatch.setattr(contact, "validate_email", library)
+    address = fresh("someone@example.org")
+    first = Contact.validate(address)  # a raised exception gets its traceback here
+    before = refcounts(outcome, address)
+    for _ in range(100):
+        assert Contact.validate(address, 4) == first
+    assert refcounts(outcome, address) == before
+
+
+def test_is_valid_keeps_no_reference_to_the_result(monkeypatch):
+    status, message = object(), fresh("fine")
+    result = (status, message)
+    monkeypatch.setattr(Contact, "validate", staticmethod(lambda email, timeout: result))
+    person = Contact("someone@example.org")
+    before = refcounts(result, status, message)
+    for _ in range(100):
+        assert person.is_valid is status
+    assert refcounts(result, status, message) == before
