@@ -120,3 +120,26 @@ def test_line_breaks_never_inject_a_header(smtp_server, fields):
         assert received.rcpt_tos == ("to@example.org",)
         assert not re.search(rb"(?im)^bcc:", received.data)
         assert all(part["Bcc"] is None for part in received.message.walk())
+
+
+@pytest.mark.parametrize("fields", [
+    {"to": "to@example.org;"},                       # a trailing separator leaves an empty item
+    {"to": "to@example.org", "bcc": "b@example.org\nx"},
+    {"cc": "a(@example.org"},
+], ids=["trailing-separator", "line-break-in-bcc", "open-parenthesis"])
+def test_recipients_smtplib_cannot_parse_are_refused_before_connecting(smtp_server, monkeypatch, fields):
+    # send_message() would turn the whole recipient list into "<>" and
+    # report success; nobody named would get the message.
+    import quillon.email as module
+
+    connects = []
+    real_smtp = module.SMTP
+    monkeypatch.setattr(module, "SMTP", lambda **kw: connects.append(kw) or real_smtp(**kw))
+    with pytest.raises(ValueError, match=r"^message not sent: the SMTP client would deliver it to 0 of the"):
+        Email(smtp_server.server_text, from_="a@example.org", **fields).send()
+    assert connects == [] and smtp_server.messages == []
+
+
+def test_empty_items_between_addresses_still_reach_everyone(smtp_server):
+    Email(smtp_server.server_text, from_="a@example.org", to="x@example.org;;y@example.org").send()
+    assert set(smtp_server.messages[0].rcpt_tos) >= {"x@example.org", "y@example.org"}

@@ -64,6 +64,7 @@ struct EmailState {
     PyObject *texts[TEXT_COUNT];
     PyObject *kwnames[KEYWORDS_COUNT];
     PyObject *recipients_refused;  // smtplib.SMTPRecipientsRefused
+    PyObject *getaddresses;        // email.utils.getaddresses
     SlotCache slots[10];           // one per field, in field order
 
     int traverse(visitproc visit, void *arg) noexcept {
@@ -74,6 +75,7 @@ struct EmailState {
         if (int rc = visit_all(kwnames, KEYWORDS_COUNT, visit, arg))
             return rc;
         Py_VISIT(recipients_refused);
+        Py_VISIT(getaddresses);
         for (const SlotCache &slot : slots)
             Py_VISIT(slot.descr);
         return 0;
@@ -83,6 +85,7 @@ struct EmailState {
         clear_all(texts, TEXT_COUNT);
         clear_all(kwnames, KEYWORDS_COUNT);
         Py_CLEAR(recipients_refused);
+        Py_CLEAR(getaddresses);
         for (SlotCache &slot : slots)
             Py_CLEAR(slot.descr);
     }
@@ -314,18 +317,76 @@ Ref get_field(EmailState *st, PyObject *self, Field field) noexcept {
     return Ref::steal(PyObject_GetAttr(self, text(st, property_of[field])));
 }
 
+// The recipient headers as set on the message, and how many addresses they
+// name, to check what the SMTP client will make of them.
+struct Envelope {
+    Ref fields[3];
+    Py_ssize_t named = 0;
+};
+
 // message[HEADER] = the recipients joined with ",", or None.
-bool set_recipients_header(EmailState *st, PyObject *message, PyObject *self, Field field,
-                           Text header) noexcept {
+bool set_recipients_header(EmailState *st, PyObject *message, PyObject *self, Field field, Text header,
+                           Envelope &envelope) noexcept {
     Ref value = get_field(st, self, field);
     if (!value)
         return false;
     if (value.get() != Py_None) {
-        value = Ref::steal(PyUnicode_Join(text(st, T_comma), value.get()));
-        if (!value)
+        Ref joined = Ref::steal(PyUnicode_Join(text(st, T_comma), value.get()));
+        if (!joined)
             return false;
+        if (PyList_CheckExact(value.get()))
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.get()); ++i)
+                envelope.named += PyUnicode_GET_LENGTH(PyList_GET_ITEM(value.get(), i)) > 0;
+        value = std::move(joined);
+        envelope.fields[field - F_to] = Ref::borrow(value.get());
     }
     return PyObject_SetItem(message, text(st, header), value.get()) == 0;
+}
+
+// send_message() finds the envelope recipients by parsing To, Cc and Bcc;
+// an item it cannot parse (a line break, an unbalanced parenthesis, even a
+// trailing separator) turns the whole list into one empty address, and the
+// message would go to "<>" while reporting success. Refuse that before any
+// connection is made.
+[[gnu::cold, gnu::noinline]] void raise_lost_recipients(Py_ssize_t parsed, Py_ssize_t named) noexcept {
+    PyErr_Format(PyExc_ValueError,
+                 "message not sent: the SMTP client would deliver it to %zd of the %zd recipients "
+                 "named in To, Cc and Bcc (look for line breaks, parentheses or empty items)",
+                 parsed, named);
+}
+
+bool check_envelope(EmailState *st, const Envelope &envelope) noexcept {
+    if (envelope.named == 0)
+        return true;
+    Ref fields = Ref::steal(PyList_New(0));
+    if (!fields)
+        return false;
+    for (const Ref &field : envelope.fields)
+        if (field && PyList_Append(fields.get(), field.get()) < 0)
+            return false;
+    Ref parsed = Ref::steal(PyObject_CallOneArg(st->getaddresses, fields.get()));
+    if (!parsed)
+        return false;
+    Ref iter = Ref::steal(PyObject_GetIter(parsed.get()));
+    if (!iter)
+        return false;
+    Py_ssize_t count = 0;
+    while (Ref pair = Ref::steal(PyIter_Next(iter.get()))) {
+        Ref name, address;
+        if (!unpack_pair(pair.get(), name, address))
+            return false;
+        int nonempty = PyObject_IsTrue(address.get());
+        if (nonempty < 0)
+            return false;
+        count += nonempty;
+    }
+    if (PyErr_Occurred())
+        return false;
+    if (count < envelope.named) {
+        raise_lost_recipients(count, envelope.named);
+        return false;
+    }
+    return true;
 }
 
 // A file name that any receiver reads back as it is when it stands unquoted
@@ -404,7 +465,7 @@ bool attach_file(EmailState *st, FunctionObject *fn, PyObject *message, PyObject
 }
 
 // The whole message, attachments included, before any connection is made.
-Ref build_message(EmailState *st, FunctionObject *fn, PyObject *self) noexcept {
+Ref build_message(EmailState *st, FunctionObject *fn, PyObject *self, Envelope &envelope) noexcept {
     Ref multipart = global(st, fn, T_MIMEMultipart);
     if (!multipart)
         return {};
@@ -414,9 +475,9 @@ Ref build_message(EmailState *st, FunctionObject *fn, PyObject *self) noexcept {
     Ref sender = get_field(st, self, F_from);
     if (!sender || PyObject_SetItem(message.get(), text(st, T_From), sender.get()) < 0)
         return {};
-    if (!set_recipients_header(st, message.get(), self, F_to, T_To) ||
-        !set_recipients_header(st, message.get(), self, F_cc, T_Cc) ||
-        !set_recipients_header(st, message.get(), self, F_bcc, T_Bcc))
+    if (!set_recipients_header(st, message.get(), self, F_to, T_To, envelope) ||
+        !set_recipients_header(st, message.get(), self, F_cc, T_Cc, envelope) ||
+        !set_recipients_header(st, message.get(), self, F_bcc, T_Bcc, envelope))
         return {};
     Ref subject = get_field(st, self, F_subject);
     if (!subject || PyObject_SetItem(message.get(), text(st, T_Subject), subject.get()) < 0)
@@ -496,8 +557,9 @@ Ref deliver(EmailState *st, PyObject *self, PyObject *email_server, PyObject *me
 PyObject *send(FunctionObject *fn, PyObject *const *args) noexcept {
     EmailState *st = state(fn);
     PyObject *self = args[0];
-    Ref message = build_message(st, fn, self);
-    if (!message)
+    Envelope envelope;
+    Ref message = build_message(st, fn, self, envelope);
+    if (!message || !check_envelope(st, envelope))
         return nullptr;
 
     Ref smtp = global(st, fn, T_SMTP);
@@ -686,6 +748,12 @@ int EmailState::exec(PyObject *module) noexcept {
         return -1;
     st->recipients_refused = PyObject_GetAttrString(smtplib.get(), "SMTPRecipientsRefused");
     if (!st->recipients_refused)
+        return -1;
+    Ref utils = Ref::steal(PyImport_ImportModule("email.utils"));
+    if (!utils)
+        return -1;
+    st->getaddresses = PyObject_GetAttrString(utils.get(), "getaddresses");
+    if (!st->getaddresses)
         return -1;
     if (build_class(module) < 0)
         return -1;
