@@ -13,6 +13,7 @@ import socket
 import sys
 from collections.abc import Callable, Generator, Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
+from email.errors import MessageError
 from typing import TextIO
 
 from quillon import __version__
@@ -333,6 +334,11 @@ def _run_send(args: argparse.Namespace) -> int:
     except (smtplib.SMTPException, OSError, UnicodeError) as exc:
         _fail(_describe_failure(exc, args.server), password)
         return EXIT_FAILED
+    except (ValueError, MessageError) as exc:
+        # Recipients the client could not address, or a header with a line
+        # break in it: refused before any message data went out.
+        _fail(f"not sent: {exc}" if isinstance(exc, MessageError) else str(exc), password)
+        return EXIT_USAGE
     print(f"sent to {', '.join(recipients)} through {args.server}")
     return EXIT_OK
 
