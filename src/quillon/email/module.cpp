@@ -322,7 +322,31 @@ Ref get_field(EmailState *st, PyObject *self, Field field) noexcept {
 struct Envelope {
     Ref fields[3];
     Py_ssize_t named = 0;
+    bool plain = true;  // every item a plain local@domain address
 };
+
+// LOCAL@DOMAIN in lower-case letters, digits and ".%+-_" (the domain without
+// "%+_"): a shape email.utils.getaddresses always reads back as one address,
+// so the common message needs no trial parse.
+bool is_plain_address(PyObject *item) noexcept {
+    if (!PyUnicode_IS_ASCII(item))
+        return false;
+    const Py_UCS1 *c = PyUnicode_1BYTE_DATA(item);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+    Py_ssize_t at = -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS1 ch = c[i];
+        const bool common = (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '.' || ch == '-';
+        if (ch == '@') {
+            if (at >= 0)
+                return false;
+            at = i;
+        } else if (!common && (at >= 0 || (ch != '%' && ch != '+' && ch != '_'))) {
+            return false;
+        }
+    }
+    return at > 0 && at < n - 1;
+}
 
 // message[HEADER] = the recipients joined with ",", or None.
 bool set_recipients_header(EmailState *st, PyObject *message, PyObject *self, Field field, Text header,
@@ -334,9 +358,15 @@ bool set_recipients_header(EmailState *st, PyObject *message, PyObject *self, Fi
         Ref joined = Ref::steal(PyUnicode_Join(text(st, T_comma), value.get()));
         if (!joined)
             return false;
-        if (PyList_CheckExact(value.get()))
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.get()); ++i)
-                envelope.named += PyUnicode_GET_LENGTH(PyList_GET_ITEM(value.get(), i)) > 0;
+        if (PyList_CheckExact(value.get()) && PyList_GET_SIZE(value.get()) > 0) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.get()); ++i) {
+                PyObject *item = PyList_GET_ITEM(value.get(), i);
+                envelope.named += PyUnicode_GET_LENGTH(item) > 0;
+                envelope.plain = envelope.plain && is_plain_address(item);
+            }
+        } else {
+            envelope.plain = false;
+        }
         value = std::move(joined);
         envelope.fields[field - F_to] = Ref::borrow(value.get());
     }
@@ -356,7 +386,7 @@ bool set_recipients_header(EmailState *st, PyObject *message, PyObject *self, Fi
 }
 
 bool check_envelope(EmailState *st, const Envelope &envelope) noexcept {
-    if (envelope.named == 0)
+    if (envelope.named == 0 || envelope.plain)
         return true;
     Ref fields = Ref::steal(PyList_New(0));
     if (!fields)
