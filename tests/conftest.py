@@ -1,6 +1,7 @@
 """Loopback DNS and SMTP servers for tests that must reach a real peer."""
 
 import contextlib
+import socket
 
 import pytest
 
@@ -44,3 +45,13 @@ def make_smtp_server():
 def smtp_server(make_smtp_server):
     """An SMTP server taking every message without AUTH."""
     return make_smtp_server()
+
+
+@pytest.fixture
+def bounded_waits():
+    """Clients take the default socket time-out: a peer that stops answering
+    fails the test instead of hanging it."""
+    previous = socket.getdefaulttimeout()
+    socket.setdefaulttimeout(5.0)
+    yield
+    socket.setdefaulttimeout(previous)

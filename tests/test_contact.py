@@ -1,10 +1,7 @@
-"""Contact: its fields, the time-out rule, and validate/is_valid with a stand-in library."""
+"""Contact: its slots, argument errors, and validate/is_valid with a stand-in library."""
 
-import inspect
 import re
 import weakref
-from decimal import Decimal
-from fractions import Fraction
 
 import email_validator
 import logger
@@ -22,16 +19,6 @@ def type_error(name, expected, got):
 
 class Text(str):
     pass
-
-
-class Index:
-    def __index__(self):
-        return 4
-
-
-class FloatOnly:
-    def __float__(self):
-        return 3.5
 
 
 class Library:
@@ -58,61 +45,8 @@ def library(monkeypatch):
 # --- construction and fields ------------------------------------------------
 
 
-@pytest.mark.parametrize("args", [(), (None,), (Text(ADDRESS),), (b"a@b.org",), (5,)],
-                         ids=["default", "None", "str-subclass", "bytes", "int"])
-def test_constructor_requires_exact_str_address(args):
-    got = type(args[0]).__name__ if args else "NoneType"
-    with pytest.raises(TypeError, match=type_error("email", "str", got)) as info:
-        Contact(*args)
-    assert bool(getattr(info.value, "__notes__", None)) == (got == "Text")
-
-
-@pytest.mark.parametrize(("given", "stored"), [
-    (2.9, 2), (-2.9, -2), (True, 1), (False, 0), (-5, -5), (0, 0),
-    (Fraction(7, 2), 3), (Decimal("4.8"), 4), (Index(), 4),
-])
-def test_timeout_is_converted_to_whole_seconds(given, stored):
-    c = Contact(ADDRESS, given)
-    assert c.timeout == stored and type(c.timeout) is int
-
-
-def test_exact_int_is_stored_as_given_and_address_unchanged():
-    big, address = 10**30, "  Some.One@Example.ORG "
-    c = Contact(address, big)
-    assert c.timeout is big and c.email is address
-    assert Contact(ADDRESS).timeout == 15
-
-
-@pytest.mark.parametrize("value", [1j, float("inf"), float("nan"), FloatOnly()],
-                         ids=["complex", "inf", "nan", "float-only"])
-def test_failing_integer_conversion_propagates(value):
-    with pytest.raises(Exception) as expected:
-        int(value)
-    with pytest.raises(type(expected.value), match=re.escape(str(expected.value))):
-        Contact(ADDRESS, value)
-
-
-@pytest.mark.parametrize("value", ["15", None, b"1", [1]])
-def test_non_number_timeout_is_refused_before_the_address(value):
-    with pytest.raises(TypeError, match=type_error("timeout", "int", type(value).__name__)):
-        Contact(5, value)
-
-
-def test_setters_check_first_and_store_last():
-    c = Contact(ADDRESS, 4)
-    c.timeout = 7.5
-    assert c.timeout == 7
-    c.timeout = None
-    assert c.timeout == 15
-    with pytest.raises(TypeError, match=type_error("value", "int", "str")):
-        c.timeout = "7"
-    assert c.timeout == 15
-    c.email = ""
-    assert c.email == ""
-    for bad in (None, Text("x@y.org")):
-        with pytest.raises(TypeError, match=type_error("email", "str", type(bad).__name__)):
-            c.email = bad
-    assert c.email == ""
+# What the constructor and the setters store or refuse, for every kind of
+# address and time-out, is compared with the model in test_model.py.
 
 
 def test_slots_and_read_only_attributes():
@@ -374,32 +308,3 @@ def test_module_globals_and_class_shape():
     assert isinstance(Contact.__dict__["validate"], staticmethod)
     assert Contact.is_valid.fset is None
     assert all(p.fdel is None for p in (Contact.email, Contact.timeout, Contact.is_valid))
-
-
-VALIDATE_DOC = re.compile(
-    r"\n {12}Validates the email address in sync / async mode\.\n\n"
-    r" {12}:param email: '[^'\n]+'\n {12}:param timeout: 0\.\.X sec\n {12}:return:\n {12}")
-
-
-@pytest.mark.parametrize(("get", "qualname", "params", "defaults", "annotations"), [
-    (lambda: Contact.__dict__["__init__"], "Contact.__init__", ["self", "email", "timeout"], (None, 15),
-     {"email": "str", "timeout": "int"}),
-    (lambda: Contact.email.fget, "Contact.email", ["self"], None, {"return": "str"}),
-    (lambda: Contact.email.fset, "Contact.email", ["self", "email"], None, {"email": "str"}),
-    (lambda: Contact.__dict__["validate"], "Contact.validate", ["email", "timeout"], (2,),
-     {"email": "str", "timeout": "int", "return": "tuple[bool, str]"}),
-    (lambda: Contact.timeout.fget, "Contact.timeout", ["self"], None, {}),
-    (lambda: Contact.timeout.fset, "Contact.timeout", ["self", "value"], None, {"value": "int"}),
-    (lambda: Contact.is_valid.fget, "Contact.is_valid", ["self"], None, {"return": "bool"}),
-], ids=["init", "email-get", "email-set", "validate", "timeout-get", "timeout-set", "is_valid"])
-def test_function_metadata(get, qualname, params, defaults, annotations):
-    func = inspect.unwrap(get())
-    assert (func.__module__, func.__qualname__) == ("quillon.contact", qualname)
-    assert list(inspect.signature(func).parameters) == params
-    assert func.__defaults__ == defaults
-    assert list(func.__annotations__.items()) == list(annotations.items())
-    assert not inspect.iscoroutinefunction(func)
-    if qualname == "Contact.validate":
-        assert VALIDATE_DOC.fullmatch(func.__doc__)
-    else:
-        assert func.__doc__ is None

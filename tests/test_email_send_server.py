@@ -1,27 +1,16 @@
 """Email.send through the real standard library to a loopback SMTP server."""
 
 import email
-import email.errors
-import re
 import smtplib
-import socket
 
 import pytest
 
 from quillon.email import Email
 
 CONTENT = bytes(range(256)) * 3
-EVIL = "evil@x.org"
 
 
-@pytest.fixture(autouse=True)
-def bounded_waits():
-    # The client takes the default socket time-out: a server that stops
-    # answering fails the test instead of hanging it.
-    previous = socket.getdefaulttimeout()
-    socket.setdefaulttimeout(5.0)
-    yield
-    socket.setdefaulttimeout(previous)
+pytestmark = pytest.mark.usefixtures("bounded_waits")
 
 
 def make_email(server, **fields):
@@ -62,64 +51,21 @@ def test_attachments_arrive_with_their_names_and_bytes(smtp_server):
         assert part.get_content_type() == "application/octet-stream"
         assert part["Content-Transfer-Encoding"] == "base64"
         assert part.get_content_disposition() == "attachment"
+    # A plain name travels unquoted, as it was given.
+    assert b"Content-Disposition: attachment; filename=my holiday photo.jpg\r\n" in received.data
 
 
-def test_plain_file_name_travels_unquoted(smtp_server):
-    make_email(smtp_server, attachments=[("my notes.txt", b"x")]).send()
-    [received] = smtp_server.messages
-    assert b"Content-Disposition: attachment; filename=my notes.txt\r\n" in received.data
-
-
-def test_login_with_the_right_password(make_smtp_server):
-    server = make_smtp_server(user="alice", password="s3cret")
-    make_email(server, username="alice", password="s3cret").send()
-    [received] = server.messages
-    assert received.login == "alice"
-    assert received.rcpt_tos == ("to@example.org",)
-
-
-def test_login_with_a_wrong_password_is_refused(make_smtp_server):
-    server = make_smtp_server(user="alice", password="s3cret")
-    with pytest.raises(smtplib.SMTPAuthenticationError) as info:
-        make_email(server, username="alice", password="wrong").send()
-    assert info.value.smtp_code == 535
-    assert server.messages == []
-
-
-def test_partly_refused_recipients_are_reported(make_smtp_server):
+@pytest.mark.parametrize(("to", "delivered"), [
+    ("ok@example.org, gone@example.org", [["hidden@example.org", "ok@example.org"]]),
+    ("gone@example.org", []),
+], ids=["some", "every"])
+def test_refused_recipients_are_reported(make_smtp_server, to, delivered):
     server = make_smtp_server(refuse_recipients={"gone@example.org"})
     with pytest.raises(smtplib.SMTPRecipientsRefused) as info:
-        make_email(server, to="ok@example.org, gone@example.org", bcc="hidden@example.org").send()
+        make_email(server, to=to, bcc="hidden@example.org" if delivered else None).send()
     [(address, (code, _))] = info.value.recipients.items()
     assert (address, code) == ("gone@example.org", 550)
-    [received] = server.messages
-    assert sorted(received.rcpt_tos) == ["hidden@example.org", "ok@example.org"]
-
-
-def test_every_recipient_refused(make_smtp_server):
-    server = make_smtp_server(refuse_recipients={"gone@example.org"})
-    with pytest.raises(smtplib.SMTPRecipientsRefused) as info:
-        make_email(server, to="gone@example.org").send()
-    assert list(info.value.recipients) == ["gone@example.org"]
-    assert server.messages == []
-
-
-@pytest.mark.parametrize("fields", [
-    {"subject": f"Hi\r\nBcc: {EVIL}"},
-    {"subject": f"Hi\nBcc: {EVIL}"},
-    {"attachments": [(f"a.txt\r\nBcc: {EVIL}", b"x")]},
-    {"attachments": [(f"a.txt\nBcc: {EVIL}", b"x")]},
-    {"attachments": [(f"é.txt\r\nBcc: {EVIL}", b"x")]},
-], ids=["subject-crlf", "subject-lf", "name-crlf", "name-lf", "non-ascii-name-crlf"])
-def test_line_breaks_never_inject_a_header(smtp_server, fields):
-    try:
-        make_email(smtp_server, **fields).send()
-    except email.errors.MessageError:
-        pass  # the standard library refuses such a header before any data goes out
-    for received in smtp_server.messages:
-        assert received.rcpt_tos == ("to@example.org",)
-        assert not re.search(rb"(?im)^bcc:", received.data)
-        assert all(part["Bcc"] is None for part in received.message.walk())
+    assert [sorted(received.rcpt_tos) for received in server.messages] == delivered
 
 
 @pytest.mark.parametrize("fields", [

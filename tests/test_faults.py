@@ -15,14 +15,7 @@ from quillon.contact import Contact
 from quillon.email import Email
 
 
-@pytest.fixture(autouse=True)
-def bounded_waits():
-    # The client takes the default socket time-out: a peer that stops
-    # answering fails the test instead of hanging it.
-    previous = socket.getdefaulttimeout()
-    socket.setdefaulttimeout(5.0)
-    yield
-    socket.setdefaulttimeout(previous)
+pytestmark = pytest.mark.usefixtures("bounded_waits")
 
 
 @contextlib.contextmanager
@@ -156,12 +149,17 @@ def test_repeated_failures_leak_no_descriptors(make_smtp_server):
 
 @pytest.mark.parametrize("domain", [_loopback.SILENT_DOMAIN, _loopback.SERVFAIL_DOMAIN,
                                     _loopback.TRUNCATED_DOMAIN, _loopback.GARBAGE_DOMAIN])
-def test_dns_faults_give_a_result_within_the_timeout(dns_server, domain):
+def test_dns_faults_pass_the_address_within_the_timeout(dns_server, domain):
+    # The library counts a time-out, and no usable answer, as "deliverability
+    # unknown" and lets the address through; a peer that never answers makes
+    # it wait the whole time-out.
     address = f"someone@{domain}"
+    waits = domain in (_loopback.SILENT_DOMAIN, _loopback.GARBAGE_DOMAIN)
     for check in (lambda: Contact.validate(address, timeout=1),
-                  lambda: (Contact(address, 1).is_valid, "")):
+                  lambda: (Contact(address, 1).is_valid, "Valid")):
         start = time.monotonic()
         status, message = check()
-        assert time.monotonic() - start < 2.0
-        assert type(status) is bool and type(message) is str
-    assert (domain, "MX") in dns_server.queries
+        took = time.monotonic() - start
+        assert (status, message) == (True, "Valid") and status is True
+        assert (0.9 if waits else 0) <= took < 2.0
+    assert dns_server.queries[0] == (domain, "MX")

@@ -75,29 +75,73 @@ def test_user_code_under_mypy_strict(tmp_path):
 
 RECIPIENTS = "'str | list[str] | tuple[str, ...]'"
 ATTACHMENTS = "'list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...]'"
+# Each Email property: what its getter returns, what its setter takes.
+PROPERTIES = {
+    **dict.fromkeys(("server", "username", "password", "from_"), ("'str | None'",) * 2),
+    **dict.fromkeys(("to", "cc", "bcc"), ("'list[str] | None'", RECIPIENTS[:-1] + " | None'")),
+    **dict.fromkeys(("subject", "message"), ("'str | None'",) * 2),
+    "attachments": (ATTACHMENTS, ATTACHMENTS[:-1] + " | None'"),
+}
+# Every function the modules make, with its qualified name and signature.
+FUNCTIONS = [
+    (Email.__init__, "Email.__init__",
+     f"(self, server: 'str' = None, username: 'str' = None, password: 'str' = None, "
+     f"from_: 'str' = None, to: {RECIPIENTS} = None, cc: {RECIPIENTS} = None, "
+     f"bcc: {RECIPIENTS} = None, subject: 'str' = None, message: 'str' = None, "
+     f"attachments: {ATTACHMENTS} = None)"),
+    (Email.send, "Email.send", "(self)"),
+    (vars(Email)["_Email__normalize"], "Email.__normalize",
+     f"(emails: {RECIPIENTS} = None) -> 'list[str] | None'"),
+    *[(getattr(Email, name).fget, f"Email.{name}", f"(self) -> {returns}")
+      for name, (returns, _) in PROPERTIES.items()],
+    *[(getattr(Email, name).fset, f"Email.{name}", f"(self, value: {takes})")
+      for name, (_, takes) in PROPERTIES.items()],
+    (vars(Contact)["__init__"], "Contact.__init__",
+     "(self, email: 'str' = None, timeout: 'int' = 15)"),
+    (vars(Contact)["validate"], "Contact.validate",
+     "(email: 'str', timeout: 'int' = 2) -> 'tuple[bool, str]'"),
+    (Contact.email.fget, "Contact.email", "(self) -> 'str'"),
+    (Contact.email.fset, "Contact.email", "(self, email: 'str')"),
+    (Contact.timeout.fget, "Contact.timeout", "(self)"),
+    (Contact.timeout.fset, "Contact.timeout", "(self, value: 'int')"),
+    (Contact.is_valid.fget, "Contact.is_valid", "(self) -> 'bool'"),
+]
+DOCS = {
+    "Email.send": "\n            Send email.\n\n            :return:\n            ",
+    "Contact.validate": re.compile(
+        r"\n {12}Validates the email address in sync / async mode\.\n\n"
+        r" {12}:param email: '[^'\n]+'\n {12}:param timeout: 0\.\.X sec\n {12}:return:\n {12}"),
+}
 
 
 @pytest.mark.parametrize(("target", "signature"), [
-    (Email, f"(server: 'str' = None, username: 'str' = None, password: 'str' = None, "
-            f"from_: 'str' = None, to: {RECIPIENTS} = None, cc: {RECIPIENTS} = None, "
-            f"bcc: {RECIPIENTS} = None, subject: 'str' = None, message: 'str' = None, "
-            f"attachments: {ATTACHMENTS} = None)"),
-    (Email.send, "(self)"),
+    *[(function, signature) for function, _, signature in FUNCTIONS],
+    (Email, FUNCTIONS[0][2].replace("(self, ", "(")),
     (Email().send, "()"),
-    (Email.server.fget, "(self) -> 'str | None'"),
-    (Email.server.fset, "(self, value: 'str | None')"),
-    (Email.to.fget, "(self) -> 'list[str] | None'"),
-    (Email.bcc.fset, "(self, value: 'str | list[str] | tuple[str, ...] | None')"),
-    (Email.attachments.fget, f"(self) -> {ATTACHMENTS}"),
-    (Email._Email__normalize, f"(emails: {RECIPIENTS} = None) -> 'list[str] | None'"),
+    (Email._Email__normalize, FUNCTIONS[2][2]),
     (Contact, "(email: 'str' = None, timeout: 'int' = 15)"),
-    (Contact.validate, "(email: 'str', timeout: 'int' = 2) -> 'tuple[bool, str]'"),
-    (Contact.email.fset, "(self, email: 'str')"),
-    (Contact.timeout.fset, "(self, value: 'int')"),
-    (Contact.is_valid.fget, "(self) -> 'bool'"),
+    (Contact.validate, FUNCTIONS[-6][2]),
 ], ids=lambda value: getattr(value, "__qualname__", None) if callable(value) else "")
 def test_signatures(target, signature):
     assert str(inspect.signature(target)) == signature
+
+
+@pytest.mark.parametrize(("target", "qualname"), [row[:2] for row in FUNCTIONS],
+                         ids=[row[1] for row in FUNCTIONS])
+def test_function_metadata(target, qualname):
+    function = inspect.unwrap(target)
+    module = "quillon." + qualname.split(".")[0].lower()
+    assert (function.__module__, function.__qualname__) == (module, qualname)
+    assert function.__name__ == qualname.rsplit(".", 1)[1]
+    assert getattr(function, "__kwdefaults__", None) is None
+    assert not inspect.iscoroutinefunction(function)
+    doc = DOCS.get(qualname)
+    for documented in (target, function):  # the logging wrapper passes both on
+        assert documented.__qualname__ == qualname
+        if isinstance(doc, re.Pattern):
+            assert doc.fullmatch(documented.__doc__)
+        else:
+            assert documented.__doc__ == doc
 
 
 @pytest.mark.parametrize(("cls", "expected"), [
