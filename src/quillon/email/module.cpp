@@ -66,6 +66,8 @@ struct EmailState {
     PyObject *recipients_refused;  // smtplib.SMTPRecipientsRefused
     PyObject *getaddresses;        // email.utils.getaddresses
     SlotCache slots[10];           // one per field, in field order
+    PropertyCache properties[10];  // the same
+    Py_ssize_t setter_offset;      // where a property keeps its setter
 
     int traverse(visitproc visit, void *arg) noexcept {
         if (int rc = core_traverse(&core, visit, arg))
@@ -78,6 +80,10 @@ struct EmailState {
         Py_VISIT(getaddresses);
         for (const SlotCache &slot : slots)
             Py_VISIT(slot.descr);
+        for (const PropertyCache &prop : properties) {
+            Py_VISIT(prop.prop);
+            Py_VISIT(prop.fset);
+        }
         return 0;
     }
     void clear() noexcept {
@@ -88,6 +94,10 @@ struct EmailState {
         Py_CLEAR(getaddresses);
         for (SlotCache &slot : slots)
             Py_CLEAR(slot.descr);
+        for (PropertyCache &prop : properties) {
+            Py_CLEAR(prop.prop);
+            Py_CLEAR(prop.fset);
+        }
     }
 };
 
@@ -304,9 +314,23 @@ PyObject *init(FunctionObject *fn, PyObject *const *args) noexcept {
     for (const auto &param : text_params)
         if (!check_exact_str(args[1 + param.field], param.name, true))
             return nullptr;
-    for (int field = F_server; field <= F_attachments; ++field)
-        if (PyObject_SetAttr(self, text(st, property_of[field]), args[1 + field]) < 0)
+    for (int field = F_server; field <= F_attachments; ++field) {
+        PyObject *name = text(st, property_of[field]);
+        PyObject *value = args[1 + field];
+        // An assignment that reaches our own setter runs its body directly;
+        // anything else (a subclass's property, a replaced setter) goes
+        // through the attribute machinery.
+        PyObject *setter = cached_setter(st->properties[field], self, name, st->setter_offset);
+        if (setter && Py_IS_TYPE(setter, st->core.function_type)) {
+            FunctionObject *set = reinterpret_cast<FunctionObject *>(setter);
+            PyObject *set_args[] = {self, value};
+            Ref done = Ref::steal(set->spec->body(set, set_args));
+            if (!done)
+                return nullptr;
+        } else if (PyObject_SetAttr(self, name, value) < 0) {
             return nullptr;
+        }
+    }
     Py_RETURN_NONE;
 }
 
@@ -790,8 +814,11 @@ int EmailState::exec(PyObject *module) noexcept {
     Ref cls = Ref::steal(PyObject_GetAttr(module, text(st, T_Email)));
     if (!cls)
         return -1;
-    for (int field = F_server; field <= F_attachments; ++field)
+    st->setter_offset = property_setter_offset();
+    for (int field = F_server; field <= F_attachments; ++field) {
         slot_cache_init(st->slots[field], cls.get(), text(st, slot_of[field]));
+        property_cache_init(st->properties[field], cls.get(), text(st, property_of[field]), st->setter_offset);
+    }
     return 0;
 }
 

@@ -2,6 +2,8 @@
 // for the case where the lookup would find the slot's member descriptor.
 #pragma once
 
+#include <cstring>
+
 #include "ref.h"
 
 namespace quillon {
@@ -58,6 +60,50 @@ inline int write_slot(const SlotCache &cache, PyObject *obj, PyObject *name, PyO
         return 0;
     }
     return PyObject_SetAttr(obj, name, value);
+}
+
+}  // namespace quillon
+
+namespace quillon {
+
+// A property a class made, with the setter it was given, so that an
+// assignment that would reach that very setter can call it without the
+// attribute machinery in between.
+struct PropertyCache {
+    PyObject *prop;  // strong, or null: no shortcut
+    PyObject *fset;  // strong
+};
+
+// Where a property keeps its setter, read from the property type's own
+// member table; -1 when it cannot be found (no shortcut then).
+inline Py_ssize_t property_setter_offset() noexcept {
+    for (PyMemberDef *member = PyProperty_Type.tp_members; member && member->name; ++member)
+        if (std::strcmp(member->name, "fset") == 0 && (member->type == _Py_T_OBJECT || member->type == Py_T_OBJECT_EX))
+            return member->offset;
+    return -1;
+}
+
+inline void property_cache_init(PropertyCache &cache, PyObject *cls, PyObject *name, Py_ssize_t offset) noexcept {
+    PyObject *prop = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
+    if (offset < 0 || !prop || !Py_IS_TYPE(prop, &PyProperty_Type))
+        return;
+    PyObject *fset = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(prop) + offset);
+    if (!fset)
+        return;
+    cache.prop = Py_NewRef(prop);
+    cache.fset = Py_NewRef(fset);
+}
+
+// The setter `obj.NAME = value` would call: the cached one, when the type
+// still resolves NAME to the cached property and that property still holds
+// it; null otherwise (take the ordinary route).
+inline PyObject *cached_setter(const PropertyCache &cache, PyObject *obj, PyObject *name,
+                               Py_ssize_t offset) noexcept {
+    if (!cache.prop || Py_TYPE(obj)->tp_setattro != PyObject_GenericSetAttr ||
+        _PyType_Lookup(Py_TYPE(obj), name) != cache.prop)
+        return nullptr;
+    PyObject *fset = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(cache.prop) + offset);
+    return fset == cache.fset ? fset : nullptr;
 }
 
 }  // namespace quillon
