@@ -170,3 +170,20 @@ def test_unassigned_slot_raises_attribute_error():
     for name in FIELDS:
         with pytest.raises(AttributeError):
             getattr(bare, name)
+
+
+def test_constructor_assigns_through_whatever_property_the_class_holds_now(monkeypatch):
+    seen = []
+    original = Email.__dict__["subject"]
+    monkeypatch.setattr(Email, "subject", property(original.fget, lambda self, v: seen.append(("class", v))))
+    Email(subject="one")
+    server = Email.__dict__["server"]
+    # Re-initialising the property object in place changes its setter too.
+    fset = server.fset
+    server.__init__(server.fget, lambda self, v: seen.append(("reinit", v)))
+    try:
+        Email(server="two")
+    finally:
+        server.__init__(server.fget, fset)
+    assert seen == [("class", "one"), ("reinit", "two"), ("class", None)]
+    assert Email(server="three").server == "three"
