@@ -277,7 +277,7 @@ PyObject *normalize(FunctionObject *fn, PyObject *const *args) noexcept {
 
     Ref emails = Ref::borrow(given);
     if (PyList_Check(given) || PyTuple_Check(given)) {
-        Ref fast = normalize_ascii_items(given);
+        Ref fast = normalize_byte_items(given);
         if (fast || PyErr_Occurred())
             return fast.release();
         emails = Ref::steal(PyUnicode_Join(text(st, T_comma), given));

@@ -1,10 +1,12 @@
 // Recipient normalisation in one pass, for the inputs whose methods cannot
 // be overridden: exact str, and exact lists or tuples of exact str.
 //
-// ASCII text, the common case, is cleaned byte by byte into a buffer (blanks
-// and tabs dropped, ";" made ",", A-Z lowered) and then cut at the commas.
-// Anything else goes through the interpreter's own str operations, which is
-// what the method calls would do for an exact str.
+// Text of one byte per character (ASCII, the common case, and Latin-1) is
+// cleaned byte by byte into a buffer (blanks and tabs dropped, ";" made ",",
+// upper case lowered) and then cut at the commas. Lower-casing within Latin-1
+// maps one character to one character and needs no context, so a table does
+// it exactly. Wider text goes through the interpreter's own str operations,
+// which is what the method calls would do for an exact str.
 #include "recipients.h"
 
 #include <cstdint>
@@ -18,16 +20,20 @@ namespace quillon {
 
 namespace {
 
-// What each ASCII byte becomes, and whether it stays.
+// What each Latin-1 character becomes, and whether it stays.
 struct ByteMap {
-    uint8_t to[128];
-    uint8_t keep[128];
+    uint8_t to[256];
+    uint8_t keep[256];
 };
+
+constexpr bool is_latin1_upper(int c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 0xc0 && c <= 0xde && c != 0xd7);
+}
 
 constexpr ByteMap make_byte_map() {
     ByteMap map{};
-    for (int c = 0; c < 128; ++c) {
-        map.to[c] = static_cast<uint8_t>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    for (int c = 0; c < 256; ++c) {
+        map.to[c] = static_cast<uint8_t>(is_latin1_upper(c) ? c + 0x20 : c);
         map.keep[c] = 1;
     }
     map.to[static_cast<int>(';')] = ',';
@@ -38,8 +44,8 @@ constexpr ByteMap make_byte_map() {
 
 constexpr ByteMap byte_map = make_byte_map();
 
-// Cleans `n` ASCII bytes into `dst`; returns how many were written.
-size_t clean_ascii(const uint8_t *src, size_t n, uint8_t *dst) noexcept {
+// Cleans `n` Latin-1 bytes into `dst`; returns how many were written.
+size_t clean_bytes(const uint8_t *src, size_t n, uint8_t *dst) noexcept {
     size_t i = 0, j = 0;
 #if defined(__SSE2__)
     const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
@@ -48,7 +54,16 @@ size_t clean_ascii(const uint8_t *src, size_t n, uint8_t *dst) noexcept {
     const __m128i case_bit = _mm_set1_epi8(0x20);
     for (; i + 16 <= n; i += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
-        // Bytes are ASCII, so signed comparison is safe.
+        if (_mm_movemask_epi8(v) != 0) {
+            // Beyond ASCII: byte by byte, through the table.
+            for (int k = 0; k < 16; ++k) {
+                const uint8_t c = src[i + k];
+                dst[j] = byte_map.to[c];
+                j += byte_map.keep[c];
+            }
+            continue;
+        }
+        // The chunk is ASCII, so signed comparison is safe.
         __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(v, before_a), _mm_cmplt_epi8(v, after_z));
         __m128i semi = _mm_cmpeq_epi8(v, semicolon);
         v = _mm_or_si128(v, _mm_and_si128(upper, case_bit));
@@ -82,7 +97,9 @@ size_t count_commas(const uint8_t *buf, size_t n) noexcept {
     return count;
 }
 
-PyObject *ascii_item(const uint8_t *start, size_t length) noexcept {
+PyObject *make_item(const uint8_t *start, size_t length, bool ascii) noexcept {
+    if (!ascii)  // finds the widest character itself
+        return PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, start, static_cast<Py_ssize_t>(length));
     if (length <= 1)
         return length ? PyUnicode_FromOrdinal(start[0]) : PyUnicode_New(0, 0);
     PyObject *item = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
@@ -92,7 +109,7 @@ PyObject *ascii_item(const uint8_t *start, size_t length) noexcept {
 }
 
 // Cuts a cleaned buffer at its commas into a new list.
-Ref split_cleaned(const uint8_t *buf, size_t n) noexcept {
+Ref split_cleaned(const uint8_t *buf, size_t n, bool ascii) noexcept {
     const size_t commas = count_commas(buf, n);
     Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(commas + 1)));
     if (!result)
@@ -101,7 +118,7 @@ Ref split_cleaned(const uint8_t *buf, size_t n) noexcept {
     const uint8_t *end = buf + n;
     for (size_t k = 0; k <= commas; ++k) {
         const uint8_t *stop = k < commas ? static_cast<const uint8_t *>(std::memchr(pos, ',', end - pos)) : end;
-        PyObject *item = ascii_item(pos, static_cast<size_t>(stop - pos));
+        PyObject *item = make_item(pos, static_cast<size_t>(stop - pos), ascii);
         if (!item)
             return {};
         PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(k), item);
@@ -128,24 +145,25 @@ private:
     uint8_t *data_;
 };
 
-Ref normalize_ascii_text(PyObject *text) noexcept {
+Ref normalize_byte_text(PyObject *text) noexcept {
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     Buffer buf(n);
     if (!buf.get()) {
         PyErr_NoMemory();
         return {};
     }
-    const size_t m = clean_ascii(PyUnicode_1BYTE_DATA(text), n, buf.get());
-    return split_cleaned(buf.get(), m);
+    const size_t m = clean_bytes(PyUnicode_1BYTE_DATA(text), n, buf.get());
+    return split_cleaned(buf.get(), m, PyUnicode_IS_ASCII(text));
 }
 
 }  // namespace
 
 Ref normalize_exact_text(PyObject *text, const NormalizeTexts &names) noexcept {
-    if (PyUnicode_IS_ASCII(text))
-        return normalize_ascii_text(text);
-    // Lowering beyond ASCII depends on context (final sigma, expansions):
-    // leave it to the interpreter, step by step as the methods would.
+    if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND)
+        return normalize_byte_text(text);
+    // Lowering beyond Latin-1 depends on context (final sigma) and may
+    // change the length (U+0130): leave it to the interpreter, step by step
+    // as the methods would.
     Ref step = Ref::steal(PyUnicode_Replace(text, names.tab, names.empty, -1));
     if (step)
         step = Ref::steal(PyUnicode_Replace(step.get(), names.space, names.empty, -1));
@@ -158,15 +176,17 @@ Ref normalize_exact_text(PyObject *text, const NormalizeTexts &names) noexcept {
     return Ref::steal(PyUnicode_Split(step.get(), names.comma, -1));
 }
 
-Ref normalize_ascii_items(PyObject *items) noexcept {
+Ref normalize_byte_items(PyObject *items) noexcept {
     if (!PyList_CheckExact(items) && !PyTuple_CheckExact(items))
         return {};
     const Py_ssize_t count = Py_SIZE(items);
     PyObject *const *item = PyList_CheckExact(items) ? &PyList_GET_ITEM(items, 0) : &PyTuple_GET_ITEM(items, 0);
     size_t total = count > 0 ? static_cast<size_t>(count - 1) : 0;
+    bool ascii = true;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!PyUnicode_CheckExact(item[i]) || !PyUnicode_IS_ASCII(item[i]))
+        if (!PyUnicode_CheckExact(item[i]) || PyUnicode_KIND(item[i]) != PyUnicode_1BYTE_KIND)
             return {};
+        ascii = ascii && PyUnicode_IS_ASCII(item[i]);
         total += static_cast<size_t>(PyUnicode_GET_LENGTH(item[i]));
     }
     Buffer buf(total);
@@ -180,10 +200,10 @@ Ref normalize_ascii_items(PyObject *items) noexcept {
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (i)
             buf.get()[m++] = ',';
-        m += clean_ascii(PyUnicode_1BYTE_DATA(item[i]), static_cast<size_t>(PyUnicode_GET_LENGTH(item[i])),
+        m += clean_bytes(PyUnicode_1BYTE_DATA(item[i]), static_cast<size_t>(PyUnicode_GET_LENGTH(item[i])),
                          buf.get() + m);
     }
-    return split_cleaned(buf.get(), m);
+    return split_cleaned(buf.get(), m, ascii);
 }
 
 }  // namespace quillon

@@ -16,8 +16,9 @@ struct NormalizeTexts {
 Ref normalize_exact_text(PyObject *text, const NormalizeTexts &names) noexcept;
 
 // The same for ",".join(items) when `items` is an exact list or tuple of
-// exact ASCII str, without building the joined text. An empty Ref with no
-// exception set means the input does not qualify: take the general route.
-Ref normalize_ascii_items(PyObject *items) noexcept;
+// exact str of one byte per character, without building the joined text. An
+// empty Ref with no exception set means the input does not qualify: take the
+// general route.
+Ref normalize_byte_items(PyObject *items) noexcept;
 
 }  // namespace quillon
