@@ -1,0 +1,234 @@
+// quillon.email: the checked fields, recipient normalisation and the constructor.
+#include "recipients.h"
+#include "state.h"
+
+namespace quillon::email {
+
+namespace {
+
+Ref read_field(EmailState *st, PyObject *self, int field) noexcept {
+    return read_slot(st->slots[field], self, text(st, slot_of[field]));
+}
+
+}  // namespace
+
+PyObject *get_text_field(FunctionObject *fn, PyObject *const *args) noexcept {
+    Ref value = read_field(state(fn), args[0], fn->spec->tag);
+    if (!value || !expect_str_or_none(value.get()))
+        return nullptr;
+    return value.release();
+}
+
+PyObject *get_list_field(FunctionObject *fn, PyObject *const *args) noexcept {
+    Ref value = read_field(state(fn), args[0], fn->spec->tag);
+    if (!value || !expect_list_or_none(value.get()))
+        return nullptr;
+    return value.release();
+}
+
+PyObject *get_attachments(FunctionObject *fn, PyObject *const *args) noexcept {
+    return read_field(state(fn), args[0], F_attachments).release();
+}
+
+namespace {
+
+PyObject *store(EmailState *st, PyObject *self, Field field, PyObject *value) noexcept {
+    if (write_slot(st->slots[field], self, text(st, slot_of[field]), value) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject *set_text_field(FunctionObject *fn, PyObject *const *args) noexcept {
+    PyObject *value = args[1];
+    if (!check_exact_str(value, "value", true))
+        return nullptr;
+    if (value != Py_None && PyUnicode_GET_LENGTH(value) == 0)
+        value = Py_None;
+    return store(state(fn), args[0], static_cast<Field>(fn->spec->tag), value);
+}
+
+namespace {
+
+// `cls.NAME` for a class whose metaclass is `type` itself, done as type's
+// own attribute lookup does it (`type` has no attribute of that name).
+Ref class_attribute(PyObject *cls, PyObject *name) noexcept {
+    if (!Py_IS_TYPE(cls, &PyType_Type))
+        return Ref::steal(PyObject_GetAttr(cls, name));
+    PyObject *attr = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
+    if (!attr)
+        return Ref::steal(PyObject_GetAttr(cls, name));  // for its exact error
+    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
+    return get ? Ref::steal(get(attr, nullptr, cls)) : Ref::borrow(attr);
+}
+
+// Email._Email__normalize(emails=value), reached through the module global.
+Ref call_normalizer(EmailState *st, FunctionObject *fn, PyObject *value) noexcept {
+    Ref cls = global(st, fn, T_Email);
+    if (!cls)
+        return {};
+    Ref normalize = class_attribute(cls.get(), text(st, T_normalize));
+    if (!normalize)
+        return {};
+    // Our own normaliser, undecorated: run its body without a call.
+    if (Py_IS_TYPE(normalize.get(), st->core.function_type) &&
+        reinterpret_cast<FunctionObject *>(normalize.get())->spec == &normalize_spec)
+        return Ref::steal(normalize_spec.body(reinterpret_cast<FunctionObject *>(normalize.get()), &value));
+    PyObject *call_args[] = {value};
+    return Ref::steal(PyObject_Vectorcall(normalize.get(), call_args, 0, st->kwnames[K_emails]));
+}
+
+}  // namespace
+
+PyObject *set_recipients(FunctionObject *fn, PyObject *const *args) noexcept {
+    EmailState *st = state(fn);
+    Ref result = call_normalizer(st, fn, args[1]);
+    if (!result)
+        return nullptr;
+    return store(st, args[0], static_cast<Field>(fn->spec->tag), result.get());
+}
+
+PyObject *set_sender(FunctionObject *fn, PyObject *const *args) noexcept {
+    EmailState *st = state(fn);
+    if (!check_exact_str(args[1], "value", true))
+        return nullptr;
+    Ref result = call_normalizer(st, fn, args[1]);
+    if (!result)
+        return nullptr;
+    if (PyList_Check(result.get()) || PyTuple_Check(result.get())) {
+        result = Ref::steal(PySequence_GetItem(result.get(), 0));
+        if (!result)
+            return nullptr;
+    }
+    if (!expect_str_or_none(result.get()))
+        return nullptr;
+    return store(st, args[0], F_from, result.get());
+}
+
+PyObject *set_attachments(FunctionObject *fn, PyObject *const *args) noexcept {
+    PyObject *value = args[1];
+    Ref empty;
+    if (value == Py_None) {
+        empty = Ref::steal(PyTuple_New(0));
+        if (!empty)
+            return nullptr;
+        value = empty.get();
+    }
+    return store(state(fn), args[0], F_attachments, value);
+}
+
+// ---------------------------------------------------------------------------
+// Recipient normalisation.
+
+namespace {
+
+Ref call_method(PyObject *name, std::initializer_list<PyObject *> args) noexcept {
+    return Ref::steal(PyObject_VectorcallMethod(name, args.begin(), args.size(), nullptr));
+}
+
+// The literal route, for text subclasses: each method is looked up on the
+// object at the moment of the call, as an override would expect.
+Ref normalize_text_by_methods(EmailState *st, Ref emails) noexcept {
+    PyObject *empty = st->core.empty_str;
+    emails = call_method(text(st, T_replace), {emails.get(), text(st, T_tab), empty});
+    if (emails)
+        emails = call_method(text(st, T_replace), {emails.get(), text(st, T_space), empty});
+    if (emails)
+        emails = call_method(text(st, T_replace), {emails.get(), text(st, T_semicolon), text(st, T_comma)});
+    if (emails)
+        emails = call_method(text(st, T_lower), {emails.get()});
+    if (emails)
+        emails = call_method(text(st, T_split), {emails.get(), text(st, T_comma)});
+    return emails;
+}
+
+Ref normalize_exact(EmailState *st, PyObject *emails) noexcept {
+    const NormalizeTexts names = {text(st, T_tab),   text(st, T_space),        text(st, T_semicolon),
+                                  text(st, T_comma), st->core.empty_str, text(st, T_lower)};
+    return normalize_exact_text(emails, names);
+}
+
+}  // namespace
+
+PyObject *normalize(FunctionObject *fn, PyObject *const *args) noexcept {
+    EmailState *st = state(fn);
+    PyObject *given = args[0];
+
+    // Exact str, list and tuple compare unequal to "" unless they are the
+    // empty text itself: only other objects are asked.
+    if (PyUnicode_CheckExact(given)) {
+        if (PyUnicode_GET_LENGTH(given) == 0)
+            Py_RETURN_NONE;
+        return normalize_exact(st, given).release();
+    }
+    if (given == Py_None)
+        Py_RETURN_NONE;
+    if (!PyList_CheckExact(given) && !PyTuple_CheckExact(given)) {
+        int empty = PyObject_RichCompareBool(given, st->core.empty_str, Py_EQ);
+        if (empty < 0)
+            return nullptr;
+        if (empty)
+            Py_RETURN_NONE;
+    }
+
+    Ref emails = Ref::borrow(given);
+    if (PyList_Check(given) || PyTuple_Check(given)) {
+        Ref fast = normalize_byte_items(given);
+        if (fast || PyErr_Occurred())
+            return fast.release();
+        emails = Ref::steal(PyUnicode_Join(text(st, T_comma), given));
+        if (!emails)
+            return nullptr;
+    }
+    if (PyUnicode_Check(emails.get())) {
+        emails = PyUnicode_CheckExact(emails.get()) ? normalize_exact(st, emails.get())
+                                                    : normalize_text_by_methods(st, std::move(emails));
+        if (!emails)
+            return nullptr;
+        int any = PyObject_IsTrue(emails.get());
+        if (any < 0)
+            return nullptr;
+        if (!any)
+            Py_RETURN_NONE;
+    }
+    if (!expect_list_or_none(emails.get()))
+        return nullptr;
+    return emails.release();
+}
+
+// ---------------------------------------------------------------------------
+// Construction.
+
+PyObject *init(FunctionObject *fn, PyObject *const *args) noexcept {
+    EmailState *st = state(fn);
+    PyObject *self = args[0];
+    static constexpr struct {
+        Field field;
+        const char *name;
+    } text_params[] = {{F_server, "server"}, {F_username, "username"}, {F_password, "password"},
+                       {F_from, "from_"},    {F_subject, "subject"},   {F_message, "message"}};
+    for (const auto &param : text_params)
+        if (!check_exact_str(args[1 + param.field], param.name, true))
+            return nullptr;
+    for (int field = F_server; field <= F_attachments; ++field) {
+        PyObject *name = text(st, property_of[field]);
+        PyObject *value = args[1 + field];
+        // An assignment that reaches our own setter runs its body directly;
+        // anything else (a subclass's property, a replaced setter) goes
+        // through the attribute machinery.
+        PyObject *setter = cached_setter(st->properties[field], self, name, st->setter_offset);
+        if (setter && Py_IS_TYPE(setter, st->core.function_type)) {
+            FunctionObject *set = reinterpret_cast<FunctionObject *>(setter);
+            PyObject *set_args[] = {self, value};
+            Ref done = Ref::steal(set->spec->body(set, set_args));
+            if (!done)
+                return nullptr;
+        } else if (PyObject_SetAttr(self, name, value) < 0) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace quillon::email
