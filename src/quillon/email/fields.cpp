@@ -151,7 +151,7 @@ Ref normalize_exact(EmailState *st, PyObject *emails) noexcept {
 
 }  // namespace
 
-PyObject *normalize(FunctionObject *fn, PyObject *const *args) noexcept {
+PyObject *normalize_recipients(FunctionObject *fn, PyObject *const *args) noexcept {
     EmailState *st = state(fn);
     PyObject *given = args[0];
 

@@ -64,7 +64,7 @@ const FunctionSpec F_attachments_setter = {"attachments", "Email.attachments", n
 const FunctionSpec normalize_spec = {
     "__normalize", "Email.__normalize", nullptr, {"emails"},
     {{"emails", "str | list[str] | tuple[str, ...]"}, {"return", "list[str] | None"}},
-    normalize, 0};
+    normalize_recipients, 0};
 
 namespace {
 

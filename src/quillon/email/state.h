@@ -128,7 +128,7 @@ PyObject *set_text_field(FunctionObject *fn, PyObject *const *args) noexcept;
 PyObject *set_recipients(FunctionObject *fn, PyObject *const *args) noexcept;
 PyObject *set_sender(FunctionObject *fn, PyObject *const *args) noexcept;
 PyObject *set_attachments(FunctionObject *fn, PyObject *const *args) noexcept;
-PyObject *normalize(FunctionObject *fn, PyObject *const *args) noexcept;
+PyObject *normalize_recipients(FunctionObject *fn, PyObject *const *args) noexcept;
 PyObject *init(FunctionObject *fn, PyObject *const *args) noexcept;
 
 // Function body (send.cpp).
