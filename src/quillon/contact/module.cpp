@@ -39,11 +39,7 @@ struct ContactState {
     SlotCache timeout_slot;
 
     int traverse(visitproc visit, void *arg) noexcept {
-        if (int rc = core_traverse(&core, visit, arg))
-            return rc;
-        if (int rc = visit_all(texts, TEXT_COUNT, visit, arg))
-            return rc;
-        if (int rc = visit_all(kwnames, KEYWORDS_COUNT, visit, arg))
+        if (int rc = core_traverse(&core, texts, kwnames, visit, arg))
             return rc;
         Py_VISIT(none_timeout);
         Py_VISIT(email_slot.descr);
@@ -51,9 +47,7 @@ struct ContactState {
         return 0;
     }
     void clear() noexcept {
-        core_clear(&core);
-        clear_all(texts, TEXT_COUNT);
-        clear_all(kwnames, KEYWORDS_COUNT);
+        core_clear(&core, texts, kwnames);
         Py_CLEAR(none_timeout);
         Py_CLEAR(email_slot.descr);
         Py_CLEAR(timeout_slot.descr);
@@ -64,9 +58,8 @@ inline ContactState *state(FunctionObject *fn) noexcept { return state_of<Contac
 
 inline PyObject *text(ContactState *st, Text id) noexcept { return st->texts[id]; }
 
-Ref global(ContactState *st, FunctionObject *fn, Text id) noexcept {
-    PyObject *module = PyType_GetModule(Py_TYPE(fn));
-    return lookup_global(PyModule_GetDict(module), st->core.builtins, text(st, id));
+inline Ref global(ContactState *st, FunctionObject *fn, Text id) noexcept {
+    return lookup_module_global(fn, text(st, id));
 }
 
 // Whole seconds from any number, as int() gives them; anything that is not a
@@ -255,8 +248,7 @@ int build_class(PyObject *module) noexcept {
 
 int ContactState::exec(PyObject *module) noexcept {
     ContactState *st = static_cast<ContactState *>(PyModule_GetState(module));
-    if (core_init(&st->core, module, "quillon.contact") < 0 ||
-        intern_all(text_values, st->texts, TEXT_COUNT) < 0)
+    if (core_init(&st->core, module, name, text_values, st->texts) < 0)
         return -1;
     PyObject **t = st->texts;
     st->kwnames[K_check_deliverability_timeout] = make_kwnames({t[T_check_deliverability], t[T_timeout]});

@@ -10,46 +10,11 @@ Ref read_field(EmailState *st, PyObject *self, int field) noexcept {
     return read_slot(st->slots[field], self, text(st, slot_of[field]));
 }
 
-}  // namespace
-
-PyObject *get_text_field(FunctionObject *fn, PyObject *const *args) noexcept {
-    Ref value = read_field(state(fn), args[0], fn->spec->tag);
-    if (!value || !expect_str_or_none(value.get()))
-        return nullptr;
-    return value.release();
-}
-
-PyObject *get_list_field(FunctionObject *fn, PyObject *const *args) noexcept {
-    Ref value = read_field(state(fn), args[0], fn->spec->tag);
-    if (!value || !expect_list_or_none(value.get()))
-        return nullptr;
-    return value.release();
-}
-
-PyObject *get_attachments(FunctionObject *fn, PyObject *const *args) noexcept {
-    return read_field(state(fn), args[0], F_attachments).release();
-}
-
-namespace {
-
 PyObject *store(EmailState *st, PyObject *self, Field field, PyObject *value) noexcept {
     if (write_slot(st->slots[field], self, text(st, slot_of[field]), value) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
-
-}  // namespace
-
-PyObject *set_text_field(FunctionObject *fn, PyObject *const *args) noexcept {
-    PyObject *value = args[1];
-    if (!check_exact_str(value, "value", true))
-        return nullptr;
-    if (value != Py_None && PyUnicode_GET_LENGTH(value) == 0)
-        value = Py_None;
-    return store(state(fn), args[0], static_cast<Field>(fn->spec->tag), value);
-}
-
-namespace {
 
 // `cls.NAME` for a class whose metaclass is `type` itself, done as type's
 // own attribute lookup does it (`type` has no attribute of that name).
@@ -79,7 +44,60 @@ Ref call_normalizer(EmailState *st, FunctionObject *fn, PyObject *value) noexcep
     return Ref::steal(PyObject_Vectorcall(normalize.get(), call_args, 0, st->kwnames[K_emails]));
 }
 
+Ref call_method(PyObject *name, std::initializer_list<PyObject *> args) noexcept {
+    return Ref::steal(PyObject_VectorcallMethod(name, args.begin(), args.size(), nullptr));
+}
+
+// The literal route, for text subclasses: each method is looked up on the
+// object at the moment of the call, as an override would expect.
+Ref normalize_text_by_methods(EmailState *st, Ref emails) noexcept {
+    PyObject *empty = st->core.empty_str;
+    emails = call_method(text(st, T_replace), {emails.get(), text(st, T_tab), empty});
+    if (emails)
+        emails = call_method(text(st, T_replace), {emails.get(), text(st, T_space), empty});
+    if (emails)
+        emails = call_method(text(st, T_replace), {emails.get(), text(st, T_semicolon), text(st, T_comma)});
+    if (emails)
+        emails = call_method(text(st, T_lower), {emails.get()});
+    if (emails)
+        emails = call_method(text(st, T_split), {emails.get(), text(st, T_comma)});
+    return emails;
+}
+
+Ref normalize_exact(EmailState *st, PyObject *emails) noexcept {
+    const NormalizeTexts names = {text(st, T_tab),   text(st, T_space),        text(st, T_semicolon),
+                                  text(st, T_comma), st->core.empty_str, text(st, T_lower)};
+    return normalize_exact_text(emails, names);
+}
+
 }  // namespace
+
+PyObject *get_text_field(FunctionObject *fn, PyObject *const *args) noexcept {
+    Ref value = read_field(state(fn), args[0], fn->spec->tag);
+    if (!value || !expect_str_or_none(value.get()))
+        return nullptr;
+    return value.release();
+}
+
+PyObject *get_list_field(FunctionObject *fn, PyObject *const *args) noexcept {
+    Ref value = read_field(state(fn), args[0], fn->spec->tag);
+    if (!value || !expect_list_or_none(value.get()))
+        return nullptr;
+    return value.release();
+}
+
+PyObject *get_attachments(FunctionObject *fn, PyObject *const *args) noexcept {
+    return read_field(state(fn), args[0], F_attachments).release();
+}
+
+PyObject *set_text_field(FunctionObject *fn, PyObject *const *args) noexcept {
+    PyObject *value = args[1];
+    if (!check_exact_str(value, "value", true))
+        return nullptr;
+    if (value != Py_None && PyUnicode_GET_LENGTH(value) == 0)
+        value = Py_None;
+    return store(state(fn), args[0], static_cast<Field>(fn->spec->tag), value);
+}
 
 PyObject *set_recipients(FunctionObject *fn, PyObject *const *args) noexcept {
     EmailState *st = state(fn);
@@ -117,39 +135,6 @@ PyObject *set_attachments(FunctionObject *fn, PyObject *const *args) noexcept {
     }
     return store(state(fn), args[0], F_attachments, value);
 }
-
-// ---------------------------------------------------------------------------
-// Recipient normalisation.
-
-namespace {
-
-Ref call_method(PyObject *name, std::initializer_list<PyObject *> args) noexcept {
-    return Ref::steal(PyObject_VectorcallMethod(name, args.begin(), args.size(), nullptr));
-}
-
-// The literal route, for text subclasses: each method is looked up on the
-// object at the moment of the call, as an override would expect.
-Ref normalize_text_by_methods(EmailState *st, Ref emails) noexcept {
-    PyObject *empty = st->core.empty_str;
-    emails = call_method(text(st, T_replace), {emails.get(), text(st, T_tab), empty});
-    if (emails)
-        emails = call_method(text(st, T_replace), {emails.get(), text(st, T_space), empty});
-    if (emails)
-        emails = call_method(text(st, T_replace), {emails.get(), text(st, T_semicolon), text(st, T_comma)});
-    if (emails)
-        emails = call_method(text(st, T_lower), {emails.get()});
-    if (emails)
-        emails = call_method(text(st, T_split), {emails.get(), text(st, T_comma)});
-    return emails;
-}
-
-Ref normalize_exact(EmailState *st, PyObject *emails) noexcept {
-    const NormalizeTexts names = {text(st, T_tab),   text(st, T_space),        text(st, T_semicolon),
-                                  text(st, T_comma), st->core.empty_str, text(st, T_lower)};
-    return normalize_exact_text(emails, names);
-}
-
-}  // namespace
 
 PyObject *normalize_recipients(FunctionObject *fn, PyObject *const *args) noexcept {
     EmailState *st = state(fn);

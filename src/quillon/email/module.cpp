@@ -104,8 +104,7 @@ int build_class(PyObject *module) noexcept {
 
 int EmailState::exec(PyObject *module) noexcept {
     EmailState *st = static_cast<EmailState *>(PyModule_GetState(module));
-    if (core_init(&st->core, module, "quillon.email") < 0 ||
-        intern_all(text_values, st->texts, TEXT_COUNT) < 0)
+    if (core_init(&st->core, module, name, text_values, st->texts) < 0)
         return -1;
     PyObject **t = st->texts;
     st->kwnames[K_emails] = make_kwnames({t[T_emails]});

@@ -158,10 +158,6 @@ bool attach_file(EmailState *st, FunctionObject *fn, PyObject *message, PyObject
     Ref name = format_simple(file_name.get(), st->core.empty_str);
     if (!name)
         return false;
-    if (!PyUnicode_Check(name.get())) {
-        raise_expected("str", name.get());
-        return false;
-    }
     if (is_plain_file_name(name.get())) {
         Ref disposition = Ref::steal(PyUnicode_Concat(text(st, T_attachment_filename), name.get()));
         if (!disposition)

@@ -69,11 +69,7 @@ struct EmailState {
     Py_ssize_t setter_offset;      // where a property keeps its setter
 
     int traverse(visitproc visit, void *arg) noexcept {
-        if (int rc = core_traverse(&core, visit, arg))
-            return rc;
-        if (int rc = visit_all(texts, TEXT_COUNT, visit, arg))
-            return rc;
-        if (int rc = visit_all(kwnames, KEYWORDS_COUNT, visit, arg))
+        if (int rc = core_traverse(&core, texts, kwnames, visit, arg))
             return rc;
         Py_VISIT(recipients_refused);
         Py_VISIT(getaddresses);
@@ -86,9 +82,7 @@ struct EmailState {
         return 0;
     }
     void clear() noexcept {
-        core_clear(&core);
-        clear_all(texts, TEXT_COUNT);
-        clear_all(kwnames, KEYWORDS_COUNT);
+        core_clear(&core, texts, kwnames);
         Py_CLEAR(recipients_refused);
         Py_CLEAR(getaddresses);
         for (SlotCache &slot : slots)
@@ -106,8 +100,7 @@ inline PyObject *text(EmailState *st, Text id) noexcept { return st->texts[id]; 
 
 // A module global by name: the module namespace, then the builtins.
 inline Ref global(EmailState *st, FunctionObject *fn, Text id) noexcept {
-    PyObject *module = PyType_GetModule(Py_TYPE(fn));
-    return lookup_global(PyModule_GetDict(module), st->core.builtins, text(st, id));
+    return lookup_module_global(fn, text(st, id));
 }
 
 // The ten fields, in slot order; a FunctionSpec's `tag` says which one a

@@ -37,4 +37,31 @@ void clear_all(PyObject **objs, size_t count) noexcept;
 // Keyword-name tuples prepared once, from texts already interned.
 PyObject *make_kwnames(std::initializer_list<PyObject *> names) noexcept;
 
+// What every module's state holds beside its own objects: the core, its
+// texts interned from a fixed table, and its keyword-name tuples.
+template <size_t NT>
+int core_init(CoreState *core, PyObject *module, const char *dotted_name, const char *const (&values)[NT],
+              PyObject *(&texts)[NT]) noexcept {
+    if (core_init(core, module, dotted_name) < 0)
+        return -1;
+    return intern_all(values, texts, NT);
+}
+
+template <size_t NT, size_t NK>
+int core_traverse(CoreState *core, PyObject *const (&texts)[NT], PyObject *const (&kwnames)[NK], visitproc visit,
+                  void *arg) noexcept {
+    if (int rc = core_traverse(core, visit, arg))
+        return rc;
+    if (int rc = visit_all(texts, NT, visit, arg))
+        return rc;
+    return visit_all(kwnames, NK, visit, arg);
+}
+
+template <size_t NT, size_t NK>
+void core_clear(CoreState *core, PyObject *(&texts)[NT], PyObject *(&kwnames)[NK]) noexcept {
+    core_clear(core);
+    clear_all(texts, NT);
+    clear_all(kwnames, NK);
+}
+
 }  // namespace quillon

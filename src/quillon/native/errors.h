@@ -47,7 +47,8 @@ bool unpack_pair(PyObject *seq, Ref &first, Ref &second) noexcept;
 // message is the name when the type lacks it.
 Ref lookup_special(PyObject *obj, PyObject *name) noexcept;
 
-// The text an f-string interpolation with no format specification gives.
+// The text an f-string interpolation with an empty format gives: always a
+// str (the interpreter refuses a __format__ that returns anything else).
 Ref format_simple(PyObject *obj, PyObject *empty_str) noexcept;
 
 // Raises `obj` the way a `raise` statement would.

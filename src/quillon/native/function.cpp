@@ -1,6 +1,8 @@
 // The function object every method and accessor of the package is made of.
 #include "function.h"
 
+#include "errors.h"
+
 #include <cstddef>
 
 namespace quillon {
@@ -237,6 +239,11 @@ PyTypeObject *create_function_type(PyObject *module, const char *type_name) noex
         .slots = function_slots,
     };
     return reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+}
+
+Ref lookup_module_global(FunctionObject *fn, PyObject *name) noexcept {
+    PyTypeObject *type = Py_TYPE(fn);
+    return lookup_global(PyModule_GetDict(PyType_GetModule(type)), core_state_from_type(type)->builtins, name);
 }
 
 Ref make_function(PyObject *module, const FunctionSpec &spec, PyObject *defaults) noexcept {

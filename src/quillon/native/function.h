@@ -56,6 +56,10 @@ inline State *state_of(FunctionObject *fn) noexcept {
     return static_cast<State *>(PyType_GetModuleState(Py_TYPE(fn)));
 }
 
+// A module global by name, for a function of that module: the module
+// namespace first, then the builtins; NameError when neither has it.
+Ref lookup_module_global(FunctionObject *fn, PyObject *name) noexcept;
+
 // Binds vectorcall arguments to the function's parameters, filling defaults;
 // every count and keyword error worded as the package promises.
 bool bind_arguments(FunctionObject *fn, PyObject *const *args, Py_ssize_t nargs,
