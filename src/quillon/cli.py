@@ -155,13 +155,17 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 # --- check --------------------------------------------------------------------
 
+def _read_text(path: str) -> str:
+    """The UTF-8 text of a file, or of standard input for "-"."""
+    if path == "-":
+        return sys.stdin.read()
+    with open(path, encoding="utf-8") as stream:
+        return stream.read()
+
+
 def _read_lines(path: str) -> list[str]:
     try:
-        if path == "-":
-            text = sys.stdin.read()
-        else:
-            with open(path, encoding="utf-8") as stream:
-                text = stream.read()
+        text = _read_text(path)
     except (OSError, UnicodeDecodeError) as exc:
         raise UsageError(f"cannot read {path}: {_os_reason(exc)}") from None
     return [line.strip() for line in text.splitlines() if line.strip()]
@@ -282,10 +286,7 @@ def _read_body(args: argparse.Namespace) -> str:
         return body
     path: str = args.body_file
     try:
-        if path == "-":
-            return sys.stdin.read()
-        with open(path, encoding="utf-8") as stream:
-            return stream.read()
+        return _read_text(path)
     except (OSError, UnicodeDecodeError) as exc:
         raise UsageError(f"cannot read body {path}: {_os_reason(exc)}") from None
 
