@@ -16,8 +16,11 @@ struct SlotCache {
 };
 
 // Fills `cache` from `cls.__dict__[name]`; leaves it empty when that is not
-// a plain member descriptor.
+// a plain member descriptor, or when `cls` is not a class at all (the module
+// body calls whatever `type` is bound to, which may hand back anything).
 inline int slot_cache_init(SlotCache &cache, PyObject *cls, PyObject *name) noexcept {
+    if (!PyType_Check(cls))
+        return 0;
     PyObject *descr = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
     if (descr && Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
         PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
@@ -30,15 +33,19 @@ inline int slot_cache_init(SlotCache &cache, PyObject *cls, PyObject *name) noex
 }
 
 // True when `obj.NAME` resolves exactly as the cached descriptor would: the
-// type uses the generic attribute machinery and its MRO still finds the very
-// descriptor (it may have been replaced or shadowed since).
+// type uses the generic attribute machinery, its MRO still finds the very
+// descriptor (it may have been replaced or shadowed since), and `obj` is an
+// instance of the class that owns the slot. The last is the member
+// descriptor's own check: a foreign class can copy the descriptor into its
+// namespace, and its instances have no slot at that offset. When any test
+// fails the ordinary route runs and raises the interpreter's own error.
 inline bool slot_cache_applies(const SlotCache &cache, PyObject *obj, PyObject *name, bool for_store) noexcept {
     PyTypeObject *type = Py_TYPE(obj);
     if (!cache.descr)
         return false;
     if (for_store ? type->tp_setattro != PyObject_GenericSetAttr : type->tp_getattro != PyObject_GenericGetAttr)
         return false;
-    return _PyType_Lookup(type, name) == cache.descr;
+    return _PyType_Lookup(type, name) == cache.descr && PyObject_TypeCheck(obj, PyDescr_TYPE(cache.descr));
 }
 
 // getattr(obj, name), where name is the slot's attribute.
@@ -84,6 +91,8 @@ inline Py_ssize_t property_setter_offset() noexcept {
 }
 
 inline void property_cache_init(PropertyCache &cache, PyObject *cls, PyObject *name, Py_ssize_t offset) noexcept {
+    if (!PyType_Check(cls))
+        return;
     PyObject *prop = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
     if (offset < 0 || !prop || !Py_IS_TYPE(prop, &PyProperty_Type))
         return;
