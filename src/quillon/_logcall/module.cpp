@@ -43,7 +43,15 @@ PyObject *wrapper_vectorcall(PyObject *self, PyObject *const *args, size_t nargs
     int on = PyObject_IsTrue(enabled.get());
     if (on < 0)
         return nullptr;
-    return PyObject_Vectorcall(on ? w->logged : w->func, args, nargsf, kwnames);
+    // Wrappers may be stacked (a wrapper around a wrapper) and forward to
+    // each other without a Python frame in between: count the depth as the
+    // interpreter counts its own calls, so a deep stack ends in
+    // RecursionError rather than a C stack overflow.
+    if (Py_EnterRecursiveCall(" while calling a logged function"))
+        return nullptr;
+    PyObject *result = PyObject_Vectorcall(on ? w->logged : w->func, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {

@@ -80,6 +80,9 @@ Ref convert_timeout(PyObject *value, const char *param) noexcept {
 PyObject *init(FunctionObject *fn, PyObject *const *args) noexcept {
     ContactState *st = state(fn);
     PyObject *self = args[0];
+    RecursionGuard guard(calling_out);
+    if (!guard)
+        return nullptr;
     Ref timeout = convert_timeout(args[2], "timeout");
     if (!timeout || !check_exact_str(args[1], "email", true))
         return nullptr;
@@ -153,6 +156,9 @@ bool check_address(ContactState *st, FunctionObject *fn, PyObject *email, PyObje
 PyObject *validate(FunctionObject *fn, PyObject *const *args) noexcept {
     ContactState *st = state(fn);
     PyObject *email = args[0];
+    RecursionGuard guard(calling_out);
+    if (!guard)
+        return nullptr;
     Ref timeout = args[1] == Py_None ? Ref::borrow(st->none_timeout) : convert_timeout(args[1], "timeout");
     if (!timeout || !check_exact_str(email, "email", false))
         return nullptr;
@@ -181,6 +187,9 @@ PyObject *validate(FunctionObject *fn, PyObject *const *args) noexcept {
 PyObject *get_is_valid(FunctionObject *fn, PyObject *const *args) noexcept {
     ContactState *st = state(fn);
     PyObject *self = args[0];
+    RecursionGuard guard(calling_out);
+    if (!guard)
+        return nullptr;
     Ref cls = global(st, fn, T_Contact);
     if (!cls)
         return nullptr;

@@ -277,6 +277,9 @@ Ref deliver(EmailState *st, PyObject *self, PyObject *email_server, PyObject *me
 PyObject *send(FunctionObject *fn, PyObject *const *args) noexcept {
     EmailState *st = state(fn);
     PyObject *self = args[0];
+    RecursionGuard guard(calling_out);
+    if (!guard)
+        return nullptr;
     Envelope envelope;
     Ref message = build_message(st, fn, self, envelope);
     if (!message || !check_envelope(st, envelope))

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "ref.h"
+#include "recursion.h"
 
 namespace quillon {
 
@@ -56,6 +56,11 @@ inline Ref read_slot(const SlotCache &cache, PyObject *obj, PyObject *name) noex
             return Ref::borrow(value);
         // Never written: let the descriptor raise its own AttributeError.
     }
+    // The ordinary route may reach a descriptor of a foreign class that
+    // calls straight back into us.
+    RecursionGuard guard(calling_out);
+    if (!guard)
+        return {};
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
@@ -66,6 +71,9 @@ inline int write_slot(const SlotCache &cache, PyObject *obj, PyObject *name, PyO
         Py_XSETREF(*addr, Py_NewRef(value));
         return 0;
     }
+    RecursionGuard guard(calling_out);
+    if (!guard)
+        return -1;
     return PyObject_SetAttr(obj, name, value);
 }
 
