@@ -19,13 +19,21 @@ PyObject *store(EmailState *st, PyObject *self, Field field, PyObject *value) no
 // `cls.NAME` for a class whose metaclass is `type` itself, done as type's
 // own attribute lookup does it (`type` has no attribute of that name).
 Ref class_attribute(PyObject *cls, PyObject *name) noexcept {
-    if (!Py_IS_TYPE(cls, &PyType_Type))
-        return Ref::steal(PyObject_GetAttr(cls, name));
-    PyObject *attr = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
+    // Held for the __get__ call, which may run Python code.
+    Ref attr = Py_IS_TYPE(cls, &PyType_Type)
+                   ? Ref::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name))
+                   : Ref{};
+    // A static method unwraps without running anything; every other route
+    // may run code that comes back here.
+    if (attr && Py_IS_TYPE(attr.get(), &PyStaticMethod_Type))
+        return Ref::steal(PyStaticMethod_Type.tp_descr_get(attr.get(), nullptr, cls));
+    RecursionGuard guard(calling_out);
+    if (!guard)
+        return {};
     if (!attr)
-        return Ref::steal(PyObject_GetAttr(cls, name));  // for its exact error
-    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
-    return get ? Ref::steal(get(attr, nullptr, cls)) : Ref::borrow(attr);
+        return Ref::steal(PyObject_GetAttr(cls, name));  // also for its exact error
+    descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get;
+    return get ? Ref::steal(get(attr.get(), nullptr, cls)) : std::move(attr);
 }
 
 // Email._Email__normalize(emails=value), reached through the module global.
@@ -40,6 +48,9 @@ Ref call_normalizer(EmailState *st, FunctionObject *fn, PyObject *value) noexcep
     if (Py_IS_TYPE(normalize.get(), st->core.function_type) &&
         reinterpret_cast<FunctionObject *>(normalize.get())->spec == &normalize_spec)
         return Ref::steal(normalize_spec.body(reinterpret_cast<FunctionObject *>(normalize.get()), &value));
+    RecursionGuard guard(calling_out);
+    if (!guard)
+        return {};
     PyObject *call_args[] = {value};
     return Ref::steal(PyObject_Vectorcall(normalize.get(), call_args, 0, st->kwnames[K_emails]));
 }
@@ -51,6 +62,9 @@ Ref call_method(PyObject *name, std::initializer_list<PyObject *> args) noexcept
 // The literal route, for text subclasses: each method is looked up on the
 // object at the moment of the call, as an override would expect.
 Ref normalize_text_by_methods(EmailState *st, Ref emails) noexcept {
+    RecursionGuard guard(calling_out);
+    if (!guard)
+        return {};
     PyObject *empty = st->core.empty_str;
     emails = call_method(text(st, T_replace), {emails.get(), text(st, T_tab), empty});
     if (emails)
@@ -188,6 +202,9 @@ PyObject *normalize_recipients(FunctionObject *fn, PyObject *const *args) noexce
 PyObject *init(FunctionObject *fn, PyObject *const *args) noexcept {
     EmailState *st = state(fn);
     PyObject *self = args[0];
+    RecursionGuard guard(calling_out);
+    if (!guard)
+        return nullptr;
     static constexpr struct {
         Field field;
         const char *name;
@@ -199,12 +216,15 @@ PyObject *init(FunctionObject *fn, PyObject *const *args) noexcept {
     for (int field = F_server; field <= F_attachments; ++field) {
         PyObject *name = text(st, property_of[field]);
         PyObject *value = args[1 + field];
-        // An assignment that reaches our own setter runs its body directly;
-        // anything else (a subclass's property, a replaced setter) goes
-        // through the attribute machinery.
-        PyObject *setter = cached_setter(st->properties[field], self, name, st->setter_offset);
-        if (setter && Py_IS_TYPE(setter, st->core.function_type)) {
-            FunctionObject *set = reinterpret_cast<FunctionObject *>(setter);
+        // An assignment that reaches one of our own two-parameter functions
+        // as the setter runs its body directly, as the call `fset(self,
+        // value)` would; anything else (a subclass's property, a replaced
+        // setter, a class that `type` was made to return) goes through the
+        // attribute machinery.
+        Ref setter = Ref::borrow(cached_setter(st->properties[field], self, name, st->setter_offset));
+        if (setter && Py_IS_TYPE(setter.get(), st->core.function_type) &&
+            reinterpret_cast<FunctionObject *>(setter.get())->nparams == 2) {
+            FunctionObject *set = reinterpret_cast<FunctionObject *>(setter.get());
             PyObject *set_args[] = {self, value};
             Ref done = Ref::steal(set->spec->body(set, set_args));
             if (!done)

@@ -121,15 +121,17 @@ bool unpack_pair(PyObject *seq, Ref &first, Ref &second) noexcept {
 }
 
 Ref lookup_special(PyObject *obj, PyObject *name) noexcept {
-    PyObject *descr = _PyType_Lookup(Py_TYPE(obj), name);  // borrowed
+    // Held for the __get__ call, which may run Python code that takes the
+    // attribute off the class.
+    Ref descr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), name));
     if (!descr) {
         PyErr_SetObject(PyExc_AttributeError, name);
         return {};
     }
-    descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+    descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
     if (get)
-        return Ref::steal(get(descr, obj, reinterpret_cast<PyObject *>(Py_TYPE(obj))));
-    return Ref::borrow(descr);
+        return Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject *>(Py_TYPE(obj))));
+    return descr;
 }
 
 Ref format_simple(PyObject *obj, PyObject *empty_str) noexcept {
