@@ -95,8 +95,14 @@ def drain(fd, until=None, wait=0.5):
     """What can be read from ``fd`` (a pipe or a terminal's master side)."""
     data, deadline = b"", time.monotonic() + 30
     while until is None or until not in data:
-        if not select.select([fd], [], [], wait)[0] or time.monotonic() > deadline:
+        if time.monotonic() > deadline:
             break
+        if not select.select([fd], [], [], wait)[0]:
+            # A quiet spell ends the read, unless we wait for a prompt: a
+            # loaded machine may take seconds to start the command.
+            if until is None:
+                break
+            continue
         try:
             chunk = os.read(fd, 65536)
         except OSError:  # the terminal's other side is closed
