@@ -163,6 +163,23 @@ def test_missing_name_fails_the_import_and_a_retry_succeeds(fresh_import, monkey
     use(fresh_import(name, substitute_logger()))
 
 
+LOGGER_NOTE = ("quillon takes its decorator factory 'logging' from the top-level module "
+               "'logger'; the module imported as 'logger' is ")
+
+
+@MODULES
+def test_a_logger_py_of_ones_own_is_named(fresh_import, tmp_path, name):
+    # As found first on the path: a file that does `import logging`.
+    path = tmp_path / "logger.py"
+    path.write_text("import logging\n")
+    spec = importlib.util.spec_from_file_location("logger", path)
+    own = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(own)
+    with pytest.raises(TypeError, match="^'module' object is not callable\n") as info:
+        fresh_import(name, own)
+    assert info.value.__notes__ == [LOGGER_NOTE + str(path)]
+
+
 @pytest.mark.parametrize("fail", [0, 1, 2, 3],
                          ids=["first-factory", "first-decorator", "second-factory",
                               "second-decorator"])
@@ -172,6 +189,7 @@ def test_logging_failures_fail_the_import_and_a_retry_succeeds(fresh_import, nam
     with pytest.raises(Boom) as info:
         fresh_import(name, logger)
     assert info.value is logger.raised
+    assert info.value.__notes__ == [LOGGER_NOTE + "<module 'logger'>"]
     assert len(logger.events) == fail
     assert f"quillon.{name}" not in sys.modules
     retry = substitute_logger()

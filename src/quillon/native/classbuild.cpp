@@ -167,6 +167,32 @@ bool ClassBody::add_property(const char *name, const FunctionSpec &getter,
     return both && store(name, both.get());
 }
 
+namespace {
+
+// A logger.py of the user's own, found first on the path, is imported in its
+// place; when it does `import logging`, what quillon calls is the standard
+// library's module. Say which file that was.
+[[gnu::cold, gnu::noinline]] void note_logger_source() noexcept {
+    PyObject *exc = PyErr_GetRaisedException();
+    Ref name = Ref::steal(PyUnicode_FromString("logger"));
+    Ref logger = name ? Ref::steal(PyImport_GetModule(name.get())) : Ref{};
+    Ref where;
+    if (logger) {
+        where = Ref::steal(PyObject_GetAttrString(logger.get(), "__file__"));
+        if (!where || !PyUnicode_Check(where.get())) {
+            PyErr_Clear();
+            where = Ref::steal(PyObject_Repr(logger.get()));
+        }
+    }
+    PyErr_Clear();  // the note is a help; the exception itself goes on as it was
+    add_note(exc, "quillon takes its decorator factory 'logging' from the top-level module 'logger'; "
+                  "the module imported as 'logger' is %S",
+             where ? where.get() : Py_None);
+    PyErr_SetRaisedException(exc);
+}
+
+}  // namespace
+
 bool ClassBody::add_logged(const char *name, const FunctionSpec &spec, PyObject *defaults,
                            bool is_static) noexcept {
     // The decorator expression is evaluated before the function exists.
@@ -179,8 +205,10 @@ bool ClassBody::add_logged(const char *name, const FunctionSpec &spec, PyObject 
         return false;
     PyObject *kwargs[] = {prefix.get()};
     Ref decorator = Ref::steal(PyObject_Vectorcall(factory.get(), kwargs, 0, kwnames.get()));
-    if (!decorator)
+    if (!decorator) {
+        note_logger_source();
         return false;
+    }
     Ref fn = make_function(module_, spec, defaults);
     if (!fn)
         return false;
@@ -193,7 +221,11 @@ bool ClassBody::add_logged(const char *name, const FunctionSpec &spec, PyObject 
             return false;
     }
     Ref decorated = Ref::steal(PyObject_CallOneArg(decorator.get(), fn.get()));
-    return decorated && store(name, decorated.get());
+    if (!decorated) {
+        note_logger_source();
+        return false;
+    }
+    return store(name, decorated.get());
 }
 
 bool ClassBody::finish(const char *name) noexcept {

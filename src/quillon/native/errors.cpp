@@ -1,6 +1,8 @@
 // The exact error messages the modules share, and the checks that raise them.
 #include "errors.h"
 
+#include <cstdarg>
+
 namespace quillon {
 
 namespace {
@@ -161,6 +163,17 @@ void raise_object(PyObject *obj) noexcept {
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
+}
+
+void add_note(PyObject *exc, const char *format, ...) noexcept {
+    if (!exc)
+        return;
+    va_list args;
+    va_start(args, format);
+    Ref note = Ref::steal(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    if (!note || !Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get())))
+        PyErr_Clear();
 }
 
 }  // namespace quillon

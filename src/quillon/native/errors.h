@@ -54,4 +54,9 @@ Ref format_simple(PyObject *obj, PyObject *empty_str) noexcept;
 // Raises `obj` the way a `raise` statement would.
 void raise_object(PyObject *obj) noexcept;
 
+// exc.add_note(text), the text made as by PyUnicode_FromFormat. Call it with
+// the exception taken out of the error indicator: a note that cannot be made
+// or added is dropped, and `exc` goes on as it was.
+[[gnu::cold, gnu::noinline]] void add_note(PyObject *exc, const char *format, ...) noexcept;
+
 }  // namespace quillon
