@@ -19,6 +19,7 @@ import re
 from logger import logging
 from smtplib import SMTP, SMTPRecipientsRefused
 from email import encoders
+from email.utils import formatdate, getaddresses, make_msgid
 from email.mime.multipart import MIMEMultipart
 from email.mime.text import MIMEText
 from email.mime.base import MIMEBase
@@ -27,9 +28,68 @@ from email_validator import validate_email, ValidatedEmail, EmailNotValidError
 __all__ = ["ModelEmail", "ModelContact"]
 
 
-# Printable ASCII but '"', ';' and '\\': a file name that can stand unquoted
-# after "filename=".
-_plain_file_name = re.compile(r'[ !#-:<-\[\]-~]*').fullmatch
+# An RFC 2045 token short enough that "Content-Disposition: attachment;
+# filename=" and the name fit one 78-character line: a file name that can
+# stand unquoted.
+_plain_file_name = re.compile(r"[A-Za-z0-9!#$%&'*+\-.^_`{|}~]{1,36}").fullmatch
+_line_break = re.compile(r"[\r\n]").search
+_long_line = re.compile(r"[^\r\n]{999}").search
+_domain = re.compile(r"[A-Za-z0-9.-]+").fullmatch
+
+
+def _refused(text):
+    return ValueError(f"message not sent: {text}")
+
+
+def _international(item, field):
+    return _refused(f"{item!r} in {field} is an internationalised address, which needs "
+                    "SMTPUTF8; this message form cannot use it")
+
+
+def _check_sender(sender):
+    """Refuses a sender the message cannot carry; gives the Message-ID domain."""
+    if not isinstance(sender, str):
+        return "localhost"
+    if _line_break(sender):
+        raise _refused("from_ holds a line break (CR or LF)")
+    address = getaddresses([sender])[0][1]
+    if not address.isascii():
+        raise _international(sender, "from_")
+    _, at, domain = address.rpartition("@")
+    return domain if at and _domain(domain) else "localhost"
+
+
+def _check_items(field, items):
+    if not items:
+        raise _refused(f"{field} holds an empty address (a doubled or trailing ',' or ';')")
+    for item in items:
+        if not item:
+            raise _refused(f"{field} holds an empty address (a doubled or trailing ',' or ';')")
+        if _line_break(item):
+            raise _refused(f"{field} holds a line break (CR or LF)")
+
+
+def _check_envelope(message, named):
+    """What send_message() reads from To, Bcc and Cc must be the addresses named."""
+    addresses = {}
+    for field, items in named.items():
+        if items is None:
+            continue
+        addresses[field] = []
+        for item in items:
+            pairs = getaddresses([item])
+            address = pairs[0][1] if len(pairs) == 1 else ""
+            if not address:
+                raise _refused(f"the SMTP client cannot read {item!r} in {field} as one address")
+            if not address.isascii():
+                raise _international(item, field)
+            addresses[field].append(address)
+    expected = [address for field in ("to", "bcc", "cc") for address in addresses.get(field, [])]
+    headers = [value for value in (message["To"], message["Bcc"], message["Cc"]) if value is not None]
+    envelope = [address for _, address in getaddresses(headers)]
+    if envelope != expected:
+        raise _refused(f"the SMTP client would send it to {envelope!r}, not to the addresses "
+                       "named in to, cc and bcc")
 
 
 def _argument_error(name, expected, value):
@@ -240,21 +300,36 @@ class ModelEmail:
     @logging(prefix=__name__)
     def send(self):
         message = MIMEMultipart()
-        message["From"] = self.from_
-        to = self.to
-        message["To"] = None if to is None else ",".join(to)
-        cc = self.cc
-        message["Cc"] = None if cc is None else ",".join(cc)
-        bcc = self.bcc
-        message["Bcc"] = None if bcc is None else ",".join(bcc)
-        message["Subject"] = self.subject
+        sender = self.from_
+        domain = _check_sender(sender)
+        message["From"] = sender
+        named = {}
+        for field, header in (("to", "To"), ("cc", "Cc"), ("bcc", "Bcc")):
+            items = named[field] = getattr(self, field)
+            if items is not None:
+                joined = ",".join(items)
+                _check_items(field, items)
+                items = joined
+            message[header] = items
+        subject = self.subject
+        if isinstance(subject, str) and _line_break(subject):
+            raise _refused("subject holds a line break (CR or LF)")
+        message["Subject"] = subject
+        message["Date"] = formatdate(localtime=True)
+        message["Message-ID"] = make_msgid(domain=domain)
         body = self.message
-        message.attach(MIMEText(_text="" if body is None else body, _subtype="html"))
+        part = MIMEText(_text="" if body is None else body, _subtype="html")
+        if isinstance(body, str) and body.isascii() and _long_line(body):
+            del part["Content-Transfer-Encoding"]
+            encoders.encode_quopri(msg=part)
+        message.attach(part)
         for file_name, file_content in self.attachments:
             attachment = MIMEBase(_maintype="application", _subtype="octet-stream")
             attachment.set_payload(payload=file_content)
             encoders.encode_base64(msg=attachment)
             name = f"{file_name}"
+            if _line_break(name):
+                raise _refused(f"the file name {name!r} in attachments holds a line break (CR or LF)")
             if _plain_file_name(name):
                 attachment.add_header(_name="Content-Disposition",
                                       _value=f"attachment; filename={name}")
@@ -263,13 +338,34 @@ class ModelEmail:
                 attachment.add_header(_name="Content-Disposition", _value="attachment",
                                       filename=name)
             message.attach(payload=attachment)
-        refused = None
-        with SMTP(host=self.server) as email_server:
-            if self.username is not None or self.password is not None:
-                email_server.login(user=self.username, password=self.password)
-            refused = email_server.send_message(msg=message)
-        if isinstance(refused, dict) and refused:
-            raise SMTPRecipientsRefused(refused)
+        _check_envelope(message, named)
+        for which, name in (("user name", "username"), ("password", "password")):
+            value = getattr(self, name)
+            if isinstance(value, str) and not value.isascii():
+                raise _refused(f"the {which} holds characters beyond ASCII, which SMTP login "
+                               "cannot carry")
+        server = self.server
+        no_user_name = False
+        try:
+            with SMTP(host=server) as email_server:
+                if self.username is not None or self.password is not None:
+                    user = self.username
+                    try:
+                        email_server.login(user=user, password=self.password)
+                    except BaseException:
+                        no_user_name = user is None
+                        raise
+                refused = email_server.send_message(msg=message)
+            if isinstance(refused, dict) and refused:
+                raise SMTPRecipientsRefused(refused)
+        except BaseException as exc:
+            if server is None:
+                exc.add_note("no server is set (Email.server is None), so the SMTP client has "
+                             "nowhere to connect")
+            if no_user_name:
+                exc.add_note("a password is set but no user name (Email.username is None); "
+                             "login was given user=None")
+            raise
 
 
 class ModelContact:

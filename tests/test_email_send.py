@@ -7,7 +7,9 @@ and its keywords in the order given, into one shared log.
 
 import builtins
 import itertools
+import re
 import smtplib
+import socket
 import types
 
 import pytest
@@ -38,6 +40,13 @@ class Fake:
 
     def __setitem__(self, key, value):
         self._log.record(f"{self._label}[]", key, value)
+        self._log.headers[key] = value
+
+    def __getitem__(self, key):
+        return self._log.headers.get(key)
+
+    def __delitem__(self, key):
+        self._log.record(f"del {self._label}[]", key)
 
 
 class Log:
@@ -45,6 +54,7 @@ class Log:
 
     def __init__(self):
         self.calls = []
+        self.headers = {}  # as set on the stand-ins, for the envelope check to read back
         self.raises = {}  # "SMTP", "__enter__", "login" or "send_message" -> exception
         self.sent = None  # what send_message returns
         self.exit_result = None
@@ -52,7 +62,8 @@ class Log:
         self.MIMEMultipart = self.maker("MIMEMultipart", lambda: "message")
         self.MIMEText = self.maker("MIMEText", lambda: "body")
         self.MIMEBase = self.maker("MIMEBase", lambda: f"part{self.names().count('MIMEBase')}")
-        self.encoders = types.SimpleNamespace(encode_base64=self.maker("encode_base64"))
+        self.encoders = types.SimpleNamespace(encode_base64=self.maker("encode_base64"),
+                                              encode_quopri=self.maker("encode_quopri"))
         log = self
 
         class Client:
@@ -89,22 +100,42 @@ class Log:
         return [name for name, _, _ in self.calls]
 
 
+def no_dns(*args):
+    raise AssertionError("the local host name was looked up")
+
+
 @pytest.fixture
 def log(monkeypatch):
     log = Log()
     for name in LIBRARY_NAMES:
         monkeypatch.setattr(quillon.email, name, getattr(log, name))
+    monkeypatch.setattr(socket, "getfqdn", no_dns)  # what make_msgid() without a domain does
     return log
 
 
-def headers(from_=None, to=None, cc=None, bcc=None, subject=None):
+class Like(str):
+    """Equal to any text that the pattern matches in full."""
+
+    def __eq__(self, other):
+        return isinstance(other, str) and re.fullmatch(self, other) is not None
+
+    __hash__ = str.__hash__
+
+
+DATE = Like(r"\w{3}, \d\d \w{3} \d{4} \d\d:\d\d:\d\d [+-]\d{4}")
+
+
+def headers(from_=None, to=None, cc=None, bcc=None, subject=None, domain="localhost"):
     return [call("message[]", "From", from_), call("message[]", "To", to),
             call("message[]", "Cc", cc), call("message[]", "Bcc", bcc),
-            call("message[]", "Subject", subject)]
+            call("message[]", "Subject", subject), call("message[]", "Date", DATE),
+            call("message[]", "Message-ID", Like(rf"<\d+\.\d+\.\d+@{re.escape(domain)}>"))]
 
 
-def body(text=""):
-    return [call("MIMEText", _text=text, _subtype="html"), call("message.attach", "body")]
+def body(text="", quoted_printable=False):
+    encode = [call("del body[]", "Content-Transfer-Encoding"),
+              call("encode_quopri", msg="body")] if quoted_printable else []
+    return [call("MIMEText", _text=text, _subtype="html"), *encode, call("message.attach", "body")]
 
 
 def attachment(label, content, **disposition):
@@ -130,7 +161,8 @@ def test_whole_message_is_built_before_the_connection_opens(log):
     assert email.send() is None
     assert log.calls == [
         call("MIMEMultipart"),
-        *headers("me@example.org", "a@x.org,b@x.org", "c@x.org", "d@x.org", "Hello"),
+        *headers("me@example.org", "a@x.org,b@x.org", "c@x.org", "d@x.org", "Hello",
+                 "example.org"),
         *body("<p>Hi</p>"),
         *attachment("part1", b"one", _value="attachment; filename=notes.txt"),
         *attachment("part2", b"two", _value="attachment", filename="résumé.pdf"),
@@ -143,14 +175,24 @@ def test_empty_email_still_sets_every_header_and_connects(log):
     assert log.calls == [call("MIMEMultipart"), *headers(), *body(""), *delivery()]
 
 
-@pytest.mark.parametrize(("fields", "expected", "text"), [
-    ({"to": ["A@x", "b@y"], "message": "just text"}, {"to": "a@x,b@y"}, "just text"),
-    ({"to": [], "cc": ()}, {"to": "", "cc": ""}, ""),
-    ({"from_": "One@x; two@y", "subject": " "}, {"from_": "one@x", "subject": " "}, ""),
+LONG = "<p>" + "x" * 996  # 999 characters: longer than an SMTP line may be
+
+
+@pytest.mark.parametrize(("fields", "expected", "parts"), [
+    ({"to": ["A@x", "b@y"], "message": "just text"}, {"to": "a@x,b@y"}, body("just text")),
+    # Read back from the container and parsed: the one address it names is kept.
+    ({"to": "Alice<A@x.org>", "cc": ("b@x",)}, {"to": "alice<a@x.org>", "cc": "b@x"}, body()),
+    ({"from_": "One@x; two@y", "subject": " "}, {"from_": "one@x", "subject": " ", "domain": "x"},
+     body()),
+    ({"from_": "a@[127.0.0.1]"}, {"from_": "a@[127.0.0.1]"}, body()),
+    ({"message": LONG}, {}, body(LONG, quoted_printable=True)),
+    ({"message": f"{LONG[:-1]}\r\n{LONG[:-1]}"}, {}, body(f"{LONG[:-1]}\r\n{LONG[:-1]}")),
+    ({"message": "é" * 999}, {}, body("é" * 999)),  # MIMEText sends it in base64 anyway
 ])
-def test_header_values_and_body(log, fields, expected, text):
+def test_header_values_and_body(log, fields, expected, parts):
     Email(**fields).send()
-    assert log.calls[1:8] == headers(**expected) + body(text)
+    assert log.calls[1:8 + len(parts)] == headers(**expected) + parts
+    assert log.names()[8 + len(parts)] == "SMTP"
 
 
 class Formatted:
@@ -158,25 +200,32 @@ class Formatted:
         return f"formatted[{spec}].bin"
 
 
+def raw(name):
+    return {"_value": f"attachment; filename={name}"}
+
+
+def quoted(name):
+    return {"_value": "attachment", "filename": name}
+
+
 @pytest.mark.parametrize(("name", "disposition"), [
-    ("report.pdf", {"_value": "attachment; filename=report.pdf"}),
-    ("my report, v2 (final)=ok~.txt",
-     {"_value": "attachment; filename=my report, v2 (final)=ok~.txt"}),
-    ("", {"_value": "attachment; filename="}),
-    (5, {"_value": "attachment; filename=5"}),
-    (2.5, {"_value": "attachment; filename=2.5"}),
-    (Formatted(), {"_value": "attachment; filename=formatted[].bin"}),
-    ("résumé.pdf", {"_value": "attachment", "filename": "résumé.pdf"}),
-    ("a;b.txt", {"_value": "attachment", "filename": "a;b.txt"}),
-    ('say "hi".txt', {"_value": "attachment", "filename": 'say "hi".txt'}),
-    ("back\\slash.txt", {"_value": "attachment", "filename": "back\\slash.txt"}),
-    ("tab\there.txt", {"_value": "attachment", "filename": "tab\there.txt"}),
-    ("del\x7f.txt", {"_value": "attachment", "filename": "del\x7f.txt"}),
-    ("a.txt\r\nBcc: evil@x.org", {"_value": "attachment", "filename": "a.txt\r\nBcc: evil@x.org"}),
+    ("report.pdf", raw("report.pdf")),
+    (5, raw("5")),
+    (2.5, raw("2.5")),
+    ("!#$%&'*+-.^_`{|}~Az09", raw("!#$%&'*+-.^_`{|}~Az09")),  # every token character
+    ("x" * 36, raw("x" * 36)),  # the header line is 78 characters long
+    ("x" * 37, quoted("x" * 37)),
+    ("", quoted("")),
+    ("my report, v2 (final)=ok.txt", quoted("my report, v2 (final)=ok.txt")),
+    (Formatted(), quoted("formatted[].bin")),
+    ("résumé.pdf", quoted("résumé.pdf")),
+    *[(name, quoted(name)) for name in
+      ["a;b.txt", 'say "hi".txt', "back\\slash.txt", "tab\there.txt", "del\x7f.txt", "nul\0.txt",
+       "a/b:c?d@e<f>.txt"]],
 ])
 def test_content_disposition(log, name, disposition):
     Email(attachments=[(name, b"data")]).send()
-    assert log.calls[8:13] == attachment("part1", b"data", **disposition)
+    assert log.calls[10:15] == attachment("part1", b"data", **disposition)
 
 
 @pytest.mark.parametrize(("username", "password", "login"), [
@@ -188,7 +237,7 @@ def test_content_disposition(log, name, disposition):
 ])
 def test_login_only_with_credentials(log, username, password, login):
     Email("host", username, password).send()
-    assert log.calls[8:] == delivery("host", login)
+    assert log.calls[10:] == delivery("host", login)
 
 
 def test_fields_are_read_through_the_properties_in_order(log):
@@ -208,7 +257,8 @@ def test_fields_are_read_through_the_properties_in_order(log):
         email = Watched(username=username, password=password)
         read.clear()
         email.send()
-        assert read == [*FIELDS[3:], "server", *logins]
+        # The credentials are checked before connecting, then read as login needs them.
+        assert read == [*FIELDS[3:], "username", "password", "server", *logins]
 
 
 # --- the client's context ---------------------------------------------------
@@ -224,7 +274,7 @@ def test_failure_reaches_the_caller_through_exit_once_entered(log, step, reached
     with pytest.raises(OSError) as info:
         Email("host", "user", "pw").send()
     assert info.value is error
-    assert log.names()[8:] == reached
+    assert log.names()[10:] == reached
     if reached[-1] == "__exit__":
         exc_type, exc_value, traceback = log.calls[-1][1]
         assert (exc_type, exc_value) == (OSError, error)
@@ -252,7 +302,7 @@ def test_exception_from_exit_replaces_the_one_it_handled(log, monkeypatch):
     monkeypatch.setattr(log.SMTP, "__exit__", exit_)
     log.raises["send_message"] = OSError("gone")
     with pytest.raises(RuntimeError, match="^from exit$"):
-        Email().send()
+        Email("host").send()
 
 
 touched = []
@@ -331,11 +381,9 @@ PAIRS = [("a.txt", b"A"), ("b c.txt", b"B")]
 ])
 def test_attachment_shapes_give_the_same_message(log, shape):
     Email(attachments=shape(PAIRS)).send()
-    assert log.calls[8:18] == [
-        *attachment("part1", b"A", _value="attachment; filename=a.txt"),
-        *attachment("part2", b"B", _value="attachment; filename=b c.txt"),
-    ]
-    assert log.names()[18] == "SMTP"
+    assert log.calls[10:20] == [*attachment("part1", b"A", **raw("a.txt")),
+                                *attachment("part2", b"B", **quoted("b c.txt"))]
+    assert log.names()[20] == "SMTP"
 
 
 @pytest.mark.parametrize(("element", "message"), [
@@ -352,7 +400,7 @@ def test_bad_attachment_element_fails_before_any_connection(log, element, messag
     with pytest.raises(ValueError) as info:
         Email(attachments=[PAIRS[0], element, PAIRS[1]]).send()
     assert str(info.value) == message
-    assert log.names()[8:] == [name for name, _, _ in attachment("part1", b"A")]
+    assert log.names()[10:] == [name for name, _, _ in attachment("part1", b"A")]
 
 
 # --- names looked up at each use --------------------------------------------

@@ -1,7 +1,9 @@
 """Email.send through the real standard library to a loopback SMTP server."""
 
 import email
+import re
 import smtplib
+from email import policy
 
 import pytest
 
@@ -38,21 +40,38 @@ def test_envelope_headers_and_body(smtp_server):
 
 
 def test_attachments_arrive_with_their_names_and_bytes(smtp_server):
-    files = [("report.pdf", CONTENT), ("my holiday photo.jpg", CONTENT[::-1]),
-             ("résumé.pdf", b"\x00\r\n\xff"), ("a;b.txt", b"semicolon"),
-             ('say "hi".txt', b""), ("日本語.txt", "テキスト".encode())]
+    long_name = "Quarterly report (final, v2) = approved by finance and legal; see notes.pdf"[:100]
+    files = [("report.pdf", CONTENT), ("report (1).pdf", CONTENT[::-1]), ("random 5MB.bin", b"\0"),
+             ("x,y=z.csv", b"a,b"), ('say "hi".txt', b""), ("résumé.pdf", b"\x00\r\n\xff"),
+             ("日本語.txt", "テキスト".encode()), (long_name * 2, b"long"), ("é" * 100, b"wide")]
     make_email(smtp_server, attachments=files).send()
     [received] = smtp_server.messages
-    # The compat32 parser reads an unquoted name up to the ";" or the line end;
-    # the stricter default policy stops at the first blank.
-    parts = email.message_from_bytes(received.data).get_payload()[1:]
+    # The modern parser is the strict one: an unquoted name ends at a blank.
+    parts = email.message_from_bytes(received.data, policy=policy.default).get_payload()[1:]
     assert [(part.get_filename(), part.get_payload(decode=True)) for part in parts] == files
     for part in parts:
         assert part.get_content_type() == "application/octet-stream"
         assert part["Content-Transfer-Encoding"] == "base64"
         assert part.get_content_disposition() == "attachment"
-    # A plain name travels unquoted, as it was given.
-    assert b"Content-Disposition: attachment; filename=my holiday photo.jpg\r\n" in received.data
+    # A token travels unquoted, as it was given.
+    assert b"Content-Disposition: attachment; filename=report.pdf\r\n" in received.data
+
+
+def test_date_message_id_and_long_lines(smtp_server):
+    text = "<p>" + "minified " * 600 + "</p>\n<p>short</p>\r\n" + "x" * 999
+    for _ in range(2):
+        make_email(smtp_server, message=text).send()
+    ids = []
+    for received in smtp_server.messages:
+        message = email.message_from_bytes(received.data, policy=policy.default)
+        assert email.utils.parsedate_to_datetime(message["Date"]).tzinfo is not None
+        ids.append(re.fullmatch(r"<[^<>@\s]+@example\.org>", message["Message-ID"])[0])
+        # No line a relay would cut, and the text as it was.
+        assert max(map(len, received.data.split(b"\r\n"))) <= 998
+        [html] = message.get_payload()
+        assert html.get_all("Content-Transfer-Encoding") == ["quoted-printable"]
+        assert html.get_content().splitlines() == text.splitlines()
+    assert len(set(ids)) == 2
 
 
 @pytest.mark.parametrize(("to", "delivered"), [
@@ -68,24 +87,77 @@ def test_refused_recipients_are_reported(make_smtp_server, to, delivered):
     assert [sorted(received.rcpt_tos) for received in server.messages] == delivered
 
 
-@pytest.mark.parametrize("fields", [
-    {"to": "to@example.org;"},                       # a trailing separator leaves an empty item
-    {"to": "to@example.org", "bcc": "b@example.org\nx"},
-    {"cc": "a(@example.org"},
-], ids=["trailing-separator", "line-break-in-bcc", "open-parenthesis"])
-def test_recipients_smtplib_cannot_parse_are_refused_before_connecting(smtp_server, monkeypatch, fields):
-    # send_message() would turn the whole recipient list into "<>" and
-    # report success; nobody named would get the message.
+@pytest.mark.parametrize(("to", "envelope"), [
+    ("Alice <Alice@Example.org>; b@example.org", ["alice@example.org", "b@example.org"]),
+    ("a@example.org(home)", ["a@example.org"]),
+])
+def test_envelope_is_the_addresses_named(smtp_server, to, envelope):
+    make_email(smtp_server, to=to).send()
+    assert [received.rcpt_tos for received in smtp_server.messages] == [tuple(envelope)]
+
+
+def refusal(text):
+    return f"message not sent: {text}"
+
+
+def empty(field):
+    return refusal(f"{field} holds an empty address (a doubled or trailing ',' or ';')")
+
+
+def international(item, field):
+    return refusal(f"{item!r} in {field} is an internationalised address, which needs SMTPUTF8; "
+                   "this message form cannot use it")
+
+
+def beyond_ascii(which):
+    return refusal(f"the {which} holds characters beyond ASCII, which SMTP login cannot carry")
+
+
+@pytest.mark.parametrize(("fields", "message"), [
+    # send_message() would have sent these to "<>" alone, or "<>" beside the others.
+    ({"to": "alice@a.test", "cc": "bob@a.test;", "bcc": "erin@c.test"}, empty("cc")),
+    ({"to": "alice@a.test;"}, empty("to")),
+    ({"to": [], "bcc": "erin@c.test"}, empty("to")),
+    ({"to": "x@example.org;;y@example.org"}, empty("to")),
+    ({"cc": "a(@example.org"}, refusal("the SMTP client cannot read 'a(@example.org' in cc as one address")),
+    ({"to": "a@x.org<b@x.org>"},
+     refusal("the SMTP client cannot read 'a@x.org<b@x.org>' in to as one address")),
+    ({"subject": "two\nlines"}, refusal("subject holds a line break (CR or LF)")),
+    ({"bcc": "b@example.org\rx"}, refusal("bcc holds a line break (CR or LF)")),
+    ({"to": "jörg@example.org"}, international("jörg@example.org", "to")),
+    ({"from_": "Jörg<jörg@example.org>"}, international("jörg<jörg@example.org>", "from_")),
+    ({"username": "jörg", "password": "secret"}, beyond_ascii("user name")),
+    ({"username": "alice", "password": "pässwörd"}, beyond_ascii("password")),
+], ids=["cc-trailing", "to-trailing", "to-empty-list", "doubled", "parenthesis", "bracket",
+        "subject-break", "bcc-break", "utf8-to", "utf8-from", "utf8-user", "utf8-password"])
+def test_refused_before_connecting(make_smtp_server, monkeypatch, fields, message):
     import quillon.email as module
 
+    server = make_smtp_server(user="alice", password="secret")
     connects = []
     real_smtp = module.SMTP
     monkeypatch.setattr(module, "SMTP", lambda **kw: connects.append(kw) or real_smtp(**kw))
-    with pytest.raises(ValueError, match=r"^message not sent: the SMTP client would deliver it to 0 of the"):
-        Email(smtp_server.server_text, from_="a@example.org", **fields).send()
-    assert connects == [] and smtp_server.messages == []
+    fields = {"username": "alice", "password": "secret", "from_": "a@example.org",
+              "to": "to@example.org", **fields}
+    with pytest.raises(ValueError) as info:
+        Email(server.server_text, **fields).send()
+    # Never connected, so never logged in either.
+    assert (str(info.value), connects, server.messages) == (message, [], [])
+    exposed = repr((info.value.args, getattr(info.value, "__notes__", None)))
+    assert fields["username"] not in exposed and fields["password"] not in exposed
 
 
-def test_empty_items_between_addresses_still_reach_everyone(smtp_server):
-    Email(smtp_server.server_text, from_="a@example.org", to="x@example.org;;y@example.org").send()
-    assert set(smtp_server.messages[0].rcpt_tos) >= {"x@example.org", "y@example.org"}
+def test_failures_say_what_is_missing(make_smtp_server):
+    with pytest.raises(smtplib.SMTPServerDisconnected) as info:
+        Email(None, from_="a@example.org", to="b@example.org").send()
+    assert info.value.__notes__ == [
+        "no server is set (Email.server is None), so the SMTP client has nowhere to connect"]
+    server = make_smtp_server(user="alice", password="secret")
+    # PLAIN is refused for the user "None"; smtplib's LOGIN fallback then
+    # fails mid-dialogue, and __exit__ raises in place of that: the note goes
+    # on what reaches the caller.
+    with pytest.raises(smtplib.SMTPResponseException) as info:
+        Email(server.server_text, None, "secret", "a@example.org", "b@example.org").send()
+    assert info.value.__notes__ == [
+        "a password is set but no user name (Email.username is None); login was given user=None"]
+    assert server.messages == []

@@ -7,8 +7,10 @@ value, or as the very object given), the exception's type, message and number of
 notes, and every field left afterwards.
 """
 
+import email.utils
 import importlib.util
 import os
+import re
 from decimal import Decimal
 from fractions import Fraction
 from pathlib import Path
@@ -333,13 +335,26 @@ class RecordingSMTP:
     def send_message(self, **kwargs):
         msg = kwargs["msg"]
         parts = [(part.items(), part.get_payload()) for part in msg.get_payload()]
-        self.log.append(("send_message", msg.items(), parts))
+        # What send_message() would take as the envelope.
+        fields = [value for value in (msg["To"], msg["Bcc"], msg["Cc"]) if value is not None]
+        envelope = [address for _, address in email.utils.getaddresses(fields)]
+        self.log.append(("send_message", [origin(*item) for item in msg.items()], parts, envelope))
         return self.refused
 
 
+def origin(name, value):
+    """A header, with the Date and Message-ID that differ from one send to the next made alike."""
+    if name == "Date":
+        return name, email.utils.parsedate_to_datetime(value).tzinfo is not None
+    if name == "Message-ID":
+        return name, re.sub(r"^<\d+\.\d+\.\d+@", "<ID@", value)
+    return name, value
+
+
 @pytest.mark.parametrize("values", [
-    dict(server="smtp.x", username="u", from_="Me@x", to="A@x; b@y", cc=[], subject="Hi",
-         message="<p>x</p>", attachments=[("a b.txt", b"\x00\xff" * 40), (7, b"")]),
+    dict(server="smtp.x", username="u", from_="Me@x", to="A@x; b@y", cc="Carol<C@x>", subject="Hi",
+         message="<p>" + "x" * 999, attachments=[("a b.txt", b"\x00\xff" * 40), (7, b"")]),
+    dict(to="a@x;", subject="x"),
     dict(attachments=[("résumé.pdf", b"%PDF"), ('a;b "c".txt', b"x"), ("a\\b", b"")]),
     dict(password="p", attachments=(("a.txt", b"a", b"extra"),)),
     dict(attachments=[("a.txt",)]),
@@ -361,3 +376,27 @@ def test_send(monkeypatch, values, refused):
         return result, RecordingSMTP.log
 
     both(send)
+
+
+# Mostly plain addresses (the native fast path), now and then one that is not.
+_plain = st.builds("{}@{}".format, st.text(st.sampled_from("abz09.%+-_"), min_size=1, max_size=5),
+                   st.text(st.sampled_from("abz09.-"), min_size=1, max_size=5))
+_other = st.text(st.sampled_from("abz09.%+-_@" + "A\"()<>[]\\ é:"), max_size=8)
+address_texts = st.lists(weighted((6, _plain), (1, _other)), min_size=1, max_size=3).map(",".join)
+
+
+@examples(200)
+@given(from_=address_texts, to=address_texts, cc=address_texts, bcc=st.none() | address_texts)
+@example(from_="a@x", to="a@x.org,b@y", cc="c%d+e_f@g-h.i", bcc=None)
+@example(from_="a.@x", to=".a@x", cc="a..b@x", bcc="a@x.")
+def test_send_envelope(from_, to, cc, bcc):
+    """Plain addresses skip the trial parse natively; the model parses every item."""
+    def send(E, C):
+        RecordingSMTP.log = []
+        result = outcome(lambda: E(from_=from_, to=to, cc=cc, bcc=bcc).send())
+        return result, [entry[3:] for entry in RecordingSMTP.log[1:]]
+
+    with pytest.MonkeyPatch.context() as patch:
+        for module in (quillon.email, model):
+            patch.setattr(module, "SMTP", RecordingSMTP)
+        both(send)

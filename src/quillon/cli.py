@@ -336,8 +336,8 @@ def _run_send(args: argparse.Namespace) -> int:
         _fail(_describe_failure(exc, args.server), password)
         return EXIT_FAILED
     except (ValueError, MessageError) as exc:
-        # Recipients the client could not address, or a header with a line
-        # break in it: refused before any message data went out.
+        # A recipient the client could not address, a line break in a header,
+        # a login that plain SMTP cannot carry: refused before connecting.
         _fail(f"not sent: {exc}" if isinstance(exc, MessageError) else str(exc), password)
         return EXIT_USAGE
     print(f"sent to {', '.join(recipients)} through {args.server}")

@@ -116,6 +116,8 @@ int EmailState::exec(PyObject *module) noexcept {
     st->kwnames[K_maintype_subtype] = make_kwnames({t[T_maintype_], t[T_subtype_]});
     st->kwnames[K_name_value] = make_kwnames({t[T_name_], t[T_value_]});
     st->kwnames[K_name_value_filename] = make_kwnames({t[T_name_], t[T_value_], t[T_filename]});
+    st->kwnames[K_localtime] = make_kwnames({t[T_localtime]});
+    st->kwnames[K_domain] = make_kwnames({t[T_domain]});
     for (PyObject *names : st->kwnames)
         if (!names)
             return -1;
@@ -137,6 +139,12 @@ int EmailState::exec(PyObject *module) noexcept {
         return -1;
     st->getaddresses = PyObject_GetAttrString(utils.get(), "getaddresses");
     if (!st->getaddresses)
+        return -1;
+    st->formatdate = PyObject_GetAttrString(utils.get(), "formatdate");
+    if (!st->formatdate)
+        return -1;
+    st->make_msgid = PyObject_GetAttrString(utils.get(), "make_msgid");
+    if (!st->make_msgid)
         return -1;
     if (build_class(module) < 0)
         return -1;

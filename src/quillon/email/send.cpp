@@ -1,6 +1,8 @@
 // quillon.email: Email.send, from the fields to the SMTP server.
 #include "state.h"
 
+#include <cstring>
+
 namespace quillon::email {
 
 namespace {
@@ -9,13 +11,91 @@ Ref get_field(EmailState *st, PyObject *self, Field field) noexcept {
     return Ref::steal(PyObject_GetAttr(self, text(st, property_of[field])));
 }
 
-// The recipient headers as set on the message, and how many addresses they
-// name, to check what the SMTP client will make of them.
-struct Envelope {
-    Ref fields[3];
-    Py_ssize_t named = 0;
-    bool plain = true;  // every item a plain local@domain address
+// ---------------------------------------------------------------------------
+// What the standard library would send damaged, or not at all: refused
+// before any connection is made, naming the field.
+
+bool has_line_break(PyObject *value) noexcept {
+    const int kind = PyUnicode_KIND(value);
+    const void *data = PyUnicode_DATA(value);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '\r' || c == '\n')
+            return true;
+    }
+    return false;
+}
+
+bool is_beyond_ascii(PyObject *value) noexcept {
+    return PyUnicode_Check(value) && !PyUnicode_IS_ASCII(value);
+}
+
+// A line break ends the header early: the rest of the value would become
+// headers or body at the receiver.
+[[gnu::cold, gnu::noinline]] void raise_line_break(PyObject *field) noexcept {
+    PyErr_Format(PyExc_ValueError, "message not sent: %U holds a line break (CR or LF)", field);
+}
+
+[[gnu::cold, gnu::noinline]] void raise_file_name_line_break(PyObject *name) noexcept {
+    PyErr_Format(PyExc_ValueError,
+                 "message not sent: the file name %R in attachments holds a line break (CR or LF)", name);
+}
+
+[[gnu::cold, gnu::noinline]] void raise_empty_address(PyObject *field) noexcept {
+    PyErr_Format(PyExc_ValueError,
+                 "message not sent: %U holds an empty address (a doubled or trailing ',' or ';')", field);
+}
+
+[[gnu::cold, gnu::noinline]] void raise_unreadable_address(PyObject *item, PyObject *field) noexcept {
+    PyErr_Format(PyExc_ValueError, "message not sent: the SMTP client cannot read %R in %U as one address",
+                 item, field);
+}
+
+// send_message() would need SMTPUTF8 for it, and then fails on the
+// message's own (compat32) policy, after connecting.
+[[gnu::cold, gnu::noinline]] void raise_international_address(PyObject *item, PyObject *field) noexcept {
+    PyErr_Format(PyExc_ValueError,
+                 "message not sent: %R in %U is an internationalised address, which needs SMTPUTF8; "
+                 "this message form cannot use it",
+                 item, field);
+}
+
+[[gnu::cold, gnu::noinline]] void raise_other_envelope(PyObject *envelope) noexcept {
+    PyErr_Format(PyExc_ValueError,
+                 "message not sent: the SMTP client would send it to %R, not to the addresses named in "
+                 "to, cc and bcc",
+                 envelope);
+}
+
+// Says which credential, never what it holds: smtplib's own error for it
+// carries the whole credential line.
+[[gnu::cold, gnu::noinline]] void raise_credential_beyond_ascii(const char *which) noexcept {
+    PyErr_Format(PyExc_ValueError,
+                 "message not sent: the %s holds characters beyond ASCII, which SMTP login cannot carry",
+                 which);
+}
+
+// What send() adds to an exception from the SMTP client's side, whichever
+// exception reaches the caller (__exit__ may raise its own).
+struct Hints {
+    bool no_server = false;     // `server` was None
+    bool no_user_name = false;  // login, given user=None, failed
 };
+
+[[gnu::cold, gnu::noinline]] void explain_failure(const Hints &hints) noexcept {
+    if (!hints.no_server && !hints.no_user_name)
+        return;
+    PyObject *exc = PyErr_GetRaisedException();
+    if (hints.no_server)
+        add_note(exc, "no server is set (Email.server is None), so the SMTP client has nowhere to connect");
+    if (hints.no_user_name)
+        add_note(exc, "a password is set but no user name (Email.username is None); login was given user=None");
+    PyErr_SetRaisedException(exc);
+}
+
+// ---------------------------------------------------------------------------
+// Addresses as send_message() reads them from the headers.
 
 // LOCAL@DOMAIN in lower-case letters, digits and ".%+-_" (the domain without
 // "%+_"): a shape email.utils.getaddresses always reads back as one address,
@@ -40,6 +120,79 @@ bool is_plain_address(PyObject *item) noexcept {
     return at > 0 && at < n - 1;
 }
 
+// getaddresses([value]): the (name, address) pairs read from one header value.
+Ref parse_addresses(EmailState *st, PyObject *value) noexcept {
+    Ref one = Ref::steal(PyList_New(1));
+    if (!one)
+        return {};
+    PyList_SET_ITEM(one.get(), 0, Py_NewRef(value));
+    return Ref::steal(PyObject_CallOneArg(st->getaddresses, one.get()));
+}
+
+// The one address a recipient item stands for, as the SMTP client reads it.
+Ref read_one_address(EmailState *st, PyObject *item, PyObject *field) noexcept {
+    if (is_plain_address(item))
+        return Ref::borrow(item);
+    Ref parsed = parse_addresses(st, item);
+    if (!parsed)
+        return {};
+    Ref pairs = Ref::steal(PySequence_Fast(parsed.get(), "getaddresses() must give a sequence"));
+    if (!pairs)
+        return {};
+    Ref address;
+    if (PySequence_Fast_GET_SIZE(pairs.get()) == 1) {
+        address = Ref::steal(PySequence_GetItem(PySequence_Fast_GET_ITEM(pairs.get(), 0), 1));
+        if (!address)
+            return {};
+        const int named = PyObject_IsTrue(address.get());
+        if (named < 0)
+            return {};
+        if (!named)
+            address.reset();
+    }
+    if (!address) {
+        raise_unreadable_address(item, field);
+        return {};
+    }
+    if (is_beyond_ascii(address.get())) {
+        raise_international_address(item, field);
+        return {};
+    }
+    return address;
+}
+
+// The recipient fields as they went into the headers: the very items (a
+// copy, so later Python code cannot change what is checked), and whether
+// every one is a plain address.
+struct Envelope {
+    Ref items[3];  // to, cc, bcc: a tuple, or null where the field is None
+    bool plain = true;
+};
+
+// An empty item reaches the server as "<>"; so does an empty list, whose
+// header is the empty text.
+bool check_recipient_items(EmailState *st, Field field, PyObject *items, bool &plain) noexcept {
+    PyObject *name = text(st, property_of[field]);
+    const Py_ssize_t count = PyTuple_GET_SIZE(items);
+    if (count == 0) {
+        raise_empty_address(name);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *item = PyTuple_GET_ITEM(items, i);  // a str: the join took it
+        if (PyUnicode_GET_LENGTH(item) == 0) {
+            raise_empty_address(name);
+            return false;
+        }
+        if (has_line_break(item)) {
+            raise_line_break(name);
+            return false;
+        }
+        plain = plain && is_plain_address(item);
+    }
+    return true;
+}
+
 // message[HEADER] = the recipients joined with ",", or None.
 bool set_recipients_header(EmailState *st, PyObject *message, PyObject *self, Field field, Text header,
                            Envelope &envelope) noexcept {
@@ -47,81 +200,195 @@ bool set_recipients_header(EmailState *st, PyObject *message, PyObject *self, Fi
     if (!value)
         return false;
     if (value.get() != Py_None) {
-        Ref joined = Ref::steal(PyUnicode_Join(text(st, T_comma), value.get()));
-        if (!joined)
+        // What ",".join(value) iterates, and with the same error.
+        Ref items = Ref::steal(PySequence_Fast(value.get(), "can only join an iterable"));
+        if (items && PyList_Check(items.get()))
+            items = Ref::steal(PyList_AsTuple(items.get()));
+        if (!items)
             return false;
-        if (PyList_CheckExact(value.get()) && PyList_GET_SIZE(value.get()) > 0) {
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.get()); ++i) {
-                PyObject *item = PyList_GET_ITEM(value.get(), i);
-                envelope.named += PyUnicode_GET_LENGTH(item) > 0;
-                envelope.plain = envelope.plain && is_plain_address(item);
-            }
-        } else {
-            envelope.plain = false;
-        }
+        Ref joined = Ref::steal(PyUnicode_Join(text(st, T_comma), items.get()));
+        if (!joined || !check_recipient_items(st, field, items.get(), envelope.plain))
+            return false;
+        envelope.items[field - F_to] = std::move(items);
         value = std::move(joined);
-        envelope.fields[field - F_to] = Ref::borrow(value.get());
     }
     return PyObject_SetItem(message, text(st, header), value.get()) == 0;
 }
 
-// send_message() finds the envelope recipients by parsing To, Cc and Bcc;
-// an item it cannot parse (a line break, an unbalanced parenthesis, even a
-// trailing separator) turns the whole list into one empty address, and the
-// message would go to "<>" while reporting success. Refuse that before any
-// connection is made.
-[[gnu::cold, gnu::noinline]] void raise_lost_recipients(Py_ssize_t parsed, Py_ssize_t named) noexcept {
-    PyErr_Format(PyExc_ValueError,
-                 "message not sent: the SMTP client would deliver it to %zd of the %zd recipients "
-                 "named in To, Cc and Bcc (look for line breaks, parentheses or empty items)",
-                 parsed, named);
-}
-
-bool check_envelope(EmailState *st, const Envelope &envelope) noexcept {
-    if (envelope.named == 0 || envelope.plain)
+// send_message() takes the envelope from the To, Bcc and Cc headers, in that
+// order, through getaddresses(); an item it cannot read (an unbalanced
+// parenthesis, a stray separator) can turn the whole list into one empty
+// address, and the message goes to "<>" while the call reports success. So
+// the envelope must be exactly the addresses named, item for item.
+bool check_envelope(EmailState *st, PyObject *message, const Envelope &envelope) noexcept {
+    if (envelope.plain)
         return true;
-    Ref fields = Ref::steal(PyList_New(0));
-    if (!fields)
-        return false;
-    for (const Ref &field : envelope.fields)
-        if (field && PyList_Append(fields.get(), field.get()) < 0)
+    Ref addresses[3];
+    for (int f = 0; f < 3; ++f) {
+        PyObject *items = envelope.items[f].get();
+        if (!items)
+            continue;
+        const Py_ssize_t count = PyTuple_GET_SIZE(items);
+        addresses[f] = Ref::steal(PyList_New(count));
+        if (!addresses[f])
             return false;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Ref address = read_one_address(st, PyTuple_GET_ITEM(items, i), text(st, property_of[F_to + f]));
+            if (!address)
+                return false;
+            PyList_SET_ITEM(addresses[f].get(), i, address.release());
+        }
+    }
+    Ref named = Ref::steal(PyList_New(0));
+    Ref fields = Ref::steal(PyList_New(0));
+    if (!named || !fields)
+        return false;
+    static constexpr Field order[] = {F_to, F_bcc, F_cc};
+    static constexpr Text headers[] = {T_To, T_Bcc, T_Cc};
+    for (int k = 0; k < 3; ++k) {
+        PyObject *some = addresses[order[k] - F_to].get();
+        if (some && PyList_Extend(named.get(), some) < 0)
+            return false;
+        Ref value = Ref::steal(PyObject_GetItem(message, text(st, headers[k])));
+        if (!value || (value.get() != Py_None && PyList_Append(fields.get(), value.get()) < 0))
+            return false;
+    }
     Ref parsed = Ref::steal(PyObject_CallOneArg(st->getaddresses, fields.get()));
     if (!parsed)
         return false;
+    Ref envelope_list = Ref::steal(PyList_New(0));
     Ref iter = Ref::steal(PyObject_GetIter(parsed.get()));
-    if (!iter)
+    if (!envelope_list || !iter)
         return false;
-    Py_ssize_t count = 0;
     while (Ref pair = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref name, address;
-        if (!unpack_pair(pair.get(), name, address))
+        Ref address = Ref::steal(PySequence_GetItem(pair.get(), 1));
+        if (!address || PyList_Append(envelope_list.get(), address.get()) < 0)
             return false;
-        int nonempty = PyObject_IsTrue(address.get());
-        if (nonempty < 0)
-            return false;
-        count += nonempty;
     }
     if (PyErr_Occurred())
         return false;
-    if (count < envelope.named) {
-        raise_lost_recipients(count, envelope.named);
+    const int same = PyObject_RichCompareBool(envelope_list.get(), named.get(), Py_EQ);
+    if (same < 0)
+        return false;
+    if (!same) {
+        raise_other_envelope(envelope_list.get());
         return false;
     }
     return true;
 }
 
-// A file name that any receiver reads back as it is when it stands unquoted
-// after "filename=": printable ASCII without the characters that end or
-// escape a parameter.
-bool is_plain_file_name(PyObject *name) noexcept {
-    if (!PyUnicode_IS_ASCII(name))
+// The envelope sender send_message() will use: getaddresses([From])[0][1].
+Ref sender_address(EmailState *st, PyObject *sender) noexcept {
+    if (is_plain_address(sender))
+        return Ref::borrow(sender);
+    Ref parsed = parse_addresses(st, sender);
+    if (!parsed)
+        return {};
+    Ref first = Ref::steal(PySequence_GetItem(parsed.get(), 0));
+    if (!first)
+        return {};
+    return Ref::steal(PySequence_GetItem(first.get(), 1));
+}
+
+// The domain of the Message-ID: the sender's when it has one that can stand
+// there, else a fixed name, since make_msgid() without a domain asks DNS
+// for the local host's name.
+Ref message_id_domain(EmailState *st, PyObject *address) noexcept {
+    if (PyUnicode_Check(address) && PyUnicode_IS_ASCII(address)) {
+        const Py_UCS1 *c = PyUnicode_1BYTE_DATA(address);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(address);
+        Py_ssize_t start = n;
+        while (start > 0 && c[start - 1] != '@')
+            --start;
+        bool usable = start > 0 && start < n;
+        for (Py_ssize_t i = start; usable && i < n; ++i) {
+            const Py_UCS1 ch = c[i];
+            usable = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+                     ch == '.' || ch == '-';
+        }
+        if (usable)
+            return Ref::steal(PyUnicode_Substring(address, start, n));
+    }
+    return Ref::borrow(text(st, T_localhost));
+}
+
+// Refuses a sender the message cannot carry; gives the Message-ID domain.
+Ref check_sender(EmailState *st, PyObject *sender) noexcept {
+    if (!PyUnicode_Check(sender))
+        return Ref::borrow(text(st, T_localhost));
+    PyObject *field = text(st, T_from_);
+    if (has_line_break(sender)) {
+        raise_line_break(field);
+        return {};
+    }
+    Ref address = sender_address(st, sender);
+    if (!address)
+        return {};
+    if (is_beyond_ascii(address.get())) {
+        raise_international_address(sender, field);
+        return {};
+    }
+    return message_id_domain(st, address.get());
+}
+
+// Date and Message-ID: a relay adds neither for a client on another host.
+bool set_origin_headers(EmailState *st, PyObject *message, PyObject *domain) noexcept {
+    PyObject *date_args[] = {Py_True};
+    Ref date = Ref::steal(PyObject_Vectorcall(st->formatdate, date_args, 0, st->kwnames[K_localtime]));
+    if (!date || PyObject_SetItem(message, text(st, T_Date), date.get()) < 0)
+        return false;
+    PyObject *id_args[] = {domain};
+    Ref id = Ref::steal(PyObject_Vectorcall(st->make_msgid, id_args, 0, st->kwnames[K_domain]));
+    return id && PyObject_SetItem(message, text(st, T_Message_ID), id.get()) == 0;
+}
+
+// True when an ASCII body has a line longer than SMTP carries (998
+// characters before the CRLF): sent as 7bit, a relay would cut it. MIMEText
+// puts any other body in base64, whose lines are short.
+bool has_long_line(PyObject *body) noexcept {
+    if (!PyUnicode_Check(body) || !PyUnicode_IS_ASCII(body))
+        return false;
+    const Py_UCS1 *c = PyUnicode_1BYTE_DATA(body);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(body);
+    Py_ssize_t run = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        run = (c[i] == '\r' || c[i] == '\n') ? 0 : run + 1;
+        if (run > 998)
+            return true;
+    }
+    return false;
+}
+
+// The body part in quoted-printable, with that as its only transfer encoding.
+bool encode_quoted_printable(EmailState *st, FunctionObject *fn, PyObject *part) noexcept {
+    if (PyObject_DelItem(part, text(st, T_content_transfer_encoding)) < 0)
+        return false;
+    Ref encoders = global(st, fn, T_encoders);
+    if (!encoders)
+        return false;
+    Ref encode = Ref::steal(PyObject_GetAttr(encoders.get(), text(st, T_encode_quopri)));
+    if (!encode)
+        return false;
+    PyObject *encode_args[] = {part};
+    return static_cast<bool>(Ref::steal(PyObject_Vectorcall(encode.get(), encode_args, 0, st->kwnames[K_msg])));
+}
+
+// The longest name that goes unquoted: "Content-Disposition: attachment;
+// filename=" and the name fit one 78-character line, so it is never folded.
+constexpr Py_ssize_t raw_file_name_max = 78 - 42;
+
+// A file name every receiver reads back whole when it stands unquoted after
+// "filename=": an RFC 2045 token (ASCII letters, digits and
+// !#$%&'*+-.^_`{|}~), short enough not to be folded.
+bool is_token_file_name(PyObject *name) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    if (!PyUnicode_IS_ASCII(name) || length == 0 || length > raw_file_name_max)
         return false;
     const Py_UCS1 *chars = PyUnicode_1BYTE_DATA(name);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS1 c = chars[i];
-        if (c < 0x20 || c > 0x7e || c == '"' || c == '\\' || c == ';')
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && (c == 0 || !std::strchr("!#$%&'*+-.^_`{|}~", c)))
             return false;
     }
     return true;
@@ -158,7 +425,11 @@ bool attach_file(EmailState *st, FunctionObject *fn, PyObject *message, PyObject
     Ref name = format_simple(file_name.get(), st->core.empty_str);
     if (!name)
         return false;
-    if (is_plain_file_name(name.get())) {
+    if (has_line_break(name.get())) {
+        raise_file_name_line_break(name.get());
+        return false;
+    }
+    if (is_token_file_name(name.get())) {
         Ref disposition = Ref::steal(PyUnicode_Concat(text(st, T_attachment_filename), name.get()));
         if (!disposition)
             return false;
@@ -191,14 +462,24 @@ Ref build_message(EmailState *st, FunctionObject *fn, PyObject *self, Envelope &
     if (!message)
         return {};
     Ref sender = get_field(st, self, F_from);
-    if (!sender || PyObject_SetItem(message.get(), text(st, T_From), sender.get()) < 0)
+    if (!sender)
+        return {};
+    Ref domain = check_sender(st, sender.get());
+    if (!domain || PyObject_SetItem(message.get(), text(st, T_From), sender.get()) < 0)
         return {};
     if (!set_recipients_header(st, message.get(), self, F_to, T_To, envelope) ||
         !set_recipients_header(st, message.get(), self, F_cc, T_Cc, envelope) ||
         !set_recipients_header(st, message.get(), self, F_bcc, T_Bcc, envelope))
         return {};
     Ref subject = get_field(st, self, F_subject);
-    if (!subject || PyObject_SetItem(message.get(), text(st, T_Subject), subject.get()) < 0)
+    if (!subject)
+        return {};
+    if (PyUnicode_Check(subject.get()) && has_line_break(subject.get())) {
+        raise_line_break(text(st, T_subject));
+        return {};
+    }
+    if (PyObject_SetItem(message.get(), text(st, T_Subject), subject.get()) < 0 ||
+        !set_origin_headers(st, message.get(), domain.get()))
         return {};
 
     Ref mime_text = global(st, fn, T_MIMEText);
@@ -211,7 +492,7 @@ Ref build_message(EmailState *st, FunctionObject *fn, PyObject *self, Envelope &
         body = Ref::borrow(st->core.empty_str);
     PyObject *text_args[] = {body.get(), text(st, T_html)};
     Ref part = Ref::steal(PyObject_Vectorcall(mime_text.get(), text_args, 0, st->kwnames[K_text_subtype]));
-    if (!part)
+    if (!part || (has_long_line(body.get()) && !encode_quoted_printable(st, fn, part.get())))
         return {};
     PyObject *attach_args[] = {message.get(), part.get()};
     Ref done = Ref::steal(PyObject_VectorcallMethod(text(st, T_attach), attach_args,
@@ -234,10 +515,30 @@ Ref build_message(EmailState *st, FunctionObject *fn, PyObject *self, Envelope &
     return message;
 }
 
+// smtplib encodes the credentials as ASCII only once connected, and its
+// UnicodeEncodeError holds the whole credential line, password included.
+bool check_credentials(EmailState *st, PyObject *self) noexcept {
+    Ref username = get_field(st, self, F_username);
+    if (!username)
+        return false;
+    if (is_beyond_ascii(username.get())) {
+        raise_credential_beyond_ascii("user name");
+        return false;
+    }
+    Ref password = get_field(st, self, F_password);
+    if (!password)
+        return false;
+    if (is_beyond_ascii(password.get())) {
+        raise_credential_beyond_ascii("password");
+        return false;
+    }
+    return true;
+}
+
 // Inside the open connection: log in when there are credentials, hand the
 // message over. Returns the refused recipients when the server turned some
 // away (a non-empty dict), None otherwise.
-Ref deliver(EmailState *st, PyObject *self, PyObject *email_server, PyObject *message) noexcept {
+Ref deliver(EmailState *st, PyObject *self, PyObject *email_server, PyObject *message, Hints &hints) noexcept {
     Ref username = get_field(st, self, F_username);
     if (!username)
         return {};
@@ -259,8 +560,10 @@ Ref deliver(EmailState *st, PyObject *self, PyObject *email_server, PyObject *me
         Ref done = Ref::steal(PyObject_VectorcallMethod(text(st, T_login), login_args,
                                                         1,
                                                         st->kwnames[K_user_password]));
-        if (!done)
+        if (!done) {
+            hints.no_user_name = user.get() == Py_None;
             return {};
+        }
     }
     PyObject *send_args[] = {email_server, message};
     Ref refused = Ref::steal(PyObject_VectorcallMethod(text(st, T_send_message), send_args,
@@ -272,25 +575,15 @@ Ref deliver(EmailState *st, PyObject *self, PyObject *email_server, PyObject *me
     return Ref::borrow(Py_None);
 }
 
-}  // namespace
-
-PyObject *send(FunctionObject *fn, PyObject *const *args) noexcept {
-    EmailState *st = state(fn);
-    PyObject *self = args[0];
-    RecursionGuard guard(calling_out);
-    if (!guard)
-        return nullptr;
-    Envelope envelope;
-    Ref message = build_message(st, fn, self, envelope);
-    if (!message || !check_envelope(st, envelope))
-        return nullptr;
-
+// The connection, from the client's creation to leaving its context.
+PyObject *hand_over(EmailState *st, FunctionObject *fn, PyObject *self, PyObject *message, Hints &hints) noexcept {
     Ref smtp = global(st, fn, T_SMTP);
     if (!smtp)
         return nullptr;
     Ref server = get_field(st, self, F_server);
     if (!server)
         return nullptr;
+    hints.no_server = server.get() == Py_None;
     PyObject *client_args[] = {server.get()};
     Ref client = Ref::steal(PyObject_Vectorcall(smtp.get(), client_args, 0, st->kwnames[K_host]));
     if (!client)
@@ -307,7 +600,7 @@ PyObject *send(FunctionObject *fn, PyObject *const *args) noexcept {
     if (!email_server)
         return nullptr;
 
-    Ref refused = deliver(st, self, email_server.get(), message.get());
+    Ref refused = deliver(st, self, email_server.get(), message, hints);
     if (!refused) {
         PyObject *exc = PyErr_GetRaisedException();
         PyObject *exit_args[] = {reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc, PyException_GetTraceback(exc)};
@@ -346,6 +639,25 @@ PyObject *send(FunctionObject *fn, PyObject *const *args) noexcept {
         return nullptr;
     }
     Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject *send(FunctionObject *fn, PyObject *const *args) noexcept {
+    EmailState *st = state(fn);
+    PyObject *self = args[0];
+    RecursionGuard guard(calling_out);
+    if (!guard)
+        return nullptr;
+    Envelope envelope;
+    Ref message = build_message(st, fn, self, envelope);
+    if (!message || !check_envelope(st, message.get(), envelope) || !check_credentials(st, self))
+        return nullptr;
+    Hints hints;
+    PyObject *result = hand_over(st, fn, self, message.get(), hints);
+    if (!result)
+        explain_failure(hints);
+    return result;
 }
 
 }  // namespace quillon::email

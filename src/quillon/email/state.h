@@ -31,7 +31,10 @@ namespace quillon::email {
     X(attachment_filename, "attachment; filename=")                              \
     X(attach, "attach") X(set_payload, "set_payload") X(add_header, "add_header") \
     X(login, "login") X(send_message, "send_message")                            \
-    X(dunder_enter, "__enter__") X(dunder_exit, "__exit__")
+    X(dunder_enter, "__enter__") X(dunder_exit, "__exit__")                     \
+    X(Date, "Date") X(Message_ID, "Message-ID") X(localtime, "localtime")       \
+    X(domain, "domain") X(localhost, "localhost") X(encode_quopri, "encode_quopri") \
+    X(content_transfer_encoding, "Content-Transfer-Encoding")
 
 #define AS_ENUM(id, text) T_##id,
 enum Text : size_t { EMAIL_TEXTS(AS_ENUM) TEXT_COUNT };
@@ -52,6 +55,8 @@ enum Keywords : size_t {
     K_maintype_subtype,
     K_name_value,
     K_name_value_filename,
+    K_localtime,
+    K_domain,
     KEYWORDS_COUNT
 };
 
@@ -64,6 +69,8 @@ struct EmailState {
     PyObject *kwnames[KEYWORDS_COUNT];
     PyObject *recipients_refused;  // smtplib.SMTPRecipientsRefused
     PyObject *getaddresses;        // email.utils.getaddresses
+    PyObject *formatdate;          // email.utils.formatdate
+    PyObject *make_msgid;          // email.utils.make_msgid
     SlotCache slots[10];           // one per field, in field order
     PropertyCache properties[10];  // the same
     Py_ssize_t setter_offset;      // where a property keeps its setter
@@ -73,6 +80,8 @@ struct EmailState {
             return rc;
         Py_VISIT(recipients_refused);
         Py_VISIT(getaddresses);
+        Py_VISIT(formatdate);
+        Py_VISIT(make_msgid);
         for (const SlotCache &slot : slots)
             Py_VISIT(slot.descr);
         for (const PropertyCache &prop : properties) {
@@ -85,6 +94,8 @@ struct EmailState {
         core_clear(&core, texts, kwnames);
         Py_CLEAR(recipients_refused);
         Py_CLEAR(getaddresses);
+        Py_CLEAR(formatdate);
+        Py_CLEAR(make_msgid);
         for (SlotCache &slot : slots)
             Py_CLEAR(slot.descr);
         for (PropertyCache &prop : properties) {
