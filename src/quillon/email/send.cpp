@@ -359,18 +359,22 @@ bool has_long_line(PyObject *body) noexcept {
     return false;
 }
 
-// The body part in quoted-printable, with that as its only transfer encoding.
-bool encode_quoted_printable(EmailState *st, FunctionObject *fn, PyObject *part) noexcept {
-    if (PyObject_DelItem(part, text(st, T_content_transfer_encoding)) < 0)
-        return false;
+// encoders.WHICH(msg=part), with `encoders` looked up at this use.
+bool encode(EmailState *st, FunctionObject *fn, Text which, PyObject *part) noexcept {
     Ref encoders = global(st, fn, T_encoders);
     if (!encoders)
         return false;
-    Ref encode = Ref::steal(PyObject_GetAttr(encoders.get(), text(st, T_encode_quopri)));
-    if (!encode)
+    Ref encoder = Ref::steal(PyObject_GetAttr(encoders.get(), text(st, which)));
+    if (!encoder)
         return false;
     PyObject *encode_args[] = {part};
-    return static_cast<bool>(Ref::steal(PyObject_Vectorcall(encode.get(), encode_args, 0, st->kwnames[K_msg])));
+    return static_cast<bool>(Ref::steal(PyObject_Vectorcall(encoder.get(), encode_args, 0, st->kwnames[K_msg])));
+}
+
+// The body part in quoted-printable, with that as its only transfer encoding.
+bool encode_quoted_printable(EmailState *st, FunctionObject *fn, PyObject *part) noexcept {
+    return PyObject_DelItem(part, text(st, T_content_transfer_encoding)) == 0 &&
+           encode(st, fn, T_encode_quopri, part);
 }
 
 // The longest name that goes unquoted: "Content-Disposition: attachment;
@@ -409,17 +413,7 @@ bool attach_file(EmailState *st, FunctionObject *fn, PyObject *message, PyObject
     PyObject *payload_args[] = {attachment.get(), file_content.get()};
     Ref done = Ref::steal(PyObject_VectorcallMethod(text(st, T_set_payload), payload_args,
                                                     1, st->kwnames[K_payload]));
-    if (!done)
-        return false;
-    Ref encoders = global(st, fn, T_encoders);
-    if (!encoders)
-        return false;
-    Ref encode = Ref::steal(PyObject_GetAttr(encoders.get(), text(st, T_encode_base64)));
-    if (!encode)
-        return false;
-    PyObject *encode_args[] = {attachment.get()};
-    done = Ref::steal(PyObject_Vectorcall(encode.get(), encode_args, 0, st->kwnames[K_msg]));
-    if (!done)
+    if (!done || !encode(st, fn, T_encode_base64, attachment.get()))
         return false;
 
     Ref name = format_simple(file_name.get(), st->core.empty_str);
@@ -518,19 +512,18 @@ Ref build_message(EmailState *st, FunctionObject *fn, PyObject *self, Envelope &
 // smtplib encodes the credentials as ASCII only once connected, and its
 // UnicodeEncodeError holds the whole credential line, password included.
 bool check_credentials(EmailState *st, PyObject *self) noexcept {
-    Ref username = get_field(st, self, F_username);
-    if (!username)
-        return false;
-    if (is_beyond_ascii(username.get())) {
-        raise_credential_beyond_ascii("user name");
-        return false;
-    }
-    Ref password = get_field(st, self, F_password);
-    if (!password)
-        return false;
-    if (is_beyond_ascii(password.get())) {
-        raise_credential_beyond_ascii("password");
-        return false;
+    static constexpr struct {
+        Field field;
+        const char *which;
+    } credentials[] = {{F_username, "user name"}, {F_password, "password"}};
+    for (const auto &credential : credentials) {
+        Ref value = get_field(st, self, credential.field);
+        if (!value)
+            return false;
+        if (is_beyond_ascii(value.get())) {
+            raise_credential_beyond_ascii(credential.which);
+            return false;
+        }
     }
     return true;
 }
