@@ -1,9 +1,16 @@
 """One outgoing e-mail message, with the SMTP server and credentials to send it."""
 
+from collections.abc import Callable
+from typing import Any
+
 # What the recipient fields accept: one text holding addresses separated by
 # "," or ";", or a list or tuple of such texts.
 _Recipients = str | list[str] | tuple[str, ...]
 _Attachments = list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...]
+
+# The client that send() creates as SMTP(host=server), looked up at every
+# send: smtplib.SMTP at import; quillon.smtp has others. Process-wide.
+SMTP: Callable[..., Any]
 
 class Email:
     """An e-mail message and the SMTP server to send it through.
@@ -84,8 +91,9 @@ class Email:
     @attachments.setter
     def attachments(self, value: _Attachments | None) -> None: ...
     def send(self) -> None:
-        """Send the message over plain SMTP (no TLS), logging in when a user
-        name or password is set.
+        """Send the message through the client bound to the module's ``SMTP``
+        (plain ``smtplib.SMTP`` unless rebound, see ``quillon.smtp``), logging
+        in when a user name or password is set.
 
         Raises the exceptions of :mod:`smtplib` and :class:`OSError`.
         """

@@ -1,0 +1,322 @@
+"""SMTP clients for ``quillon.email.SMTP``: TLS for real providers, an outbox for tests.
+
+``Email.send`` creates its client as ``quillon.email.SMTP(host=server)`` and
+looks that name up at every send, so choosing a client means binding it::
+
+    import quillon.email, quillon.smtp
+    quillon.email.SMTP = quillon.smtp.StartTLS      # port 587, most providers
+    Email("smtp.example.org:587", "me", password, ...).send()
+
+The binding is process-wide: every thread that sends uses whatever is bound
+at that moment. Bind once at start-up, and never rebind while other threads
+may be sending: a thread that expects TLS would otherwise pick up another
+thread's client and could send its password in clear. ``using`` and
+``outbox`` rebind for the length of a block, which is meant for scripts and
+tests, not for threaded servers.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import copy
+import datetime
+import email.generator
+import email.message
+import email.utils
+import io
+import smtplib
+import ssl
+import sys
+import threading
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Literal, Self, cast
+
+if TYPE_CHECKING:
+    from _socket import _Address as _SourceAddress
+    from smtplib import _AuthObject
+
+__all__ = [
+    "ImplicitTLS",
+    "Plain",
+    "Sent",
+    "StartTLS",
+    "StartTLSNotOffered",
+    "outbox",
+    "using",
+]
+
+# What replaces the credentials in the debug output of the AUTH exchange.
+MASK = "****"
+
+DEFAULT_TIMEOUT = 30.0
+
+
+class StartTLSNotOffered(smtplib.SMTPNotSupportedError):
+    """The server does not offer STARTTLS, so nothing was sent."""
+
+
+def _verifying(context: ssl.SSLContext | None) -> ssl.SSLContext:
+    # smtplib's own default context checks neither the certificate nor the
+    # host name; the standard default context checks both.
+    return context if context is not None else ssl.create_default_context()
+
+
+class Plain(smtplib.SMTP):
+    """``smtplib.SMTP`` (no TLS) with what the TLS clients add to it.
+
+    Waits are bounded by the class attribute ``timeout`` (30 seconds), the
+    debug output (``debuglevel``) shows the AUTH exchange with the
+    credentials masked, and the host is split from a "HOST:PORT" text before
+    TLS uses it as the server name.
+    """
+
+    timeout: float = DEFAULT_TIMEOUT
+    _auth_mechanism: str | None = None
+
+    def __init__(
+        self,
+        host: str = "",
+        port: int = 0,
+        local_hostname: str | None = None,
+        timeout: float | None = None,
+        source_address: _SourceAddress | None = None,
+    ) -> None:
+        """Connect when ``host`` is given; ``timeout`` None means the class's."""
+        # Not super(): for ImplicitTLS the next class is SMTP_SSL, whose
+        # __init__ would replace the verifying context with smtplib's own.
+        smtplib.SMTP.__init__(
+            self, host, port, local_hostname,
+            timeout=self.timeout if timeout is None else timeout,
+            source_address=source_address,
+        )
+
+    def connect(
+        self, host: str = "localhost", port: int = 0,
+        source_address: _SourceAddress | None = None,
+    ) -> tuple[int, bytes]:
+        # smtplib splits "HOST:PORT" itself, but only after it has kept the
+        # whole text as the name that TLS checks the certificate against and
+        # sends as SNI. The same rule as smtplib's: exactly one ":".
+        if not port and host.count(":") == 1:
+            host, _, port_text = host.partition(":")
+            try:
+                port = int(port_text)
+            except ValueError:
+                raise OSError("nonnumeric port") from None
+        self._host = host
+        return super().connect(host, port, source_address)
+
+    def auth(
+        self, mechanism: str, authobject: _AuthObject, *,
+        initial_response_ok: bool = True,
+    ) -> tuple[int, bytes]:
+        self._auth_mechanism = mechanism.upper()
+        try:
+            return super().auth(mechanism, authobject, initial_response_ok=initial_response_ok)
+        finally:
+            self._auth_mechanism = None
+
+    def _print_debug(self, *args: object) -> None:
+        # smtplib prints every line it sends, and the lines of the AUTH
+        # exchange are the credentials in base64. The AUTH command keeps its
+        # mechanism; every other line of the exchange is masked whole.
+        if self._auth_mechanism is not None and args[:1] == ("send:",):
+            line = str(args[1]) if len(args) > 1 else ""
+            shown = f"AUTH {self._auth_mechanism} {MASK}" if line.startswith("'AUTH ") else MASK
+            args = ("send:", repr(f"{shown}\r\n"))
+        if self.debuglevel > 1:
+            args = (datetime.datetime.now().time(), *args)
+        print(*args, file=sys.stderr)
+
+
+class StartTLS(Plain):
+    """SMTP upgraded with STARTTLS before anything else is said (port 587).
+
+    Entering the ``with`` block upgrades the connection, verifying the
+    server's certificate and host name. A server that does not offer
+    STARTTLS gets ``StartTLSNotOffered``, and one whose certificate does not
+    check out an ``ssl.SSLCertVerificationError``; either way the socket is
+    closed and nothing has been sent, neither credentials nor message.
+
+    Settings are class attributes, since ``Email.send`` passes ``host=``
+    alone; set them on a subclass::
+
+        class Mine(StartTLS):
+            context = ssl.create_default_context(cafile="ca.pem")
+            timeout = 10
+
+    ``context``: the ``ssl.SSLContext`` to use; None means
+    ``ssl.create_default_context()`` (system CAs, host name checked).
+    ``timeout``: seconds allowed for connecting and for each read (30).
+    """
+
+    context: ssl.SSLContext | None = None
+
+    def __enter__(self) -> Self:
+        # `with` calls __exit__ only once __enter__ has returned.
+        try:
+            self.ehlo_or_helo_if_needed()
+            if not self.has_extn("starttls"):
+                raise StartTLSNotOffered(
+                    "the server does not offer STARTTLS: nothing was sent, so that "
+                    "neither the login nor the message crossed the network in clear")
+            self.starttls(context=_verifying(self.context))
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+
+class ImplicitTLS(Plain, smtplib.SMTP_SSL):
+    """SMTP inside TLS from the first byte (port 465, the default here).
+
+    The certificate and host name are verified while connecting, so a
+    failure raises from the constructor with the socket already closed.
+    ``context`` and ``timeout`` are class attributes, as for ``StartTLS``.
+    """
+
+    # None on the class, a verifying context on every instance.
+    context: ssl.SSLContext | None = None  # type: ignore[assignment]
+
+    def __init__(
+        self,
+        host: str = "",
+        port: int = 0,
+        local_hostname: str | None = None,
+        timeout: float | None = None,
+        source_address: _SourceAddress | None = None,
+    ) -> None:
+        self.context = _verifying(self.context)
+        super().__init__(host, port, local_hostname, timeout, source_address)
+
+
+@contextlib.contextmanager
+def using(client: Callable[..., object]) -> Iterator[None]:
+    """Bind ``quillon.email.SMTP`` to ``client`` for the block, then restore it.
+
+    Process-wide, like any binding of that name: every thread that sends
+    meanwhile uses ``client``. For scripts and tests; a program with threads
+    binds once at start-up instead.
+    """
+    import quillon.email
+
+    previous = quillon.email.SMTP
+    quillon.email.SMTP = client
+    try:
+        yield
+    finally:
+        quillon.email.SMTP = previous
+
+
+@dataclass(frozen=True)
+class Sent:
+    """One message handed to the outbox.
+
+    ``message``: the object given to ``send_message``, Bcc header included.
+    ``sender``, ``recipients``: the envelope, as smtplib would compute it.
+    ``data``: the bytes smtplib would transmit (no Bcc header, CRLF lines).
+    """
+
+    message: email.message.Message
+    sender: str
+    recipients: list[str]
+    data: bytes
+
+
+@contextlib.contextmanager
+def outbox() -> Iterator[list[Sent]]:
+    """Bind a client that sends nothing; yield the list of what it was given.
+
+    Every ``Email.send`` in the block appends a ``Sent`` record instead of
+    connecting; ``login`` accepts anything and keeps nothing. Threads may
+    send at once. The binding is process-wide (see ``using``).
+    """
+    box = _Outbox()
+    with using(box):
+        yield box.sent
+
+
+class _Outbox:
+    """The stand-in for the client class: one session per send."""
+
+    def __init__(self) -> None:
+        self.sent: list[Sent] = []
+        self._lock = threading.Lock()
+
+    def __call__(self, host: str | None = "", *args: object, **kwargs: object) -> _Session:
+        return _Session(self)
+
+    def add(self, record: Sent) -> None:
+        with self._lock:
+            self.sent.append(record)
+
+
+class _Session:
+    def __init__(self, box: _Outbox) -> None:
+        self._box = box
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc_info: object) -> Literal[False]:
+        return False
+
+    def login(self, user: str | None, password: str | None, **options: object) -> tuple[int, bytes]:
+        return 235, b"2.7.0 Authentication successful"
+
+    def send_message(
+        self, msg: email.message.Message, from_addr: str | None = None,
+        to_addrs: str | Sequence[str] | None = None, **options: Any,
+    ) -> dict[str, tuple[int, bytes]]:
+        sender, recipients = _envelope(msg, from_addr, to_addrs)
+        self._box.add(Sent(msg, sender, recipients, _wire_form(msg, sender, recipients)))
+        return {}
+
+
+def _envelope(
+    msg: email.message.Message, from_addr: str | None = None,
+    to_addrs: str | Sequence[str] | None = None,
+) -> tuple[str, list[str]]:
+    """The envelope sender and recipients ``smtplib.SMTP.send_message`` uses.
+
+    The same headers, in the same order (To, Bcc, Cc), read by the same
+    parser, so that whatever smtplib makes of an odd address, this does too.
+    """
+    resent = msg.get_all("Resent-Date")
+    if resent is None:
+        prefix = ""
+    elif len(resent) == 1:
+        prefix = "Resent-"
+    else:
+        raise ValueError("message has more than one 'Resent-' header block")
+    if from_addr is None:
+        from_addr = msg[prefix + "Sender"] if prefix + "Sender" in msg else msg[prefix + "From"]
+        from_addr = email.utils.getaddresses([from_addr])[0][1]
+    if to_addrs is None:
+        fields = [field for field in (msg[prefix + "To"], msg[prefix + "Bcc"], msg[prefix + "Cc"])
+                  if field is not None]
+        to_addrs = [address for _, address in email.utils.getaddresses(fields)]
+    elif isinstance(to_addrs, str):
+        to_addrs = [to_addrs]
+    return from_addr, list(to_addrs)
+
+
+def _wire_form(msg: email.message.Message, sender: str, recipients: Sequence[str]) -> bytes:
+    # As send_message serialises, so that a message it cannot serialise
+    # fails here too. Non-ASCII addresses take the route of a server that
+    # offers SMTPUTF8, as the large providers do.
+    copied = copy.copy(msg)
+    del copied["Bcc"]
+    del copied["Resent-Bcc"]
+    international = not "".join([sender, *recipients]).isascii()
+    with io.BytesIO() as stream:
+        if international:
+            # A compat32 message has no utf8 setting: smtplib fails on it with
+            # the same TypeError.
+            policy = cast(Any, msg.policy).clone(utf8=True)
+            generator = email.generator.BytesGenerator(stream, policy=policy)
+        else:
+            generator = email.generator.BytesGenerator(stream)
+        generator.flatten(copied, linesep="\r\n")
+        return stream.getvalue()
