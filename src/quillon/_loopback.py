@@ -35,8 +35,9 @@ pass, a zone must hold public addresses (``PUBLIC_IPV4``, ``PUBLIC_IPV6``);
 nothing ever connects to them. ``DEFAULT_ZONE`` has one name per case above.
 
 ``SmtpServer`` wraps aiosmtpd's threaded controller and records every
-message it accepts. aiosmtpd is imported only when an ``SmtpServer`` is
-built, so this module imports without it.
+message it accepts, and every byte each session read (after TLS). It serves
+plain SMTP, STARTTLS or TLS from the first byte. aiosmtpd is imported only
+when an ``SmtpServer`` is built, so this module imports without it.
 """
 
 from __future__ import annotations
@@ -48,6 +49,7 @@ import enum
 import functools
 import logging
 import socket
+import ssl
 import threading
 import time
 from collections.abc import Collection, Iterable, Iterator, Mapping
@@ -308,6 +310,7 @@ class _Handler:
 
     def __init__(self, owner: SmtpServer) -> None:
         self._owner = owner
+        self.transcripts = owner.transcripts
 
     async def handle_MAIL(self, server, session, envelope, address, mail_options):  # noqa: N802
         owner = self._owner
@@ -357,7 +360,19 @@ def _controller_class() -> type:
             "the loopback SMTP server needs aiosmtpd (pip install 'quillon[demo]')",
             name=exc.name,
         ) from exc
+    from aiosmtpd.smtp import SMTP
+
     logging.getLogger("mail.log").addFilter(_drop_login_data_notice)
+
+    class RecordingSMTP(SMTP):
+        # Every byte the session reads; after STARTTLS, the decrypted ones.
+        def __init__(self, *args: Any, transcript: bytearray, **kwargs: Any) -> None:
+            super().__init__(*args, **kwargs)
+            self._transcript = transcript
+
+        def data_received(self, data: bytes) -> None:
+            self._transcript += data
+            super().data_received(data)
 
     class SocketController(Controller):
         # Serve on a socket bound beforehand to port 0, so the port is known
@@ -366,18 +381,28 @@ def _controller_class() -> type:
             super().__init__(handler, hostname=LOOPBACK, port=sock.getsockname()[1], **kwargs)
             self._listening_socket = sock
 
+        def factory(self):
+            transcript = bytearray()
+            self.handler.transcripts.append(transcript)
+            return RecordingSMTP(self.handler, transcript=transcript, **self.SMTP_kwargs)
+
         def _create_server(self):
-            return self.loop.create_server(self._factory_invoker, sock=self._listening_socket)
+            return self.loop.create_server(self._factory_invoker, sock=self._listening_socket,
+                                           ssl=self.ssl_context)
 
     return SocketController
 
 
 class SmtpServer(_Peer):
-    """A plain (no TLS) SMTP server that records what it accepts.
+    """An SMTP server that records what it accepts.
 
-    ``user``/``password``: advertise AUTH (PLAIN, LOGIN) over the plain
-    connection, accept only this pair and refuse MAIL with 530 before a
-    login. Without them AUTH is not advertised at all.
+    ``starttls``: a server-side context; STARTTLS is offered and required
+    before anything but EHLO, HELO, NOOP and QUIT, and AUTH is offered only
+    after it. ``implicit_tls``: a server-side context for TLS from the first
+    byte. With neither, the connection stays plain.
+    ``user``/``password``: advertise AUTH (PLAIN, LOGIN) (over a plain
+    connection too, unless ``starttls``), accept only this pair and refuse
+    MAIL with 530 before a login. Without them AUTH is not advertised at all.
     ``refuse_recipients``: addresses refused at RCPT with 550.
     ``refuse_mail``, ``refuse_data``: reply code that refuses every MAIL or
     DATA command.
@@ -391,10 +416,14 @@ class SmtpServer(_Peer):
         refuse_recipients: Collection[str] = (),
         refuse_mail: int | None = None,
         refuse_data: int | None = None,
+        starttls: ssl.SSLContext | None = None,
+        implicit_tls: ssl.SSLContext | None = None,
         lifetime: float = 300.0,
     ) -> None:
         if (user is None) != (password is None):
             raise ValueError("give both user and password, or neither")
+        if starttls is not None and implicit_tls is not None:
+            raise ValueError("give starttls or implicit_tls, not both")
         self.user = user
         self.password = password
         self.refuse_recipients = frozenset(address.lower() for address in refuse_recipients)
@@ -402,18 +431,25 @@ class SmtpServer(_Peer):
         self.refuse_data = refuse_data
         self.lifetime = lifetime
         self.messages: list[ReceivedMessage] = []
+        # What each session read, in the order the sessions began (the first
+        # is the controller's own check that the server is up).
+        self.transcripts: list[bytearray] = []
         controller_class = _controller_class()
         sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         sock.bind((LOOPBACK, 0))
         self._socket = sock
         self.port: int = sock.getsockname()[1]
-        auth: dict[str, Any] = {}
+        options: dict[str, Any] = {}
         if user is not None:
-            auth = {"auth_require_tls": False, "authenticator": self._authenticate}
+            # aiosmtpd counts only its own STARTTLS as TLS.
+            options = {"auth_require_tls": starttls is not None,
+                       "authenticator": self._authenticate}
+        if starttls is not None:
+            options |= {"tls_context": starttls, "require_starttls": True}
         self._controller = controller_class(
-            _Handler(self), sock,
+            _Handler(self), sock, ssl_context=implicit_tls,
             server_hostname="loopback.example",  # spares a getfqdn() look-up
-            ready_timeout=5.0, timeout=30, **auth,
+            ready_timeout=5.0, timeout=30, **options,
         )
         self._timer: threading.Timer | None = None
         self._stop_lock = threading.Lock()
