@@ -175,7 +175,7 @@ def test_send_delivers_message(smtp_server, tmp_path):
 
 def test_send_logs_in_with_password_from_environment(make_smtp_server):
     server = make_smtp_server(user="me", password=PASSWORD)
-    result = quillon(*send_args(server, "--body", "x", "--user", "me"),
+    result = quillon(*send_args(server, "--body", "x", "--user", "me", "--tls", "none"),
                      env={"QUILLON_PASSWORD": PASSWORD})
     assert result.returncode == 0, result.stderr
     assert [message.login for message in server.messages] == ["me"]
@@ -185,7 +185,8 @@ def test_send_asks_for_password_on_a_terminal(make_smtp_server):
     server = make_smtp_server(user="me", password=PASSWORD)
     master, slave = pty.openpty()
     process = subprocess.Popen(
-        [sys.executable, "-c", WITH_TERMINAL, *send_args(server, "--body", "x", "--user", "me")],
+        [sys.executable, "-c", WITH_TERMINAL,
+         *send_args(server, "--body", "x", "--user", "me", "--tls", "none")],
         stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV,
         start_new_session=True)
     os.close(slave)
@@ -205,9 +206,14 @@ def closed_port():
         return f"127.0.0.1:{sock.getsockname()[1]}"
 
 
-@pytest.mark.parametrize(("options", "password", "message"), [
-    ({"user": "me", "password": "other"}, PASSWORD, "login refused by {server}: 535 5.7.8"),
-    ({}, PASSWORD, "{server}: SMTP AUTH extension not supported by server."),
+LOGIN = ("--user", "me", "--tls", "none")
+
+
+@pytest.mark.parametrize(("options", "login", "message"), [
+    ({"user": "me", "password": "other"}, LOGIN, "login refused by {server}: 535 5.7.8"),
+    ({}, LOGIN, "{server}: SMTP AUTH extension not supported by server."),
+    ({"user": "me", "password": PASSWORD}, ("--user", "me"),
+     "{server} does not offer STARTTLS, so nothing was sent"),
     ({"refuse_recipients": [f"a@{MX}", f"b@{MX}"]}, None,
      f"the server refused every recipient: a@{MX} (550 5.1.1 <a@{MX}>: Recipient address "
      f"rejected), b@{MX} (550"),
@@ -216,11 +222,12 @@ def closed_port():
     ({"refuse_mail": 553}, None, f"sender me@{MX} refused by {{server}}: 553 Sender refused"),
     ({"refuse_data": 554}, None, "message refused by {server}: 554 Message refused"),
     (None, None, "cannot reach {server}: Connection refused"),
-], ids=["login", "no-auth", "all-refused", "some-refused", "sender", "data", "unreachable"])
-def test_send_failures_give_one_line(make_smtp_server, options, password, message):
+], ids=["login", "no-auth", "no-starttls", "all-refused", "some-refused", "sender", "data",
+        "unreachable"])
+def test_send_failures_give_one_line(make_smtp_server, options, login, message):
     server = closed_port() if options is None else make_smtp_server(**options).server_text
-    extra, env = (["--user", "me"], {"QUILLON_PASSWORD": password}) if password else ([], {})
-    result = quillon(*send_args(server, "--body", "x", *extra), env=env)
+    result = quillon(*send_args(server, "--body", "x", *login or ()),
+                     env={"QUILLON_PASSWORD": PASSWORD} if login else {})
     assert (result.returncode, result.stdout) == (1, "")
     assert result.stderr.startswith("quillon send: " + message.format(server=server))
     assert result.stderr.count("\n") == 1 and PASSWORD not in result.stderr

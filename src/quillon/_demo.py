@@ -7,7 +7,6 @@ the DNS server for the duration. Nothing leaves the machine.
 
 from __future__ import annotations
 
-import email.message
 import sys
 from typing import TextIO
 
@@ -69,34 +68,10 @@ def _send(smtp: _loopback.SmtpServer, out: TextIO) -> None:
 
 
 def _print_received(received: _loopback.ReceivedMessage, out: TextIO) -> None:
-    message = received.message
+    from quillon.cli import print_message
+
     print("\nThe server received:", file=out)
-    print(f"  envelope sender:     {received.mail_from}", file=out)
-    print(f"  envelope recipients: {', '.join(received.rcpt_tos)}", file=out)
-    print("  headers:", file=out)
-    for name, value in message.items():
-        print(f"    {name}: {value}", file=out)
-    if message.get_all("Bcc") is None:
-        bcc_only = [address for address in received.rcpt_tos
-                    if address not in _header_addresses(message)]
-        print(f"    (no Bcc header: {', '.join(bcc_only) or 'nobody'} appears only in "
-              "the envelope)", file=out)
-    print("  parts:", file=out)
-    parts = [part for part in message.walk() if not part.is_multipart()]
-    for number, part in enumerate(parts, 1):
-        payload = part.get_payload(decode=True)
-        size = len(payload) if isinstance(payload, bytes) else 0
-        file_name = part.get_filename()
-        label = f"  {file_name}" if file_name is not None else ""
-        print(f"    {number}. {part.get_content_type()}{label}  ({size} bytes)", file=out)
-
-
-def _header_addresses(message: email.message.Message) -> set[str]:
-    addresses: set[str] = set()
-    for header in ("To", "Cc"):
-        for value in message.get_all(header) or []:
-            addresses.update(address.strip() for address in str(value).split(","))
-    return addresses
+    print_message(received.mail_from, received.rcpt_tos, received.message, out)
 
 
 def _check(out: TextIO) -> None:

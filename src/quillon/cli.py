@@ -4,21 +4,29 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import email
+import email.message
 import getpass
 import json
 import logging
 import os
 import smtplib
-import socket
+import ssl
 import sys
 from collections.abc import Callable, Generator, Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from email.errors import MessageError
-from typing import TextIO
+from typing import TYPE_CHECKING, TextIO, cast
 
 from quillon import __version__
 
+if TYPE_CHECKING:
+    from quillon.smtp import Sent
+
 PASSWORD_VARIABLE = "QUILLON_PASSWORD"
+
+TLS_MODES = ("starttls", "implicit", "none")
+IMPLICIT_TLS_PORT = 465
 
 # Below this many addresses a check is over too soon for a progress line to help.
 PROGRESS_THRESHOLD = 300
@@ -56,12 +64,13 @@ def _positive_float(text: str) -> float:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quillon",
-        description="Check e-mail addresses and send e-mail over plain SMTP.",
+        description="Check e-mail addresses and send e-mail over SMTP.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument(
         "-v", "--verbose", action="store_true",
-        help="log each call into quillon.email and quillon.contact on stderr (DEBUG)",
+        help="log each call into quillon.email and quillon.contact on stderr (DEBUG), "
+             "and print the SMTP dialogue of send with the login masked",
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -90,15 +99,16 @@ def build_parser() -> argparse.ArgumentParser:
     check.set_defaults(run=_run_check)
 
     send = commands.add_parser(
-        "send", help="compose a message and send it over plain SMTP",
+        "send", help="compose a message and send it over SMTP",
         description="Build an Email and send it. Recipient options take one address or "
                     "several separated by ',' or ';', and may be repeated. Addresses are "
                     "lower-cased and stripped of blanks. With --user the password is read "
                     f"from ${PASSWORD_VARIABLE}, or asked for when standard input is a "
-                    "terminal. The connection is not encrypted.",
+                    "terminal. A login never crosses the network in clear unless "
+                    "--tls none says so.",
     )
     send.add_argument("--server", required=True, metavar="HOST[:PORT]",
-                      help="SMTP server (port 25 unless given)")
+                      help="SMTP server (port 25 unless given; 465 with --tls implicit)")
     send.add_argument("--from", dest="from_", required=True, metavar="ADDR", help="sender")
     send.add_argument("--to", action="append", required=True, metavar="ADDRS",
                       help="primary recipients")
@@ -113,6 +123,16 @@ def build_parser() -> argparse.ArgumentParser:
     send.add_argument("--attach", action="append", default=[], metavar="PATH",
                       help="attach a file under its base name; may be repeated")
     send.add_argument("--user", metavar="NAME", help="log in as NAME before sending")
+    send.add_argument(
+        "--tls", choices=TLS_MODES,
+        help="starttls: upgrade the connection before anything is sent (port 587); "
+             "implicit: TLS from the first byte (port 465); none: plain SMTP. Default: "
+             "implicit on port 465, otherwise starttls with --user and none without",
+    )
+    send.add_argument("--cafile", metavar="PATH",
+                      help="trust the CA certificates in PATH (PEM) instead of the system's")
+    send.add_argument("--dry-run", action="store_true",
+                      help="build the message and print it with its envelope; send nothing")
     send.add_argument(
         "--timeout", type=_positive_float, default=30.0, metavar="SECONDS",
         help="give up on a server that does not answer for this long (default: %(default)g)",
@@ -304,25 +324,61 @@ def _password_for(user: str, server: str) -> str:
     return password
 
 
+def _tls_mode(args: argparse.Namespace) -> str:
+    if args.tls is not None:
+        mode: str = args.tls
+        return mode
+    # The port as smtplib reads it from "HOST:PORT".
+    _, colon, port = args.server.partition(":")
+    if colon and ":" not in port and port.strip().isdigit() and int(port) == IMPLICIT_TLS_PORT:
+        return "implicit"
+    return "starttls" if args.user else "none"
+
+
+def _client_class(args: argparse.Namespace, mode: str) -> type[smtplib.SMTP]:
+    """The class Email.send is to create, with the options as its settings."""
+    from quillon import smtp
+
+    base: type[smtplib.SMTP] = {"starttls": smtp.StartTLS, "implicit": smtp.ImplicitTLS,
+                                "none": smtp.Plain}[mode]
+    settings: dict[str, object] = {"timeout": args.timeout, "debuglevel": int(args.verbose)}
+    if args.cafile is not None:
+        if mode == "none":
+            raise UsageError("--cafile needs TLS, but --tls none was given")
+        try:
+            settings["context"] = ssl.create_default_context(cafile=args.cafile)
+        except (OSError, ssl.SSLError) as exc:
+            raise UsageError(f"cannot read --cafile {args.cafile}: {_os_reason(exc)}") from None
+    return cast(type[smtplib.SMTP], type(f"Command{base.__name__}", (base,), settings))
+
+
 def _run_send(args: argparse.Namespace) -> int:
+    from quillon import smtp
     from quillon.email import Email
 
     # Everything that can go wrong locally is found before the connection.
     if not args.server.strip():
         raise UsageError("--server is empty")
+    mode = _tls_mode(args)
+    client = _client_class(args, mode)
     body = _read_body(args)
     attachments = _read_attachments(args.attach)
-    password = _password_for(args.user, args.server) if args.user else None
+    # A dry run logs in nowhere, so it has no use for the password.
+    wants_password = args.user and not args.dry_run
+    password = _password_for(args.user, args.server) if wants_password else None
     email = Email(
         server=args.server, username=args.user, password=password, from_=args.from_,
         to=args.to, cc=args.cc, bcc=args.bcc, subject=args.subject, message=body,
         attachments=attachments,
     )
     recipients = list(dict.fromkeys((email.to or []) + (email.cc or []) + (email.bcc or [])))
-    # smtplib waits forever on a silent server unless a default is set.
-    socket.setdefaulttimeout(args.timeout)
     try:
-        email.send()
+        if args.dry_run:
+            with smtp.outbox() as sent:
+                email.send()
+        else:
+            with smtp.using(client):
+                email.send()
     except smtplib.SMTPRecipientsRefused as exc:
         refused = ", ".join(f"{address} ({_reply(code, text)})"
                             for address, (code, text) in exc.recipients.items())
@@ -340,12 +396,70 @@ def _run_send(args: argparse.Namespace) -> int:
         # a login that plain SMTP cannot carry: refused before connecting.
         _fail(f"not sent: {exc}" if isinstance(exc, MessageError) else str(exc), password)
         return EXIT_USAGE
-    print(f"sent to {', '.join(recipients)} through {args.server}")
+    if args.dry_run:
+        _print_dry_run(sent, args, mode)
+    else:
+        print(f"sent to {', '.join(recipients)} through {args.server}")
     return EXIT_OK
 
 
+TLS_DESCRIPTIONS = {"starttls": "with STARTTLS", "implicit": "over TLS (implicit)",
+                    "none": "without TLS"}
+
+
+def _print_dry_run(sent: Sequence[Sent], args: argparse.Namespace, mode: str) -> None:
+    login = f", logging in as {args.user}" if args.user else ""
+    print(f"dry run, nothing sent: the message for {args.server} {TLS_DESCRIPTIONS[mode]}"
+          f"{login}")
+    for record in sent:
+        # Shown as the server would receive it: the Bcc header is not sent.
+        print_message(record.sender, record.recipients, email.message_from_bytes(record.data),
+                      sys.stdout)
+
+
+def print_message(sender: str, recipients: Sequence[str], message: email.message.Message,
+                  out: TextIO) -> None:
+    """The envelope, headers and parts of a message as a receiver sees them."""
+    print(f"  envelope sender:     {sender}", file=out)
+    print(f"  envelope recipients: {', '.join(recipients)}", file=out)
+    print("  headers:", file=out)
+    for name, value in message.items():
+        print(f"    {name}: {value}", file=out)
+    if message.get_all("Bcc") is None:
+        shown = _header_addresses(message)
+        bcc_only = [address for address in recipients if address not in shown]
+        print(f"    (no Bcc header: {', '.join(bcc_only) or 'nobody'} appears only in "
+              "the envelope)", file=out)
+    print("  parts:", file=out)
+    parts = [part for part in message.walk() if not part.is_multipart()]
+    for number, part in enumerate(parts, 1):
+        payload = part.get_payload(decode=True)
+        size = len(payload) if isinstance(payload, bytes) else 0
+        file_name = part.get_filename()
+        label = f"  {file_name}" if file_name is not None else ""
+        print(f"    {number}. {part.get_content_type()}{label}  ({size} bytes)", file=out)
+
+
+def _header_addresses(message: email.message.Message) -> set[str]:
+    addresses: set[str] = set()
+    for header in ("To", "Cc"):
+        for value in message.get_all(header) or []:
+            addresses.update(address.strip() for address in str(value).split(","))
+    return addresses
+
+
 def _describe_failure(exc: Exception, server: str) -> str:
+    from quillon.smtp import StartTLSNotOffered
+
     match exc:
+        case StartTLSNotOffered():
+            return (f"{server} does not offer STARTTLS, so nothing was sent "
+                    "(--tls none would send without encryption)")
+        case ssl.SSLCertVerificationError():
+            return (f"{server} presented a certificate that does not verify: "
+                    f"{exc.verify_message} (--cafile names a private CA)")
+        case ssl.SSLError():
+            return f"TLS with {server} failed: {exc.reason or exc}"
         case smtplib.SMTPAuthenticationError(smtp_code=code, smtp_error=text):
             return f"login refused by {server}: {_reply(code, text)}"
         case smtplib.SMTPSenderRefused(smtp_code=code, smtp_error=text, sender=sender):
