@@ -33,6 +33,8 @@ USER_CODE = """\
 from typing import assert_type
 from quillon.contact import Contact
 from quillon.email import Email
+from quillon.smtp import Sent, StartTLS, outbox, using
+import quillon.email
 
 email = Email("smtp.example.org:2525", from_="me@example.org", to=["a@example.org"],
               attachments=[("a.txt", b"a")])
@@ -49,6 +51,9 @@ contact = Contact("a@example.org", 5)
 contact.timeout = None
 assert_type(contact.timeout, int)
 assert_type(contact.is_valid, bool)
+quillon.email.SMTP = StartTLS
+with outbox() as sent, using(StartTLS):
+    assert_type(sent, list[Sent])
 
 email.subject = 1  # E: assignment
 email.to = 5  # E: assignment

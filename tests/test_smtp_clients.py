@@ -1,0 +1,188 @@
+"""quillon.smtp's clients at loopback servers with certificates made here, and
+the outbox and `quillon send --dry-run` against what a real server receives."""
+
+import base64
+import contextlib
+import email
+import io
+import os
+import re
+import smtplib
+import socket
+import ssl
+import subprocess
+import sys
+
+import pytest
+import trustme
+
+import quillon.email
+from quillon import _loopback, cli, smtp
+from quillon.email import Email
+
+PASSWORD = "Tls-Pa55-Quokka-7781"
+LOOPBACK = _loopback.LOOPBACK
+FIELDS = {"from_": "Sender@Example.org", "to": "a@example.org; B@example.org",
+          "cc": "c@example.org", "bcc": ["hidden@example.org", "h2@example.org"],
+          "subject": "Hello", "message": "<p>Hi</p>",
+          "attachments": [("report.pdf", bytes(range(256)) * 40), ("Grüße.txt", b"\x00\xff")]}
+
+pytestmark = pytest.mark.usefixtures("bounded_waits")
+
+
+@pytest.fixture(scope="module")
+def ca():
+    return trustme.CA()
+
+
+def certificate(ca, name=LOOPBACK):
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    ca.issue_cert(name).configure_cert(context)
+    return context
+
+
+def trusting(client, ca, **settings):
+    """``client`` with a context that trusts ``ca`` only: the documented subclass."""
+    context = ssl.create_default_context()
+    ca.configure_trust(context)
+    return type(client.__name__, (client,), {"context": context, "timeout": 5, **settings})
+
+
+def connections_to(port):
+    """How many sockets of this process are connected to 127.0.0.1:port."""
+    count = 0
+    for fd in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):  # gone meanwhile, or not connected
+            if os.readlink(f"/proc/self/fd/{fd}").startswith("socket:"):
+                with socket.fromfd(int(fd), socket.AF_INET, socket.SOCK_STREAM) as sock:
+                    count += sock.getpeername() == (LOOPBACK, port)
+    return count
+
+
+@pytest.mark.parametrize(("client", "mode"), [(smtp.StartTLS, "starttls"),
+                                              (smtp.ImplicitTLS, "implicit_tls")])
+def test_login_and_delivery_over_tls(make_smtp_server, ca, capsys, client, mode):
+    server = make_smtp_server(user="me", password=PASSWORD, **{mode: certificate(ca)})
+    # The certificate names 127.0.0.1, so it verifies only against the host
+    # split from "127.0.0.1:PORT".
+    mail = Email(server.server_text, "me", "Not" + PASSWORD, **FIELDS)
+    with smtp.using(trusting(client, ca, debuglevel=1)):
+        # A refused login tries PLAIN, then LOGIN: both exchanges are shown.
+        with pytest.raises(smtplib.SMTPAuthenticationError):
+            mail.send()
+        mail.password = PASSWORD
+        mail.send()
+    assert quillon.email.SMTP is smtplib.SMTP
+    [received] = server.messages
+    assert (received.login, len(received.rcpt_tos)) == ("me", 5)
+    dialogue = capsys.readouterr().err
+    assert "send: 'AUTH PLAIN ****\\r\\n'" in dialogue
+    assert "send: 'AUTH LOGIN ****\\r\\n'" in dialogue and "send: '****\\r\\n'" in dialogue
+    for secret in (PASSWORD, "Not" + PASSWORD):
+        for shown in (f"\0me\0{secret}", secret, "me"):
+            assert base64.b64encode(shown.encode()).decode() not in dialogue
+        assert secret not in dialogue
+    if mode == "starttls":
+        # What the plain client gets from a server that wants TLS first.
+        with pytest.raises(smtplib.SMTPNotSupportedError,
+                           match="^SMTP AUTH extension not supported by server.$"):
+            Email(server.server_text, "me", PASSWORD, **FIELDS).send()
+
+
+UNVERIFIED = (ssl.SSLCertVerificationError, "certificate verify failed")
+STRANGER = {"ca": trustme.CA()}
+OTHER_NAME = {"name": "mail.example"}
+SYSTEM_CAS = {"context": None}  # the classes as they come: the system's CAs
+
+
+@pytest.mark.parametrize(("client", "mode", "certificate_of", "settings", "error"), [
+    (smtp.StartTLS, "starttls", STRANGER, {}, UNVERIFIED),
+    (smtp.StartTLS, "starttls", OTHER_NAME, {}, UNVERIFIED),
+    (smtp.StartTLS, "starttls", {}, SYSTEM_CAS, UNVERIFIED),
+    (smtp.ImplicitTLS, "implicit_tls", STRANGER, {}, UNVERIFIED),
+    (smtp.ImplicitTLS, "implicit_tls", OTHER_NAME, {}, UNVERIFIED),
+    (smtp.ImplicitTLS, "implicit_tls", {}, SYSTEM_CAS, UNVERIFIED),
+    (smtp.StartTLS, None, None, {}, (smtplib.SMTPException, "does not offer STARTTLS")),
+    # Waiting for a greeting that a server of implicit TLS never sends: the
+    # class's time-out ends it (the default time-out is off here).
+    (smtp.StartTLS, "implicit_tls", {}, {}, (smtplib.SMTPServerDisconnected, "timed out")),
+], ids=["starttls-unknown-ca", "starttls-other-name", "starttls-system-cas",
+        "implicit-unknown-ca", "implicit-other-name", "implicit-system-cas", "no-starttls",
+        "starttls-to-implicit"])
+def test_refusals_send_nothing_and_leave_no_socket(make_smtp_server, ca, client, mode,
+                                                   certificate_of, settings, error):
+    tls = {} if mode is None else {mode: certificate(**{"ca": ca, **certificate_of})}
+    server = make_smtp_server(user="me", password=PASSWORD, **tls)
+    socket.setdefaulttimeout(None)
+    with smtp.using(trusting(client, ca, timeout=0.5, **settings)):
+        with pytest.raises(error[0], match=error[1]) as info:
+            Email(server.server_text, "me", PASSWORD, **FIELDS).send()
+        # Checked while the exception, and with it the client, is still held.
+        assert info.value and connections_to(server.port) == 0
+    server.stop()
+    assert server.messages == []
+    # What each session read, in clear or inside TLS: no login, no message.
+    for transcript in server.transcripts:
+        assert not re.search(rb"(?im)^(auth|mail)\b", transcript), transcript
+    if mode is None:
+        assert re.fullmatch(rb"ehlo \S+\r\n", server.transcripts[-1])
+
+
+def shape(message):
+    """Headers and content of each part, less what differs from one build to the next."""
+    return [([(name, re.sub(r'boundary="[^"]*"', "", value)) for name, value in part.items()
+              if name not in ("Date", "Message-ID")], part.get_payload(decode=True))
+            for part in message.walk()]
+
+
+def test_outbox_and_dry_run_hold_what_the_server_receives(make_smtp_server, ca, tmp_path):
+    server = make_smtp_server(user="me", password=PASSWORD, starttls=certificate(ca))
+    mail = Email(server.server_text, "me", PASSWORD, **FIELDS)
+    with smtp.using(trusting(smtp.StartTLS, ca)):
+        mail.send()
+    with pytest.raises(KeyError), smtp.outbox() as sent:
+        mail.send()
+        raise KeyError  # the binding is restored on the way out too
+    assert quillon.email.SMTP is smtplib.SMTP
+    [record] = sent
+    assert record.message["Bcc"] == "hidden@example.org,h2@example.org"
+
+    # The command: a real send (STARTTLS by default with --user), then a dry run.
+    ca.cert_pem.write_to_path(str(tmp_path / "ca.pem"))
+    (tmp_path / "a.bin").write_bytes(b"\x01\x02")
+    args = ["send", "--server", server.server_text, "--user", "me", "--cafile", "ca.pem",
+            "--from", "me@example.org", "--to", "a@example.org", "--bcc", "b@example.org",
+            "--subject", "Hi", "--body", "<p>x</p>", "--attach", "a.bin"]
+    env = {k: v for k, v in os.environ.items() if k != "QUILLON_PASSWORD"}
+    runs = [subprocess.run([sys.executable, "-m", "quillon", *extra], cwd=tmp_path, text=True,
+                           capture_output=True, timeout=60, stdin=subprocess.DEVNULL, env=env | more)
+            for extra, more in [(["-v", *args], {"QUILLON_PASSWORD": PASSWORD}),
+                                ([*args, "--dry-run"], {})]]
+    assert [run.returncode for run in runs] == [0, 0], runs
+    assert "send: 'STARTTLS\\r\\n'" in runs[0].stderr and "AUTH PLAIN ****" in runs[0].stderr
+    assert PASSWORD not in runs[0].stderr and runs[1].stderr == ""
+
+    first, received = server.messages
+    assert (record.sender, record.recipients) == (first.mail_from, list(first.rcpt_tos))
+    assert shape(email.message_from_bytes(record.data)) == shape(first.message)
+    shown = io.StringIO()
+    cli.print_message(received.mail_from, received.rcpt_tos, received.message, shown)
+    comparable = [re.sub(r'(?m)boundary="[^"]*"|^    (Date|Message-ID): .*', "", text)
+                  for text in (runs[1].stdout, shown.getvalue())]
+    assert comparable[0] == (f"dry run, nothing sent: the message for {server.server_text} with "
+                             f"STARTTLS, logging in as me\n{comparable[1]}")
+
+
+@pytest.mark.parametrize(("server", "extra", "described"), [
+    ("smtp.example.org:465", [], "over TLS (implicit)"),
+    ("smtp.example.org:587", ["--user", "me"], "with STARTTLS, logging in as me"),
+    ("smtp.example.org", [], "without TLS"),
+    ("smtp.example.org:25", ["--user", "me", "--tls", "none"], "without TLS, logging in as me"),
+])
+def test_tls_follows_port_and_login_unless_given(server, extra, described):
+    result = subprocess.run(
+        [sys.executable, "-m", "quillon", "send", "--server", server, "--from", "a@example.org",
+         "--to", "b@example.org", "--subject", "s", "--body", "b", "--dry-run", *extra],
+        capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
+    assert result.stdout.startswith(f"dry run, nothing sent: the message for {server} "
+                                    f"{described}\n"), result.stderr
