@@ -2,9 +2,10 @@
 // be overridden: exact str, and exact lists or tuples of exact str.
 //
 // Text of one byte per character (ASCII, the common case, and Latin-1) is
-// cleaned byte by byte into a buffer (blanks and tabs dropped, ";" made ",",
-// upper case lowered) and then cut at the commas. Lower-casing within Latin-1
-// maps one character to one character and needs no context, so a table does
+// read once: blanks and tabs dropped, ";" made ",", upper case lowered, and
+// the place of every comma noted on the way; the items are then cut from the
+// cleaned bytes at those places. Lower-casing within Latin-1 maps one
+// character to one character and needs no context, so a per-byte rule does
 // it exactly. Wider text goes through the interpreter's own str operations,
 // which is what the method calls would do for an exact str.
 #include "recipients.h"
@@ -12,23 +13,27 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace quillon {
 
 namespace {
 
+// --- the per-byte rule --------------------------------------------------------
+
+// What str.lower does to a Latin-1 character: A-Z and À-Þ but × move up
+// by 0x20; nothing else changes (ß, µ and ÿ lower to themselves).
+constexpr bool is_latin1_upper(int c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 0xc0 && c <= 0xde && c != 0xd7);
+}
+
 // What each Latin-1 character becomes, and whether it stays.
 struct ByteMap {
     uint8_t to[256];
     uint8_t keep[256];
 };
-
-constexpr bool is_latin1_upper(int c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 0xc0 && c <= 0xde && c != 0xd7);
-}
 
 constexpr ByteMap make_byte_map() {
     ByteMap map{};
@@ -44,58 +49,172 @@ constexpr ByteMap make_byte_map() {
 
 constexpr ByteMap byte_map = make_byte_map();
 
-// Cleans `n` Latin-1 bytes into `dst`; returns how many were written.
-size_t clean_bytes(const uint8_t *src, size_t n, uint8_t *dst) noexcept {
-    size_t i = 0, j = 0;
-#if defined(__SSE2__)
-    const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
-    const __m128i semicolon = _mm_set1_epi8(';'), comma = _mm_set1_epi8(',');
-    const __m128i before_a = _mm_set1_epi8('A' - 1), after_z = _mm_set1_epi8('Z' + 1);
-    const __m128i case_bit = _mm_set1_epi8(0x20);
-    for (; i + 16 <= n; i += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
-        if (_mm_movemask_epi8(v) != 0) {
-            // Beyond ASCII: byte by byte, through the table.
-            for (int k = 0; k < 16; ++k) {
-                const uint8_t c = src[i + k];
-                dst[j] = byte_map.to[c];
-                j += byte_map.keep[c];
-            }
-            continue;
-        }
-        // The chunk is ASCII, so signed comparison is safe.
-        __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(v, before_a), _mm_cmplt_epi8(v, after_z));
-        __m128i semi = _mm_cmpeq_epi8(v, semicolon);
-        v = _mm_or_si128(v, _mm_and_si128(upper, case_bit));
-        v = _mm_or_si128(_mm_andnot_si128(semi, v), _mm_and_si128(semi, comma));
-        __m128i drop = _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab));
-        if (_mm_movemask_epi8(drop) == 0) {
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + j), v);
-            j += 16;
-            continue;
-        }
-        alignas(16) uint8_t chunk[16];
-        _mm_store_si128(reinterpret_cast<__m128i *>(chunk), v);
-        for (int k = 0; k < 16; ++k) {
-            dst[j] = chunk[k];
-            j += byte_map.keep[chunk[k]];
-        }
-    }
-#endif
-    for (; i < n; ++i) {
-        const uint8_t c = src[i];
-        dst[j] = byte_map.to[c];
-        j += byte_map.keep[c];
+// --- cleaning -----------------------------------------------------------------
+
+// Offsets of the commas in the cleaned bytes, in order. Never more commas
+// than bytes, so room for one per input byte always suffices.
+struct Commas {
+    uint32_t *at;
+    size_t count;
+};
+
+// Cleans `n` bytes from `src` into `out` from offset `j` on and returns the
+// offset after the last byte written. Each writer stores only below
+// `out + j + n` and reads nothing past `src + n`.
+using Cleaner = size_t (*)(const uint8_t *src, size_t n, uint8_t *out, size_t j, Commas &commas) noexcept;
+
+size_t clean_bytes(const uint8_t *src, size_t n, uint8_t *out, size_t j, Commas &commas) noexcept {
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t c = byte_map.to[src[i]];
+        out[j] = c;
+        if (c == ',')
+            commas.at[commas.count++] = static_cast<uint32_t>(j);
+        j += byte_map.keep[src[i]];
     }
     return j;
 }
 
-size_t count_commas(const uint8_t *buf, size_t n) noexcept {
-    size_t count = 0;
-    for (size_t i = 0; i < n; ++i)
-        count += buf[i] == ',';
-    return count;
+#if defined(__x86_64__)
+
+// Blanks leave gaps that a shuffle closes, eight bytes at a time: for each
+// 8-bit mask of the bytes kept, where they come from (0x80 makes a zero, so
+// the unused places never read as a comma) and how many there are.
+struct Compaction {
+    alignas(8) uint8_t from[256][8];
+    uint8_t count[256];
+};
+
+constexpr Compaction make_compaction() {
+    Compaction table{};
+    for (int mask = 0; mask < 256; ++mask) {
+        int k = 0;
+        for (int bit = 0; bit < 8; ++bit)
+            if (mask & (1 << bit))
+                table.from[mask][k++] = static_cast<uint8_t>(bit);
+        table.count[mask] = static_cast<uint8_t>(k);
+        for (; k < 8; ++k)
+            table.from[mask][k] = 0x80;
+    }
+    return table;
 }
+
+constexpr Compaction compaction = make_compaction();
+
+inline void note_commas(Commas &commas, uint32_t mask, size_t j) noexcept {
+    for (; mask; mask &= mask - 1)
+        commas.at[commas.count++] = static_cast<uint32_t>(j + static_cast<size_t>(__builtin_ctz(mask)));
+}
+
+// The per-byte rule on 16 bytes (SSE2 only). Ranges are tested as signed
+// comparisons after a shift that moves the range's start to -128.
+inline __m128i map16(__m128i v) noexcept {
+    const __m128i ascii_upper = _mm_cmplt_epi8(_mm_add_epi8(v, _mm_set1_epi8(0x80 - 'A')),
+                                               _mm_set1_epi8(static_cast<char>(0x80 + 26)));
+    const __m128i latin1_upper = _mm_andnot_si128(
+        _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xd7))),
+        _mm_cmplt_epi8(_mm_add_epi8(v, _mm_set1_epi8(static_cast<char>(0x80 - 0xc0))),
+                       _mm_set1_epi8(static_cast<char>(0x80 + 0x1f))));
+    v = _mm_or_si128(v, _mm_and_si128(_mm_or_si128(ascii_upper, latin1_upper), _mm_set1_epi8(0x20)));
+    const __m128i semicolon = _mm_cmpeq_epi8(v, _mm_set1_epi8(';'));
+    return _mm_xor_si128(v, _mm_and_si128(semicolon, _mm_set1_epi8(';' ^ ',')));
+}
+
+inline uint32_t blanks16(__m128i v) noexcept {
+    return static_cast<uint32_t>(_mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')))));
+}
+
+inline uint32_t commas16(__m128i v) noexcept {
+    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(','))));
+}
+
+// Writes the bytes of `v` whose bit is set in `keep` (16 bits) at out + j,
+// as two halves of eight; each store may spill zeros past what it keeps,
+// never past out + j + 16.
+[[gnu::target("ssse3"), gnu::always_inline]] inline size_t compact16(__m128i v, uint32_t keep, uint8_t *out,
+                                                                    size_t j, Commas &commas) noexcept {
+    const uint32_t low = keep & 0xff, high = keep >> 8;
+    const __m128i from_low = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(compaction.from[low]));
+    const __m128i from_high = _mm_add_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(compaction.from[high])),
+                                           _mm_set1_epi8(8));
+    const __m128i first = _mm_shuffle_epi8(v, from_low), second = _mm_shuffle_epi8(v, from_high);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + j), first);
+    note_commas(commas, commas16(first) & 0xff, j);
+    j += compaction.count[low];
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + j), second);
+    note_commas(commas, commas16(second) & 0xff, j);
+    return j + compaction.count[high];
+}
+
+[[gnu::target("ssse3")]] size_t clean_ssse3(const uint8_t *src, size_t n, uint8_t *out, size_t j,
+                                           Commas &commas) noexcept {
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = map16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i)));
+        const uint32_t blanks = blanks16(v);
+        if (blanks == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + j), v);
+            note_commas(commas, commas16(v), j);
+            j += 16;
+        } else {
+            j = compact16(v, ~blanks & 0xffff, out, j, commas);
+        }
+    }
+    return clean_bytes(src + i, n - i, out, j, commas);
+}
+
+// The same rule as map16, on 32 bytes.
+[[gnu::target("avx2")]] inline __m256i map32(__m256i v) noexcept {
+    const __m256i ascii_upper = _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(0x80 + 26)),
+                                                  _mm256_add_epi8(v, _mm256_set1_epi8(0x80 - 'A')));
+    const __m256i latin1_upper = _mm256_andnot_si256(
+        _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(0xd7))),
+        _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(0x80 + 0x1f)),
+                          _mm256_add_epi8(v, _mm256_set1_epi8(static_cast<char>(0x80 - 0xc0)))));
+    v = _mm256_or_si256(v, _mm256_and_si256(_mm256_or_si256(ascii_upper, latin1_upper), _mm256_set1_epi8(0x20)));
+    const __m256i semicolon = _mm256_cmpeq_epi8(v, _mm256_set1_epi8(';'));
+    return _mm256_xor_si256(v, _mm256_and_si256(semicolon, _mm256_set1_epi8(';' ^ ',')));
+}
+
+[[gnu::target("avx2")]] size_t clean_avx2(const uint8_t *src, size_t n, uint8_t *out, size_t j,
+                                         Commas &commas) noexcept {
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        const __m256i v = map32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + i)));
+        const uint32_t blanks = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(
+            _mm256_cmpeq_epi8(v, _mm256_set1_epi8(' ')), _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t')))));
+        if (blanks == 0) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + j), v);
+            note_commas(commas,
+                        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(',')))),
+                        j);
+            j += 32;
+        } else {
+            j = compact16(_mm256_castsi256_si128(v), ~blanks & 0xffff, out, j, commas);
+            j = compact16(_mm256_extracti128_si256(v, 1), ~blanks >> 16, out, j, commas);
+        }
+    }
+    // What is left (under 32 bytes) takes the 16-byte step and the byte loop.
+    return clean_ssse3(src + i, n - i, out, j, commas);
+}
+
+#endif
+
+Cleaner choose_cleaner() noexcept {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2"))
+        return clean_avx2;
+    if (__builtin_cpu_supports("ssse3"))
+        return clean_ssse3;
+#endif
+    return clean_bytes;
+}
+
+// Chosen once, when the library is loaded, for the processor it runs on.
+const Cleaner clean = choose_cleaner();
+
+// --- cutting ------------------------------------------------------------------
 
 PyObject *make_item(const uint8_t *start, size_t length, bool ascii) noexcept {
     if (!ascii)  // finds the widest character itself
@@ -108,58 +227,68 @@ PyObject *make_item(const uint8_t *start, size_t length, bool ascii) noexcept {
     return item;
 }
 
-// Cuts a cleaned buffer at its commas into a new list.
-Ref split_cleaned(const uint8_t *buf, size_t n, bool ascii) noexcept {
-    const size_t commas = count_commas(buf, n);
-    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(commas + 1)));
+// Cuts the cleaned bytes at their commas into a new list.
+Ref cut_at_commas(const uint8_t *bytes, size_t length, const Commas &commas, bool ascii) noexcept {
+    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(commas.count + 1)));
     if (!result)
         return {};
-    const uint8_t *pos = buf;
-    const uint8_t *end = buf + n;
-    for (size_t k = 0; k <= commas; ++k) {
-        const uint8_t *stop = k < commas ? static_cast<const uint8_t *>(std::memchr(pos, ',', end - pos)) : end;
-        PyObject *item = make_item(pos, static_cast<size_t>(stop - pos), ascii);
+    size_t start = 0;
+    for (size_t k = 0; k <= commas.count; ++k) {
+        const size_t stop = k < commas.count ? commas.at[k] : length;
+        PyObject *item = make_item(bytes + start, stop - start, ascii);
         if (!item)
             return {};
         PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(k), item);
-        pos = stop + 1;
+        start = stop + 1;
     }
     return result;
 }
 
-// Scratch space: on the stack for the usual few addresses.
-class Buffer {
+// Room to clean `length` input bytes: the bytes themselves and one comma
+// offset per byte, in one block, on the stack for the usual few addresses.
+class Scratch {
 public:
-    explicit Buffer(size_t size) noexcept
-        : data_(size <= sizeof(local_) ? local_ : static_cast<uint8_t *>(PyMem_Malloc(size ? size : 1))) {}
-    ~Buffer() {
-        if (data_ != local_)
-            PyMem_Free(data_);
+    // Offsets are 32-bit: longer text takes the interpreter's route.
+    static constexpr size_t max_length = UINT32_MAX - 1;
+
+    explicit Scratch(size_t length) noexcept {
+        const size_t offsets_at = (length + 3) & ~size_t{3};
+        const size_t size = offsets_at + sizeof(uint32_t) * (length + 1);
+        block_ = size <= sizeof(local_) ? local_ : static_cast<uint8_t *>(PyMem_Malloc(size));
+        if (block_)
+            commas = {reinterpret_cast<uint32_t *>(block_ + offsets_at), 0};
     }
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    uint8_t *get() const noexcept { return data_; }
+    ~Scratch() {
+        if (block_ != local_)
+            PyMem_Free(block_);
+    }
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+
+    uint8_t *bytes() const noexcept { return block_; }
+    Commas commas{nullptr, 0};
 
 private:
-    uint8_t local_[512];
-    uint8_t *data_;
+    alignas(uint32_t) uint8_t local_[2048];
+    uint8_t *block_;
 };
 
 Ref normalize_byte_text(PyObject *text) noexcept {
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-    Buffer buf(n);
-    if (!buf.get()) {
+    Scratch scratch(n);
+    if (!scratch.bytes()) {
         PyErr_NoMemory();
         return {};
     }
-    const size_t m = clean_bytes(PyUnicode_1BYTE_DATA(text), n, buf.get());
-    return split_cleaned(buf.get(), m, PyUnicode_IS_ASCII(text));
+    const size_t m = clean(PyUnicode_1BYTE_DATA(text), n, scratch.bytes(), 0, scratch.commas);
+    return cut_at_commas(scratch.bytes(), m, scratch.commas, PyUnicode_IS_ASCII(text));
 }
 
 }  // namespace
 
 Ref normalize_exact_text(PyObject *text, const NormalizeTexts &names) noexcept {
-    if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND)
+    if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND &&
+        static_cast<size_t>(PyUnicode_GET_LENGTH(text)) <= Scratch::max_length)
         return normalize_byte_text(text);
     // Lowering beyond Latin-1 depends on context (final sigma) and may
     // change the length (U+0130): leave it to the interpreter, step by step
@@ -188,22 +317,27 @@ Ref normalize_byte_items(PyObject *items) noexcept {
             return {};
         ascii = ascii && PyUnicode_IS_ASCII(item[i]);
         total += static_cast<size_t>(PyUnicode_GET_LENGTH(item[i]));
+        if (total > Scratch::max_length)
+            return {};
     }
-    Buffer buf(total);
-    if (!buf.get()) {
+    Scratch scratch(total);
+    if (!scratch.bytes()) {
         PyErr_NoMemory();
         return {};
     }
-    // Nothing below runs interpreter code until the buffer is complete, so
-    // the sequence cannot change under us.
+    // Nothing below runs interpreter code until the bytes are cut, so the
+    // sequence cannot change under us.
+    uint8_t *out = scratch.bytes();
     size_t m = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (i)
-            buf.get()[m++] = ',';
-        m += clean_bytes(PyUnicode_1BYTE_DATA(item[i]), static_cast<size_t>(PyUnicode_GET_LENGTH(item[i])),
-                         buf.get() + m);
+        if (i) {
+            scratch.commas.at[scratch.commas.count++] = static_cast<uint32_t>(m);
+            out[m++] = ',';
+        }
+        m = clean(PyUnicode_1BYTE_DATA(item[i]), static_cast<size_t>(PyUnicode_GET_LENGTH(item[i])), out, m,
+                  scratch.commas);
     }
-    return split_cleaned(buf.get(), m, ascii);
+    return cut_at_commas(out, m, scratch.commas, ascii);
 }
 
 }  // namespace quillon
