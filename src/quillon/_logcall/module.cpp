@@ -2,6 +2,7 @@
 // call with DEBUG off costs one level check and a direct forward.
 #include <cstddef>
 
+#include "api.h"
 #include "module.h"
 
 namespace quillon {
@@ -12,6 +13,7 @@ struct LogcallState {
     static int exec(PyObject *module) noexcept;
 
     PyTypeObject *wrapper_type;
+    logcall::Api api;  // handed out as a capsule
 
     int traverse(visitproc visit, void *arg) noexcept {
         Py_VISIT(wrapper_type);
@@ -52,6 +54,18 @@ PyObject *wrapper_vectorcall(PyObject *self, PyObject *const *args, size_t nargs
     PyObject *result = PyObject_Vectorcall(on ? w->logged : w->func, args, nargsf, kwnames);
     Py_LeaveRecursiveCall();
     return result;
+}
+
+// Where wrapper_vectorcall would forward a call now.
+PyObject *wrapper_target(PyObject *self) noexcept {
+    WrapperObject *w = as_wrapper(self);
+    Ref enabled = Ref::steal(PyObject_CallOneArg(w->is_enabled, w->level));
+    if (!enabled)
+        return nullptr;
+    int on = PyObject_IsTrue(enabled.get());
+    if (on < 0)
+        return nullptr;
+    return Py_NewRef(on ? w->logged : w->func);
 }
 
 PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
@@ -154,7 +168,10 @@ int LogcallState::exec(PyObject *module) noexcept {
     st->wrapper_type = reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(module, &wrapper_spec, nullptr));
     if (!st->wrapper_type)
         return -1;
-    return PyModule_AddObjectRef(module, "wrapper", reinterpret_cast<PyObject *>(st->wrapper_type));
+    if (PyModule_AddObjectRef(module, "wrapper", reinterpret_cast<PyObject *>(st->wrapper_type)) < 0)
+        return -1;
+    st->api = {st->wrapper_type, wrapper_target};
+    return PyModule_Add(module, logcall::capsule_attribute, PyCapsule_New(&st->api, logcall::capsule_name, nullptr));
 }
 
 }  // namespace

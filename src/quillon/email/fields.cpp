@@ -37,6 +37,10 @@ Ref class_attribute(PyObject *cls, PyObject *name) noexcept {
 }
 
 // Email._Email__normalize(emails=value), reached through the module global.
+// A wrapper of the shipped logger is asked where the call would go (the
+// level check the call would make) and that is called in its place; when it
+// is our own normaliser, its body runs without a call. Anything else is
+// called as it is.
 Ref call_normalizer(EmailState *st, FunctionObject *fn, PyObject *value) noexcept {
     Ref cls = global(st, fn, T_Email);
     if (!cls)
@@ -44,7 +48,12 @@ Ref call_normalizer(EmailState *st, FunctionObject *fn, PyObject *value) noexcep
     Ref normalize = class_attribute(cls.get(), text(st, T_normalize));
     if (!normalize)
         return {};
-    // Our own normaliser, undecorated: run its body without a call.
+    const bool wrapped = st->logcall_wrapper && Py_IS_TYPE(normalize.get(), st->logcall_wrapper);
+    if (wrapped) {
+        normalize = Ref::steal(st->logcall_target(normalize.get()));
+        if (!normalize)
+            return {};
+    }
     if (Py_IS_TYPE(normalize.get(), st->core.function_type) &&
         reinterpret_cast<FunctionObject *>(normalize.get())->spec == &normalize_spec)
         return Ref::steal(normalize_spec.body(reinterpret_cast<FunctionObject *>(normalize.get()), &value));

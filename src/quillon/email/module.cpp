@@ -1,4 +1,5 @@
 // quillon.email: the module body, which imports its names and builds Email.
+#include "../_logcall/api.h"
 #include "classbuild.h"
 #include "module.h"
 #include "state.h"
@@ -100,6 +101,30 @@ int build_class(PyObject *module) noexcept {
     return ok ? 0 : -1;
 }
 
+// The shipped logger wraps with quillon._logcall's wrapper, and importing it
+// has loaded that module. Nothing is imported here: without it (a stand-in
+// logger) the setters simply call what they find.
+int find_logcall_wrapper(EmailState *st) noexcept {
+    Ref name = Ref::steal(PyUnicode_FromString(logcall::module_name));
+    if (!name)
+        return -1;
+    Ref logcall = Ref::steal(PyImport_GetModule(name.get()));
+    if (!logcall)
+        return PyErr_Occurred() ? -1 : 0;
+    PyObject *found;
+    if (PyObject_GetOptionalAttrString(logcall.get(), logcall::capsule_attribute, &found) < 0)
+        return -1;
+    Ref capsule = Ref::steal(found);
+    if (!capsule || !PyCapsule_IsValid(capsule.get(), logcall::capsule_name))
+        return 0;
+    auto *api = static_cast<const logcall::Api *>(PyCapsule_GetPointer(capsule.get(), logcall::capsule_name));
+    if (!api->wrapper_type || !api->target)
+        return 0;
+    st->logcall_wrapper = reinterpret_cast<PyTypeObject *>(Py_NewRef(api->wrapper_type));
+    st->logcall_target = api->target;
+    return 0;
+}
+
 }  // namespace
 
 int EmailState::exec(PyObject *module) noexcept {
@@ -127,6 +152,8 @@ int EmailState::exec(PyObject *module) noexcept {
         !import_names(module, "email.mime.multipart", {"MIMEMultipart"}) ||
         !import_names(module, "email.mime.text", {"MIMEText"}) ||
         !import_names(module, "email.mime.base", {"MIMEBase"}))
+        return -1;
+    if (find_logcall_wrapper(st) < 0)
         return -1;
     Ref smtplib = Ref::steal(PyImport_ImportModule("smtplib"));
     if (!smtplib)

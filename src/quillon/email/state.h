@@ -74,6 +74,10 @@ struct EmailState {
     SlotCache slots[10];           // one per field, in field order
     PropertyCache properties[10];  // the same
     Py_ssize_t setter_offset;      // where a property keeps its setter
+    // quillon._logcall's wrapper type (strong), when that module was loaded
+    // before this one, and how to ask a wrapper where a call would go.
+    PyTypeObject *logcall_wrapper;
+    PyObject *(*logcall_target)(PyObject *wrapper) noexcept;
 
     int traverse(visitproc visit, void *arg) noexcept {
         if (int rc = core_traverse(&core, texts, kwnames, visit, arg))
@@ -82,6 +86,7 @@ struct EmailState {
         Py_VISIT(getaddresses);
         Py_VISIT(formatdate);
         Py_VISIT(make_msgid);
+        Py_VISIT(logcall_wrapper);
         for (const SlotCache &slot : slots)
             Py_VISIT(slot.descr);
         for (const PropertyCache &prop : properties) {
@@ -96,6 +101,7 @@ struct EmailState {
         Py_CLEAR(getaddresses);
         Py_CLEAR(formatdate);
         Py_CLEAR(make_msgid);
+        Py_CLEAR(logcall_wrapper);
         for (SlotCache &slot : slots)
             Py_CLEAR(slot.descr);
         for (PropertyCache &prop : properties) {
