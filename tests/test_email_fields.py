@@ -5,6 +5,8 @@ model in test_model.py; here are the calls the normaliser makes and takes.
 """
 
 import builtins
+import inspect
+import logging
 
 import pytest
 from hypothesis import given, settings
@@ -184,6 +186,52 @@ def test_setters_call_the_normaliser_by_keyword(monkeypatch):
     assert (email.to, email.cc, email.bcc, email.from_) == (["t"], ["c"], ["b"], "f")
 
 
+def test_setters_ask_a_logging_wrapper_once_and_call_what_it_names(monkeypatch):
+    wrapper = pytest.importorskip("quillon._logcall").wrapper
+    own = inspect.unwrap(Email._Email__normalize)
+    checks, debug, seen = [], [False], []
+
+    def is_enabled(level):
+        checks.append(level)
+        if debug[0] is None:
+            raise OSError("no level")
+        return debug[0]
+
+    def logged(**kwargs):
+        seen.append(("logged", kwargs))
+        return own(**kwargs)
+
+    def foreign(**kwargs):
+        seen.append(("foreign", kwargs))
+        return ["from foreign"]
+
+    email = Email(to="kept@x")
+    for func, on, stored in [(own, False, ["a@x"]), (own, True, ["a@x"]), (foreign, False, ["from foreign"])]:
+        monkeypatch.setattr(Email, "_Email__normalize", staticmethod(wrapper(func, logged, is_enabled, 10)))
+        checks.clear(), seen.clear()
+        debug[0] = on
+        email.to = "A@x"
+        assert (email.to, checks) == (stored, [10])
+        assert seen == ([("logged", {"emails": "A@x"})] if on else
+                        [("foreign", {"emails": "A@x"})] if func is foreign else [])
+    debug[0] = None
+    with pytest.raises(OSError, match="^no level$"):
+        email.cc = "b@y"
+    assert email.cc is None
+
+
+@pytest.mark.parametrize("level", [logging.DEBUG, logging.INFO])
+def test_setters_log_through_the_shipped_logger(caplog, level):
+    with caplog.at_level(level, logger="quillon.email"):
+        email = Email(to="A@x; B@y")
+        email.cc = ["C@z"]
+    assert (email.to, email.cc) == (["a@x", "b@y"], ["c@z"])
+    lines = [r.getMessage() for r in caplog.records]
+    calls = 5 if level == logging.DEBUG else 0  # from_, to, cc and bcc, then cc
+    assert lines[0::2] == ["call Email.__normalize"] * calls
+    assert [line.split(" after ")[0] for line in lines[1::2]] == ["Email.__normalize returned"] * calls
+
+
 # --- the module global Email ------------------------------------------------
 
 class Standin:
@@ -246,15 +294,44 @@ def literal_chain(text):
     return text.replace("\t", "").replace(" ", "").replace(";", ",").lower().split(",")
 
 
-one_byte = st.text(st.one_of(st.sampled_from(" \t;,@.AZaz"), st.characters(max_codepoint=0xFF)), max_size=80)
+one_byte = st.text(st.one_of(st.sampled_from(" \t;,@.AZaz\xc0\xd7\xde\xdf"),
+                             st.characters(max_codepoint=0xFF)), max_size=100)
+LATIN1 = "".join(map(chr, range(256)))
 
 
+def chunk_texts():
+    """Latin-1 text with every byte at every place of a 16- and a 32-byte
+    chunk, at every length of the tail; each of blank, tab, ";", "," and a
+    capital alone at each place; and runs of them."""
+    for shift in range(32):
+        turned = LATIN1[shift:] + LATIN1[:shift]
+        yield turned
+        yield turned[:255 - shift]
+    for special in " \t;,QÉ×":
+        for place in range(64):
+            yield "aÿ.b" * (place // 4) + "aÿ.b"[:place % 4] + special + "xÀ@ z" * 12
+    for run in range(66):
+        yield " " * run
+        yield ";, \tA" * (run // 5)
+
+
+def check_against_the_methods(text, items=()):
+    normalize = Email._Email__normalize
+    assert normalize(emails=text) == (literal_chain(text) if text else None)
+    split = [text[:len(text) // 3], text[len(text) // 3:], *items]
+    assert normalize(emails=split) == literal_chain(",".join(split))
+    assert normalize(emails=tuple(split)) == literal_chain(",".join(split))
+
+
+# Text of one byte per character is cleaned 32, 16 and 8 bytes at a time where
+# it can and byte by byte at the tail: it must agree with the methods to the
+# character.
 @settings(max_examples=1500, deadline=None)
 @given(text=one_byte, items=st.lists(one_byte, max_size=5))
 def test_one_byte_text_and_items_match_the_string_methods(text, items):
-    # Text of one byte per character takes a table-driven route, 16 bytes at a
-    # time where it can: it must agree with the methods to the character.
-    normalize = Email._Email__normalize
-    assert normalize(emails=text) == (literal_chain(text) if text else None)
-    assert normalize(emails=items) == literal_chain(",".join(items))
-    assert normalize(emails=tuple(items)) == literal_chain(",".join(items))
+    check_against_the_methods(text, items)
+
+
+def test_every_byte_at_every_place_of_a_chunk():
+    for text in chunk_texts():
+        check_against_the_methods(text)
