@@ -1,12 +1,18 @@
 """Time quillon's native classes against a pure-Python model of them.
 
-    uv run python benchmarks/bench.py [--quick] [--logger identity|ours]
+    uv run python benchmarks/bench.py [--quick] [--logger identity|ours] [--no-cython]
 
 The model (benchmarks/model.py) is what the package would be if it were
 written in Python: the same checks, the same normaliser as five string method
 calls. Native and model run in one process and are timed in alternation, so
 the ratio native/model is what carries over from one machine to another, not
 the nanoseconds.
+
+The same model compiled by Cython is a second peer: what compiling the
+Python, without writing C++, would give. It is built at start into a
+temporary directory (Cython from the dev group and the C compiler the
+interpreter was built with); when it cannot be built the script says why and
+leaves that column out.
 
 Both are decorated the same way. `--logger identity` puts a stand-in `logger`
 module into `sys.modules` before anything imports it, whose `logging(prefix=)`
@@ -32,10 +38,15 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib
 import os
 import platform
+import shlex
+import shutil
 import subprocess
 import sys
+import sysconfig
+import tempfile
 import timeit
 import types
 from dataclasses import dataclass, field
@@ -61,18 +72,49 @@ def install_logger(choice):
     return sys.modules["logger"]
 
 
-def load(choice):
+MODEL = Path(__file__).resolve().parent / "model.py"
+CYTHON_MODULE = "cython_model"
+
+
+def build_cython_model(directory):
+    """Compile model.py with Cython into `directory`; None when built, else why not."""
+    source = Path(directory) / f"{CYTHON_MODULE}.py"
+    shutil.copyfile(MODEL, source)
+    c_file = source.with_suffix(".c")
+    library = source.with_name(CYTHON_MODULE + sysconfig.get_config_var("EXT_SUFFIX"))
+    compiler = shlex.split(sysconfig.get_config_var("CC") or "cc")
+    steps = [
+        [sys.executable, "-m", "cython", "-3", "-o", str(c_file), str(source)],
+        [*compiler, "-O2", "-fPIC", "-shared", "-I", sysconfig.get_paths()["include"],
+         str(c_file), "-o", str(library)],
+    ]
+    for step in steps:
+        try:
+            done = subprocess.run(step, capture_output=True, text=True)
+        except OSError as exc:
+            return f"{step[0]}: {exc}"
+        if done.returncode:
+            last = (done.stderr or done.stdout).strip().splitlines()[-1:] or ["failed"]
+            return f"{Path(step[0]).name} {' '.join(step[1:3])}: {last[0]}"
+    return None
+
+
+def load(choice, cython_dir):
     logger = install_logger(choice)
     import quillon.contact
     import quillon.email
 
-    sys.path.insert(0, str(Path(__file__).resolve().parent))
+    sys.path.insert(0, str(MODEL.parent))
     import model
 
-    for module in (quillon.email, quillon.contact, model):
-        if module.logging is not logger.logging:
+    compiled = None
+    if cython_dir:
+        sys.path.insert(0, cython_dir)
+        compiled = importlib.import_module(CYTHON_MODULE)
+    for module in (quillon.email, quillon.contact, model, compiled):
+        if module is not None and module.logging is not logger.logging:
             raise SystemExit(f"{module.__name__} took its decorator from elsewhere")
-    return quillon.email, quillon.contact, model, logger
+    return quillon.email, quillon.contact, model, compiled, logger
 
 
 # --- stand-ins for the outside world ----------------------------------------
@@ -193,9 +235,10 @@ class Case:
     model: Timed | None = None
     floor: Timed | None = None
     patches: list = field(default_factory=list)  # (object, attribute, value)
+    cython: Timed | None = None
 
     def timed(self):
-        return [t for t in (self.native, self.model, self.floor) if t is not None]
+        return [t for t in (self.native, self.model, self.cython, self.floor) if t is not None]
 
     def patched(self):
         return patched(self.patches)
@@ -267,21 +310,24 @@ def alike(headers):
     return [(name, value) for name, value in headers if name not in ("Date", "Message-ID")]
 
 
-def build_cases(native_email, native_contact, model):
-    Email, ModelEmail = native_email.Email, model.ModelEmail
-    Contact, ModelContact = native_contact.Contact, model.ModelContact
+def build_cases(native_email, native_contact, model, compiled):
+    Email = native_email.Email
+    Contact = native_contact.Contact
+    models = [model] if compiled is None else [model, compiled]
     values = tuple(FIELDS.values())
     args = dict(zip("supfxcbjma", values))
     construct = "cls(s, u, p, f, x, c, b, j, m, a)"
     email = Email(*values)
-    model_email = ModelEmail(*values)
+    model_emails = [peer.ModelEmail(*values) for peer in models]
     address = "Someone@Example.org"
     native_names = dict(cls=Email, e=email, C=Contact, k=Contact(address, 5))
-    model_names = dict(cls=ModelEmail, e=model_email, C=ModelContact, k=ModelContact(address, 5))
+    peer_names = [dict(cls=peer.ModelEmail, e=instance, C=peer.ModelContact, k=peer.ModelContact(address, 5))
+                  for peer, instance in zip(models, model_emails)]
 
     def pair(name, stmt, names, model_stmt=None, floor=None, patches=()):
-        return Case(name, Timed(stmt, native_names | names),
-                    Timed(model_stmt or stmt, model_names | names), floor, list(patches))
+        peers = [Timed(model_stmt or stmt, each | names) for each in peer_names]
+        return Case(name, Timed(stmt, native_names | names), peers[0], floor, list(patches),
+                    peers[1] if compiled is not None else None)
 
     cases = [
         pair("Email(...), ten fields", construct, args),
@@ -294,9 +340,13 @@ def build_cases(native_email, native_contact, model):
     short_text, short_list = "Alice@Example.org; bob@example.org", ["Alice@Example.org", "bob@example.org"]
     ascii_text, ascii_items = many_addresses(1000, "First.Last", "Mail")
     other_text, other_items = many_addresses(1000, "Jürgen.Groß", "Bücher")
+    # As people write them: capitals, and a blank after every separator.
+    written = "; ".join(f"User{i}@Example.org" for i in range(1, 1001))
     inputs = [
         ("normalise 2-item list", short_list),
         ("normalise 2-address text", short_text),
+        ("normalise 1,000 as written", written),
+        ("  the same, no blanks/capitals", written.replace(" ", "").lower()),
         ("normalise 1,000 in one text", ascii_text),
         ("normalise 1,000-item list", ascii_items),
         ("normalise 1,000 non-ASCII text", other_text),
@@ -307,10 +357,10 @@ def build_cases(native_email, native_contact, model):
         clean = ",".join(expected)
         if clean.split(",") != expected:
             raise SystemExit(f"{name}: the floor would not build the same list")
-        for cls in (Email, ModelEmail):
+        for cls in (Email, *(peer.ModelEmail for peer in models)):
             got = getattr(cls, f"_{cls.__name__}__normalize")(emails=value)
             if got != expected:
-                raise SystemExit(f"{name}: {cls.__name__} normalises differently")
+                raise SystemExit(f"{name}: {cls.__module__}.{cls.__name__} normalises differently")
         cases.append(pair(name, "cls._Email__normalize(emails=v)", {"v": value},
                           "cls._ModelEmail__normalize(emails=v)",
                           Timed("t.split(',')", {"t": clean})))
@@ -324,9 +374,9 @@ def build_cases(native_email, native_contact, model):
         raise model.EmailNotValidError("The domain name example.invalid does not exist.")
 
     def validation(substitute):
-        return [(native_contact, "validate_email", substitute), (model, "validate_email", substitute)]
+        return [(module, "validate_email", substitute) for module in (native_contact, *models)]
 
-    for cls in (Contact, ModelContact):
+    for cls in (Contact, *(peer.ModelContact for peer in models)):
         with patched(validation(accept)):
             if cls.validate(email=address, timeout=5) != (True, "Valid") or not cls(address).is_valid:
                 raise SystemExit(f"{cls.__name__}: validation stand-in not used")
@@ -346,21 +396,18 @@ def build_cases(native_email, native_contact, model):
                  ("MIMEBase", StubBase), ("encoders", stub_encoders)]
     for mime in (stub_mime, []):
         patches = [(module, name, value)
-                   for module in (native_email, model)
+                   for module in (native_email, *models)
                    for name, value in [("SMTP", StubSMTP), *mime]]
-        check = [(module, "SMTP", RecordingSMTP) for module in (native_email, model)]
+        check = [(module, "SMTP", RecordingSMTP) for module in (native_email, *models)]
         with patched(patches + check):
             RecordingSMTP.sent.clear()
-            email.send()
-            model_email.send()
-            native_sent, model_sent = RecordingSMTP.sent
+            for sender in (email, *model_emails):
+                sender.send()
             if mime:
-                same = (alike(native_sent.headers), len(native_sent.parts)) == \
-                       (alike(model_sent.headers), len(model_sent.parts))
+                built = [(alike(sent.headers), len(sent.parts)) for sent in RecordingSMTP.sent]
             else:
-                same = (alike(native_sent.items()), len(native_sent.get_payload())) == \
-                       (alike(model_sent.items()), len(model_sent.get_payload()))
-            if not same:
+                built = [(alike(sent.items()), len(sent.get_payload())) for sent in RecordingSMTP.sent]
+            if any(one != built[0] for one in built):
                 raise SystemExit("send builds different messages")
         name = "send, stub SMTP and MIME" if mime else "send, stub SMTP, stdlib MIME"
         cases.append(pair(name, "e.send()", {}, patches=patches))
@@ -385,19 +432,29 @@ def ratio(a, b):
     return f"{a / b:.2f}x" if b else "-"
 
 
-def report(choice, cases, extra, overhead, repeats):
+def report(choice, cases, extra, overhead, repeats, cython_note):
     print(f"\nquillon benchmark, decorator: {choice} "
           f"(Python {platform.python_version()}, {os.cpu_count()} CPUs, best of {repeats}, "
           f"empty loop {overhead:.1f} ns per call subtracted)")
-    header = f"{'':32} {'native ns':>11} {'model ns':>11} {'native/model':>13} {'floor ns':>10} {'native/floor':>13}"
+    if cython_note:
+        print(f"Cython-compiled model left out: {cython_note}")
+    compiled = not cython_note
+    header = (f"{'':32} {'native ns':>11} {'model ns':>11} {'native/model':>13}"
+              + (f" {'Cython ns':>11} {'native/Cython':>14}" if compiled else "")
+              + f" {'floor ns':>10} {'native/floor':>13}")
     print(header)
     print("-" * len(header))
     for case in cases:
         native = case.native.best(overhead)
         model = case.model.best(overhead)
-        floor = case.floor.best(overhead) if case.floor else None
-        print(f"{case.name:32} {native:11.1f} {model:11.1f} {ratio(native, model):>13}"
-              + (f" {floor:10.1f} {ratio(native, floor):>13}" if floor is not None else ""))
+        line = f"{case.name:32} {native:11.1f} {model:11.1f} {ratio(native, model):>13}"
+        if compiled:
+            cython = case.cython.best(overhead)
+            line += f" {cython:11.1f} {ratio(native, cython):>14}"
+        if case.floor:
+            floor = case.floor.best(overhead)
+            line += f" {floor:10.1f} {ratio(native, floor):>13}"
+        print(line)
     if extra:
         print("\nlogger.logging(prefix=...) with DEBUG off, around a trivial function:")
         for case in extra:
@@ -406,13 +463,13 @@ def report(choice, cases, extra, overhead, repeats):
                   f"added {wrapped - direct:6.1f} ns per call")
 
 
-def run_one(choice, quick, repeats):
-    native_email, native_contact, model, logger = load(choice)
-    cases = build_cases(native_email, native_contact, model)
+def run_one(choice, quick, repeats, cython_dir, cython_note):
+    native_email, native_contact, model, compiled, logger = load(choice, cython_dir)
+    cases = build_cases(native_email, native_contact, model, compiled)
     extra = logger_cases(logger) if choice == "ours" else []
     repeats = repeats or (5 if quick else 9)
     overhead = measure(cases + extra, repeats, target=0.02 if quick else 0.1)
-    report(choice, cases, extra, overhead, repeats)
+    report(choice, cases, extra, overhead, repeats, cython_note)
 
 
 def main(argv=None):
@@ -422,17 +479,28 @@ def main(argv=None):
                         help="decorate with an identity decorator or with our logger "
                              "(default: both, one interpreter each)")
     parser.add_argument("--repeats", type=int, help="rounds of timing (default 9, or 5 with --quick)")
+    parser.add_argument("--no-cython", nargs="?", const="--no-cython", metavar="WHY",
+                        help="leave out the Cython-compiled model")
+    parser.add_argument("--cython-dir", help=argparse.SUPPRESS)  # built already, by the parent run
     options = parser.parse_args(argv)
-    if options.logger:
-        run_one(options.logger, options.quick, options.repeats)
-        return 0
-    extra = (["--quick"] if options.quick else []) + \
-            (["--repeats", str(options.repeats)] if options.repeats else [])
-    status = 0
-    for choice in CHOICES:
-        sys.stdout.flush()
-        status |= subprocess.call([sys.executable, __file__, "--logger", choice, *extra])
-    return status
+    with tempfile.TemporaryDirectory(prefix="quillon-bench-") as scratch:
+        cython_dir, cython_note = options.cython_dir, None
+        if options.no_cython:
+            cython_note = options.no_cython
+        elif cython_dir is None:
+            cython_note = build_cython_model(scratch)
+            cython_dir = None if cython_note else scratch
+        if options.logger:
+            run_one(options.logger, options.quick, options.repeats, cython_dir, cython_note)
+            return 0
+        extra = (["--quick"] if options.quick else []) + \
+                (["--repeats", str(options.repeats)] if options.repeats else []) + \
+                (["--cython-dir", cython_dir] if cython_dir else ["--no-cython", cython_note])
+        status = 0
+        for choice in CHOICES:
+            sys.stdout.flush()
+            status |= subprocess.call([sys.executable, __file__, "--logger", choice, *extra])
+        return status
 
 
 if __name__ == "__main__":
