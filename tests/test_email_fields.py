@@ -301,12 +301,13 @@ LATIN1 = "".join(map(chr, range(256)))
 
 def chunk_texts():
     """Latin-1 text with every byte at every place of a 16- and a 32-byte
-    chunk, at every length of the tail; each of blank, tab, ";", "," and a
-    capital alone at each place; and runs of them."""
+    chunk, at every length of the tail (and long enough to be cleaned on the
+    heap); each of blank, tab, ";", "," and a capital alone at each place;
+    and runs of them."""
     for shift in range(32):
         turned = LATIN1[shift:] + LATIN1[:shift]
         yield turned
-        yield turned[:255 - shift]
+        yield turned * 2 + turned[:255 - shift]
     for special in " \t;,QÉ×":
         for place in range(64):
             yield "aÿ.b" * (place // 4) + "aÿ.b"[:place % 4] + special + "xÀ@ z" * 12

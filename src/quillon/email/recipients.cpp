@@ -244,19 +244,23 @@ Ref cut_at_commas(const uint8_t *bytes, size_t length, const Commas &commas, boo
     return result;
 }
 
-// Room to clean `length` input bytes: the bytes themselves and one comma
-// offset per byte, in one block, on the stack for the usual few addresses.
+// Room to clean `length` input bytes: one comma offset per byte, then the
+// bytes themselves, in one block (on the stack for the usual few addresses).
+// The bytes come last so that a store past them leaves the block, where a
+// sanitizer sees it.
 class Scratch {
 public:
     // Offsets are 32-bit: longer text takes the interpreter's route.
     static constexpr size_t max_length = UINT32_MAX - 1;
 
     explicit Scratch(size_t length) noexcept {
-        const size_t offsets_at = (length + 3) & ~size_t{3};
-        const size_t size = offsets_at + sizeof(uint32_t) * (length + 1);
+        const size_t bytes_at = sizeof(uint32_t) * (length + 1);
+        const size_t size = bytes_at + length;
         block_ = size <= sizeof(local_) ? local_ : static_cast<uint8_t *>(PyMem_Malloc(size));
-        if (block_)
-            commas = {reinterpret_cast<uint32_t *>(block_ + offsets_at), 0};
+        if (block_) {
+            commas = {reinterpret_cast<uint32_t *>(block_), 0};
+            bytes_ = block_ + bytes_at;
+        }
     }
     ~Scratch() {
         if (block_ != local_)
@@ -265,12 +269,13 @@ public:
     Scratch(const Scratch &) = delete;
     Scratch &operator=(const Scratch &) = delete;
 
-    uint8_t *bytes() const noexcept { return block_; }
+    uint8_t *bytes() const noexcept { return bytes_; }
     Commas commas{nullptr, 0};
 
 private:
     alignas(uint32_t) uint8_t local_[2048];
     uint8_t *block_;
+    uint8_t *bytes_ = nullptr;
 };
 
 Ref normalize_byte_text(PyObject *text) noexcept {
