@@ -59,8 +59,9 @@ struct Commas {
 };
 
 // Cleans `n` bytes from `src` into `out` from offset `j` on and returns the
-// offset after the last byte written. Each writer stores only below
-// `out + j + n` and reads nothing past `src + n`.
+// offset after the last byte written. Each writer reads nothing past
+// `src + n`, and stores only below `out + j` plus the bytes read so far, so
+// that `out` may be `src` itself.
 using Cleaner = size_t (*)(const uint8_t *src, size_t n, uint8_t *out, size_t j, Commas &commas) noexcept;
 
 size_t clean_bytes(const uint8_t *src, size_t n, uint8_t *out, size_t j, Commas &commas) noexcept {
@@ -331,18 +332,19 @@ Ref normalize_byte_items(PyObject *items) noexcept {
         return {};
     }
     // Nothing below runs interpreter code until the bytes are cut, so the
-    // sequence cannot change under us.
-    uint8_t *out = scratch.bytes();
-    size_t m = 0;
+    // sequence cannot change under us. Joined first and cleaned in place in
+    // one pass: many short items would each end in the byte loop.
+    uint8_t *joined = scratch.bytes();
+    size_t at = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (i) {
-            scratch.commas.at[scratch.commas.count++] = static_cast<uint32_t>(m);
-            out[m++] = ',';
-        }
-        m = clean(PyUnicode_1BYTE_DATA(item[i]), static_cast<size_t>(PyUnicode_GET_LENGTH(item[i])), out, m,
-                  scratch.commas);
+        if (i)
+            joined[at++] = ',';
+        const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(item[i]));
+        std::memcpy(joined + at, PyUnicode_1BYTE_DATA(item[i]), length);
+        at += length;
     }
-    return cut_at_commas(out, m, scratch.commas, ascii);
+    const size_t m = clean(joined, total, joined, 0, scratch.commas);
+    return cut_at_commas(joined, m, scratch.commas, ascii);
 }
 
 }  // namespace quillon
