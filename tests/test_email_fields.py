@@ -324,8 +324,9 @@ def check_against_the_methods(text, items=()):
     assert normalize(emails=tuple(split)) == literal_chain(",".join(split))
 
 
-# Text of one byte per character is cleaned 32, 16 and 8 bytes at a time where
-# it can and byte by byte at the tail: it must agree with the methods to the
+# Text of one byte per character is cleaned 32 and 16 bytes at a time, its end
+# read as a chunk that overlaps the one before (or from a padded copy), and a
+# text of a few bytes byte by byte: it must agree with the methods to the
 # character.
 @settings(max_examples=1500, deadline=None)
 @given(text=one_byte, items=st.lists(one_byte, max_size=5))

@@ -129,27 +129,49 @@ inline uint32_t commas16(__m128i v) noexcept {
     return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(','))));
 }
 
-// Writes the bytes of `v` whose bit is set in `keep` (16 bits) at out + j,
-// as two halves of eight; each store may spill zeros past what it keeps,
-// never past out + j + 16.
-[[gnu::target("ssse3"), gnu::always_inline]] inline size_t compact16(__m128i v, uint32_t keep, uint8_t *out,
-                                                                    size_t j, Commas &commas) noexcept {
+// Writes the bytes of `v` whose bit is set in `keep` (16 bits) to `dst`, as
+// two halves of eight, and notes their commas as offsets from `at`; returns
+// how many it wrote. Each store may spill zeros past what it keeps, never
+// past dst + 16.
+[[gnu::target("ssse3"), gnu::always_inline]] inline size_t compact16(__m128i v, uint32_t keep, uint8_t *dst,
+                                                                    size_t at, Commas &commas) noexcept {
     const uint32_t low = keep & 0xff, high = keep >> 8;
     const __m128i from_low = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(compaction.from[low]));
     const __m128i from_high = _mm_add_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(compaction.from[high])),
                                            _mm_set1_epi8(8));
     const __m128i first = _mm_shuffle_epi8(v, from_low), second = _mm_shuffle_epi8(v, from_high);
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + j), first);
-    note_commas(commas, commas16(first) & 0xff, j);
-    j += compaction.count[low];
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + j), second);
-    note_commas(commas, commas16(second) & 0xff, j);
-    return j + compaction.count[high];
+    const size_t split = compaction.count[low];
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(dst), first);
+    note_commas(commas, commas16(first) & 0xff, at);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(dst + split), second);
+    note_commas(commas, commas16(second) & 0xff, at + split);
+    return split + compaction.count[high];
 }
 
-[[gnu::target("ssse3")]] size_t clean_ssse3(const uint8_t *src, size_t n, uint8_t *out, size_t j,
-                                           Commas &commas) noexcept {
-    size_t i = 0;
+// The end of the text, when it does not fill a chunk, is read as a whole
+// chunk that ends at `src + n`, with the bytes already cleaned left out of
+// `keep`; text shorter than a chunk is read from a copy padded with zeros.
+struct LastChunk {
+    alignas(16) uint8_t copy[16];
+    const uint8_t *at;  // where the chunk starts
+    uint32_t keep;      // the bytes still to clean
+
+    LastChunk(const uint8_t *src, size_t done, size_t n) noexcept {
+        if (n >= 16) {
+            at = src + n - 16;
+            keep = (0xffffu << (done - (n - 16))) & 0xffff;
+        } else {
+            std::memset(copy, 0, sizeof copy);
+            std::memcpy(copy, src, n);
+            at = copy;
+            keep = (1u << n) - 1;
+        }
+    }
+};
+
+// Cleans src[i:n], the bytes before `i` being cleaned already.
+[[gnu::target("ssse3")]] size_t clean_ssse3_from(const uint8_t *src, size_t i, size_t n, uint8_t *out, size_t j,
+                                                Commas &commas) noexcept {
     for (; i + 16 <= n; i += 16) {
         const __m128i v = map16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i)));
         const uint32_t blanks = blanks16(v);
@@ -158,10 +180,26 @@ inline uint32_t commas16(__m128i v) noexcept {
             note_commas(commas, commas16(v), j);
             j += 16;
         } else {
-            j = compact16(v, ~blanks & 0xffff, out, j, commas);
+            j += compact16(v, ~blanks & 0xffff, out + j, j, commas);
         }
     }
-    return clean_bytes(src + i, n - i, out, j, commas);
+    if (i == n)
+        return j;
+    if (n < 8)  // a handful of bytes: cheaper one by one than padded
+        return clean_bytes(src, n, out, j, commas);
+    // Compacted into a local buffer first, so that nothing is stored past
+    // the bytes kept.
+    const LastChunk last(src, i, n);
+    const __m128i v = map16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(last.at)));
+    alignas(16) uint8_t kept[16];
+    const size_t count = compact16(v, last.keep & ~blanks16(v), kept, j, commas);
+    std::memcpy(out + j, kept, count);
+    return j + count;
+}
+
+[[gnu::target("ssse3")]] size_t clean_ssse3(const uint8_t *src, size_t n, uint8_t *out, size_t j,
+                                           Commas &commas) noexcept {
+    return clean_ssse3_from(src, 0, n, out, j, commas);
 }
 
 // The same rule as map16, on 32 bytes.
@@ -177,13 +215,23 @@ inline uint32_t commas16(__m128i v) noexcept {
     return _mm256_xor_si256(v, _mm256_and_si256(semicolon, _mm256_set1_epi8(';' ^ ',')));
 }
 
+[[gnu::target("avx2")]] inline uint32_t blanks32(__m256i v) noexcept {
+    return static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(' ')), _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t')))));
+}
+
+[[gnu::target("avx2")]] inline size_t compact32(__m256i v, uint32_t keep, uint8_t *dst, size_t at,
+                                               Commas &commas) noexcept {
+    const size_t split = compact16(_mm256_castsi256_si128(v), keep & 0xffff, dst, at, commas);
+    return split + compact16(_mm256_extracti128_si256(v, 1), keep >> 16, dst + split, at + split, commas);
+}
+
 [[gnu::target("avx2")]] size_t clean_avx2(const uint8_t *src, size_t n, uint8_t *out, size_t j,
                                          Commas &commas) noexcept {
     size_t i = 0;
     for (; i + 32 <= n; i += 32) {
         const __m256i v = map32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + i)));
-        const uint32_t blanks = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(
-            _mm256_cmpeq_epi8(v, _mm256_set1_epi8(' ')), _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t')))));
+        const uint32_t blanks = blanks32(v);
         if (blanks == 0) {
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + j), v);
             note_commas(commas,
@@ -191,12 +239,11 @@ inline uint32_t commas16(__m128i v) noexcept {
                         j);
             j += 32;
         } else {
-            j = compact16(_mm256_castsi256_si128(v), ~blanks & 0xffff, out, j, commas);
-            j = compact16(_mm256_extracti128_si256(v, 1), ~blanks >> 16, out, j, commas);
+            j += compact32(v, ~blanks, out + j, j, commas);
         }
     }
-    // What is left (under 32 bytes) takes the 16-byte step and the byte loop.
-    return clean_ssse3(src + i, n - i, out, j, commas);
+    // What is left (under 32 bytes) takes the 16-byte steps.
+    return clean_ssse3_from(src, i, n, out, j, commas);
 }
 
 #endif
