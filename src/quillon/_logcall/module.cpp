@@ -19,7 +19,10 @@ struct LogcallState {
         Py_VISIT(wrapper_type);
         return 0;
     }
-    void clear() noexcept { Py_CLEAR(wrapper_type); }
+    void clear() noexcept {
+        Py_CLEAR(wrapper_type);
+        api.wrapper_type = nullptr;
+    }
 };
 
 // A callable that forwards to `func` unless `is_enabled(level)` is true, in
