@@ -78,10 +78,12 @@ size_t clean_bytes(const uint8_t *src, size_t n, uint8_t *out, size_t j, Commas 
 #if defined(__x86_64__)
 
 // Blanks leave gaps that a shuffle closes, eight bytes at a time: for each
-// 8-bit mask of the bytes kept, where they come from (0x80 makes a zero, so
-// the unused places never read as a comma) and how many there are.
+// 8-bit mask of the bytes kept, where they come from in the low half of a
+// 16-byte chunk and in its high half (0x80 makes a zero), and how many there
+// are.
 struct Compaction {
-    alignas(8) uint8_t from[256][8];
+    alignas(8) uint8_t from_low[256][8];
+    alignas(8) uint8_t from_high[256][8];
     uint8_t count[256];
 };
 
@@ -90,20 +92,37 @@ constexpr Compaction make_compaction() {
     for (int mask = 0; mask < 256; ++mask) {
         int k = 0;
         for (int bit = 0; bit < 8; ++bit)
-            if (mask & (1 << bit))
-                table.from[mask][k++] = static_cast<uint8_t>(bit);
+            if (mask & (1 << bit)) {
+                table.from_low[mask][k] = static_cast<uint8_t>(bit);
+                table.from_high[mask][k++] = static_cast<uint8_t>(bit + 8);
+            }
         table.count[mask] = static_cast<uint8_t>(k);
         for (; k < 8; ++k)
-            table.from[mask][k] = 0x80;
+            table.from_low[mask][k] = table.from_high[mask][k] = 0x80;
     }
     return table;
 }
 
 constexpr Compaction compaction = make_compaction();
 
-inline void note_commas(Commas &commas, uint32_t mask, size_t j) noexcept {
-    for (; mask; mask &= mask - 1)
-        commas.at[commas.count++] = static_cast<uint32_t>(j + static_cast<size_t>(__builtin_ctz(mask)));
+// Notes the commas of a 16-byte chunk (bits of `found`, all within `keep`)
+// where they land among the kept bytes written from offset `j`: each moves
+// back by the bytes dropped before it.
+inline void note_commas16(Commas &commas, uint32_t found, uint32_t keep, size_t j) noexcept {
+    for (; found; found &= found - 1) {
+        const uint32_t before = keep & ((found & (0 - found)) - 1);
+        const size_t kept_before = compaction.count[before & 0xff] + compaction.count[before >> 8];
+        commas.at[commas.count++] = static_cast<uint32_t>(j + kept_before);
+    }
+}
+
+// The same for 32 bytes, counting with the instruction.
+[[gnu::target("avx2,popcnt"), gnu::always_inline]] inline void note_commas32(Commas &commas, uint32_t found,
+                                                                            uint32_t keep, size_t j) noexcept {
+    for (; found; found &= found - 1) {
+        const uint32_t before = keep & ((found & (0 - found)) - 1);
+        commas.at[commas.count++] = static_cast<uint32_t>(j + static_cast<size_t>(__builtin_popcount(before)));
+    }
 }
 
 // The per-byte rule on 16 bytes (SSE2 only). Ranges are tested as signed
@@ -130,21 +149,16 @@ inline uint32_t commas16(__m128i v) noexcept {
 }
 
 // Writes the bytes of `v` whose bit is set in `keep` (16 bits) to `dst`, as
-// two halves of eight, and notes their commas as offsets from `at`; returns
-// how many it wrote. Each store may spill zeros past what it keeps, never
-// past dst + 16.
-[[gnu::target("ssse3"), gnu::always_inline]] inline size_t compact16(__m128i v, uint32_t keep, uint8_t *dst,
-                                                                    size_t at, Commas &commas) noexcept {
+// two halves of eight, and returns how many they are. The stores may spill
+// zeros past them, never past dst + 16.
+[[gnu::target("ssse3"), gnu::always_inline]] inline size_t compact16(__m128i v, uint32_t keep,
+                                                                    uint8_t *dst) noexcept {
     const uint32_t low = keep & 0xff, high = keep >> 8;
-    const __m128i from_low = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(compaction.from[low]));
-    const __m128i from_high = _mm_add_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(compaction.from[high])),
-                                           _mm_set1_epi8(8));
-    const __m128i first = _mm_shuffle_epi8(v, from_low), second = _mm_shuffle_epi8(v, from_high);
+    const __m128i from_low = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(compaction.from_low[low]));
+    const __m128i from_high = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(compaction.from_high[high]));
     const size_t split = compaction.count[low];
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(dst), first);
-    note_commas(commas, commas16(first) & 0xff, at);
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(dst + split), second);
-    note_commas(commas, commas16(second) & 0xff, at + split);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(dst), _mm_shuffle_epi8(v, from_low));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(dst + split), _mm_shuffle_epi8(v, from_high));
     return split + compaction.count[high];
 }
 
@@ -174,13 +188,13 @@ struct LastChunk {
                                                 Commas &commas) noexcept {
     for (; i + 16 <= n; i += 16) {
         const __m128i v = map16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i)));
-        const uint32_t blanks = blanks16(v);
-        if (blanks == 0) {
+        const uint32_t keep = ~blanks16(v) & 0xffff;
+        note_commas16(commas, commas16(v), keep, j);
+        if (keep == 0xffff) {
             _mm_storeu_si128(reinterpret_cast<__m128i *>(out + j), v);
-            note_commas(commas, commas16(v), j);
             j += 16;
         } else {
-            j += compact16(v, ~blanks & 0xffff, out + j, j, commas);
+            j += compact16(v, keep, out + j);
         }
     }
     if (i == n)
@@ -191,8 +205,10 @@ struct LastChunk {
     // the bytes kept.
     const LastChunk last(src, i, n);
     const __m128i v = map16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(last.at)));
+    const uint32_t keep = last.keep & ~blanks16(v);
+    note_commas16(commas, commas16(v) & keep, keep, j);
     alignas(16) uint8_t kept[16];
-    const size_t count = compact16(v, last.keep & ~blanks16(v), kept, j, commas);
+    const size_t count = compact16(v, keep, kept);
     std::memcpy(out + j, kept, count);
     return j + count;
 }
@@ -215,31 +231,22 @@ struct LastChunk {
     return _mm256_xor_si256(v, _mm256_and_si256(semicolon, _mm256_set1_epi8(';' ^ ',')));
 }
 
-[[gnu::target("avx2")]] inline uint32_t blanks32(__m256i v) noexcept {
-    return static_cast<uint32_t>(_mm256_movemask_epi8(
-        _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(' ')), _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t')))));
-}
-
-[[gnu::target("avx2")]] inline size_t compact32(__m256i v, uint32_t keep, uint8_t *dst, size_t at,
-                                               Commas &commas) noexcept {
-    const size_t split = compact16(_mm256_castsi256_si128(v), keep & 0xffff, dst, at, commas);
-    return split + compact16(_mm256_extracti128_si256(v, 1), keep >> 16, dst + split, at + split, commas);
-}
-
-[[gnu::target("avx2")]] size_t clean_avx2(const uint8_t *src, size_t n, uint8_t *out, size_t j,
-                                         Commas &commas) noexcept {
+[[gnu::target("avx2,popcnt")]] size_t clean_avx2(const uint8_t *src, size_t n, uint8_t *out, size_t j,
+                                                Commas &commas) noexcept {
     size_t i = 0;
     for (; i + 32 <= n; i += 32) {
         const __m256i v = map32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + i)));
-        const uint32_t blanks = blanks32(v);
-        if (blanks == 0) {
+        const uint32_t keep = ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(
+            _mm256_cmpeq_epi8(v, _mm256_set1_epi8(' ')), _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t')))));
+        const uint32_t found =
+            static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(','))));
+        note_commas32(commas, found, keep, j);
+        if (keep == ~uint32_t{0}) {
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + j), v);
-            note_commas(commas,
-                        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(',')))),
-                        j);
             j += 32;
         } else {
-            j += compact32(v, ~blanks, out + j, j, commas);
+            j += compact16(_mm256_castsi256_si128(v), keep & 0xffff, out + j);
+            j += compact16(_mm256_extracti128_si256(v, 1), keep >> 16, out + j);
         }
     }
     // What is left (under 32 bytes) takes the 16-byte steps.
@@ -251,7 +258,7 @@ struct LastChunk {
 Cleaner choose_cleaner() noexcept {
 #if defined(__x86_64__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2"))
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt"))
         return clean_avx2;
     if (__builtin_cpu_supports("ssse3"))
         return clean_ssse3;
