@@ -40,26 +40,9 @@ struct WrapperObject {
 
 WrapperObject *as_wrapper(PyObject *self) noexcept { return reinterpret_cast<WrapperObject *>(self); }
 
-PyObject *wrapper_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
-    WrapperObject *w = as_wrapper(self);
-    Ref enabled = Ref::steal(PyObject_CallOneArg(w->is_enabled, w->level));
-    if (!enabled)
-        return nullptr;
-    int on = PyObject_IsTrue(enabled.get());
-    if (on < 0)
-        return nullptr;
-    // Wrappers may be stacked (a wrapper around a wrapper) and forward to
-    // each other without a Python frame in between: count the depth as the
-    // interpreter counts its own calls, so a deep stack ends in
-    // RecursionError rather than a C stack overflow.
-    if (Py_EnterRecursiveCall(" while calling a logged function"))
-        return nullptr;
-    PyObject *result = PyObject_Vectorcall(on ? w->logged : w->func, args, nargsf, kwnames);
-    Py_LeaveRecursiveCall();
-    return result;
-}
-
-// Where wrapper_vectorcall would forward a call now.
+// Where a call goes now: `logged` when the level check says so, else `func`.
+// Other modules of the package ask this too (see api.h), so that a call
+// they make in the wrapper's place makes the very same check.
 PyObject *wrapper_target(PyObject *self) noexcept {
     WrapperObject *w = as_wrapper(self);
     Ref enabled = Ref::steal(PyObject_CallOneArg(w->is_enabled, w->level));
@@ -69,6 +52,21 @@ PyObject *wrapper_target(PyObject *self) noexcept {
     if (on < 0)
         return nullptr;
     return Py_NewRef(on ? w->logged : w->func);
+}
+
+PyObject *wrapper_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    Ref target = Ref::steal(wrapper_target(self));
+    if (!target)
+        return nullptr;
+    // Wrappers may be stacked (a wrapper around a wrapper) and forward to
+    // each other without a Python frame in between: count the depth as the
+    // interpreter counts its own calls, so a deep stack ends in
+    // RecursionError rather than a C stack overflow.
+    if (Py_EnterRecursiveCall(" while calling a logged function"))
+        return nullptr;
+    PyObject *result = PyObject_Vectorcall(target.get(), args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
