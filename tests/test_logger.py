@@ -1,11 +1,15 @@
 """The logging decorator: what it logs, what it passes through, what it keeps."""
 
+import importlib
 import inspect
 import logging
+import pickle
+import sys
 
 import pytest
 
 import logger
+import quillon
 
 
 @pytest.fixture(params=["native", "python"])
@@ -93,3 +97,20 @@ def test_the_modules_use_the_native_wrapper():
         pytest.skip("native wrapper not built")
     assert type(Email.send) is logger._native_wrapper
     assert type(Email.__dict__["_Email__normalize"]) is staticmethod
+
+
+@pytest.mark.parametrize(("name", "path"), [("email", "Email.send"),
+                                            ("contact", "Contact.validate")])
+def test_the_modules_methods_pickle_by_reference(wrap_kind, monkeypatch, name, path):
+    # Imported anew, so that the classes are built with the wrapper chosen.
+    monkeypatch.setattr(quillon, name, importlib.import_module(f"quillon.{name}"))
+    monkeypatch.delitem(sys.modules, f"quillon.{name}")
+    module = importlib.import_module(f"quillon.{name}")
+    cls, method = path.split(".")
+    wrapped = getattr(getattr(module, cls), method)
+    for protocol in (2, pickle.HIGHEST_PROTOCOL):
+        assert pickle.loads(pickle.dumps(wrapped, protocol)) is wrapped
+    # A wrapper that its name does not lead back to is refused, not pickled
+    # as something else.
+    with pytest.raises(pickle.PicklingError, match="not the same object"):
+        pickle.dumps(logger.logging(prefix="p")(target))

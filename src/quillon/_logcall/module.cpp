@@ -102,6 +102,19 @@ PyObject *wrapper_repr(PyObject *self) noexcept {
     return PyUnicode_FromFormat("<function %S at %p>", name.get(), self);
 }
 
+// Pickles by reference, the way functions do: pickle looks the qualified
+// name up again in the module named by __module__ and refuses a wrapper that
+// the name does not lead back to. Process pools and engines hand
+// `Contact.validate` to their workers this way.
+PyObject *wrapper_reduce(PyObject *self, PyObject *) noexcept {
+    PyObject *name;
+    if (PyObject_GetOptionalAttrString(self, "__qualname__", &name) < 0)
+        return nullptr;
+    if (name == nullptr)
+        return PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Py_TYPE(self)->tp_name);
+    return name;
+}
+
 int wrapper_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     WrapperObject *w = as_wrapper(self);
     Py_VISIT(Py_TYPE(self));
@@ -131,6 +144,11 @@ void wrapper_dealloc(PyObject *self) noexcept {
     Py_DECREF(type);
 }
 
+PyMethodDef wrapper_methods[] = {
+    {"__reduce__", wrapper_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef wrapper_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -150,6 +168,7 @@ PyType_Slot wrapper_slots[] = {
     {Py_tp_repr, reinterpret_cast<void *>(wrapper_repr)},
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void *>(wrapper_descr_get)},
+    {Py_tp_methods, wrapper_methods},
     {Py_tp_getset, wrapper_getset},
     {Py_tp_members, wrapper_members},
     {0, nullptr},
