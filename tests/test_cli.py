@@ -52,16 +52,19 @@ def check(dns, *args, stderr=subprocess.PIPE, **options):
 
 # --- check --------------------------------------------------------------------
 
-@pytest.mark.parametrize("jobs", ["1", "4"])
-def test_check_reports_in_input_order(dns_server, jobs):
+@pytest.mark.parametrize("options", [["--jobs", "1"], ["--jobs", "4"],
+                                     ["--processes", "2", "--jobs", "2"]])
+def test_check_reports_in_input_order(dns_server, options):
     # The silent domain answers last (after the time-out, as "valid"): with
     # several jobs the others finish first and must still be printed after it.
+    # Worker processes must ask the loopback server too, or the unknown
+    # domain would not be reported as missing.
     addresses = [f"a@{_loopback.SILENT_DOMAIN}", f"b@{MX}", f"c@{_loopback.UNKNOWN_DOMAIN}",
                  "no-at-sign", f"d@{_loopback.A_ONLY_DOMAIN}"]
-    result = check(dns_server, *addresses, "--timeout", "1", "--jobs", jobs)
+    result = check(dns_server, *addresses, "--timeout", "1", *options)
     assert (result.returncode, result.stderr) == (1, "")
     assert result.stdout.splitlines() == [
-        f"a@{_loopback.SILENT_DOMAIN}\tvalid\tValid",
+        f"a@{_loopback.SILENT_DOMAIN}\tvalid\tValid\tdeliverability unknown",
         f"b@{MX}\tvalid\tValid",
         f"c@{_loopback.UNKNOWN_DOMAIN}\tinvalid\tThe domain name unknown.example does not exist",
         "no-at-sign\tinvalid\tAn email address must have an @-sign",
@@ -69,13 +72,52 @@ def test_check_reports_in_input_order(dns_server, jobs):
     ]
 
 
-def test_check_json_reads_arguments_then_files(dns_server, tmp_path):
-    (tmp_path / "list.txt").write_text(f"\n  b@{MX}  \n\nc@{MX}\n")
+@pytest.mark.parametrize(("options", "code"), [([], 0), (["--strict"], 1)])
+def test_check_json_reads_arguments_then_files(dns_server, tmp_path, options, code):
+    (tmp_path / "list.txt").write_text(f"# people\n\n  b@{MX}  \n#c@{MX}\nc@{MX}\n")
     result = check(dns_server, f"a@{MX}", "--file", str(tmp_path / "list.txt"), "--file", "-",
-                   "--json", input=f"d@{MX}\n")
-    assert (result.returncode, result.stderr) == (0, "")
+                   "--json", "--timeout", "1", *options,
+                   input=f"d@{MX}\ne@{_loopback.SILENT_DOMAIN}\n")
+    assert (result.returncode, result.stderr) == (code, "")
     assert [json.loads(line) for line in result.stdout.splitlines()] == [
-        {"address": f"{name}@{MX}", "valid": True, "reason": "Valid"} for name in "abcd"]
+        {"address": f"{name}@{MX}", "valid": True, "reason": "Valid"} for name in "abcd"] + [
+        {"address": f"e@{_loopback.SILENT_DOMAIN}", "valid": True, "reason": "Valid",
+         "deliverability": "unknown"}]
+
+
+def test_check_reports_an_undecodable_line_in_its_place(dns_server, tmp_path):
+    (tmp_path / "list.txt").write_bytes(f"a@{MX}\nb\xff@{MX}\nc@{MX}\n".encode("latin-1"))
+    result = check(dns_server, "--file", str(tmp_path / "list.txt"), stderr=subprocess.STDOUT)
+    assert result.returncode == 2
+    assert result.stdout.splitlines() == [
+        f"a@{MX}\tvalid\tValid",
+        f"quillon check: {tmp_path / 'list.txt'}: line 2: not UTF-8 text (byte 2: invalid start byte)",
+        f"c@{MX}\tvalid\tValid"]
+
+
+@pytest.mark.parametrize(("options", "asked"), [([], 1), (["--no-cache"], 3)])
+def test_check_keeps_answers_for_the_run(dns_server, options, asked):
+    result = check(dns_server, f"a@{MX}", f"b@{MX}", f"C@{MX.upper()}", *options)
+    assert result.returncode == 0
+    assert dns_server.queries == [(MX, "MX")] * asked
+
+
+def test_check_prints_each_verdict_as_soon_as_it_is_known(dns_server):
+    process = subprocess.Popen(
+        [sys.executable, "-c", VIA_LOOPBACK_DNS, str(dns_server.port), "check", "--file", "-"],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=ENV)
+    try:
+        process.stdin.write(f"a@{MX}\n")
+        process.stdin.flush()
+        # Read while standard input is still open: the command must neither
+        # wait for the rest of its input nor hold its output in a buffer.
+        assert drain(process.stdout.fileno(), until=b"\n", wait=30) == f"a@{MX}\tvalid\tValid\n".encode()
+        process.stdin.write("no-at-sign\n")
+        process.stdin.close()
+        assert process.wait(timeout=60) == 1
+    finally:
+        process.kill()
+        process.stdout.close()
 
 
 @pytest.mark.parametrize(("args", "message"), [

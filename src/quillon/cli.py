@@ -13,14 +13,15 @@ import os
 import smtplib
 import ssl
 import sys
-from collections.abc import Callable, Generator, Iterable, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass
 from email.errors import MessageError
-from typing import TYPE_CHECKING, TextIO, cast
+from typing import TYPE_CHECKING, BinaryIO, TextIO, cast
 
 from quillon import __version__
 
 if TYPE_CHECKING:
+    from quillon.bulk import Verdict
     from quillon.smtp import Sent
 
 PASSWORD_VARIABLE = "QUILLON_PASSWORD"
@@ -77,25 +78,38 @@ def build_parser() -> argparse.ArgumentParser:
     check = commands.add_parser(
         "check", help="check whether addresses are valid and deliverable",
         description="Check each address with Contact.validate: its syntax, and whether "
-                    "its domain accepts mail (a DNS look-up). Prints one line per address, "
-                    "in input order. Exit status: 0 if all are valid, 1 if any is not.",
+                    "its domain accepts mail (DNS look-ups). Prints one line per address, "
+                    "in input order, as soon as it is known. Exit status: 0 if all are "
+                    "valid, 1 if any is not, 2 for a usage error or an unreadable line.",
     )
     check.add_argument("addresses", nargs="*", metavar="ADDRESS", help="an address to check")
     check.add_argument(
         "--file", action="append", default=[], metavar="PATH",
         help="read more addresses from PATH, one a line ('-' for standard input); "
-             "blank lines are skipped",
+             "blank lines and lines starting with '#' are skipped",
     )
     check.add_argument(
         "--timeout", type=_positive_int, default=2, metavar="N",
-        help="seconds allowed for the DNS look-up of each address (default: %(default)s)",
+        help="seconds allowed for each DNS look-up; an address takes up to four "
+             "(default: %(default)s)",
     )
     check.add_argument(
         "--jobs", type=_positive_int, default=1, metavar="N",
-        help="check N addresses at a time (default: %(default)s)",
+        help="check N addresses at a time, in threads (default: %(default)s)",
     )
+    check.add_argument(
+        "--processes", type=_positive_int, default=1, metavar="N",
+        help="spread the addresses over N worker processes, each with --jobs threads "
+             "and a DNS cache of its own (default: %(default)s)",
+    )
+    check.add_argument("--no-cache", dest="cache", action="store_false",
+                       help="ask DNS every time instead of keeping answers for the run")
+    check.add_argument("--strict", action="store_true",
+                       help="count an address whose deliverability is unknown (no DNS "
+                            "answer in time) as not valid")
     check.add_argument("--json", action="store_true",
-                       help='print one JSON object per line: {"address", "valid", "reason"}')
+                       help='print one JSON object per line: {"address", "valid", "reason"}, '
+                            'and "deliverability": "unknown" when DNS left it open')
     check.set_defaults(run=_run_check)
 
     send = commands.add_parser(
@@ -183,42 +197,54 @@ def _read_text(path: str) -> str:
         return stream.read()
 
 
-def _read_lines(path: str) -> list[str]:
-    try:
-        text = _read_text(path)
-    except (OSError, UnicodeDecodeError) as exc:
-        raise UsageError(f"cannot read {path}: {_os_reason(exc)}") from None
-    return [line.strip() for line in text.splitlines() if line.strip()]
+@dataclass(frozen=True)
+class _Unreadable:
+    """An input line that is not UTF-8 text, reported in its place."""
+
+    place: str
+    reason: str
 
 
-def _verdicts(
-    addresses: Sequence[str], timeout: int, jobs: int
-) -> Generator[tuple[bool, str]]:
-    """Verdicts of Contact.validate, in the order of ``addresses``."""
-    from quillon.contact import Contact
+def _open_lists(paths: Iterable[str], stack: contextlib.ExitStack) -> list[tuple[str, BinaryIO]]:
+    # All opened up front, so that a missing file stops the command before
+    # anything is checked; their lines are read as the checks go.
+    lists = []
+    for path in paths:
+        if path == "-":
+            lists.append(("<stdin>", sys.stdin.buffer))
+            continue
+        try:
+            lists.append((path, stack.enter_context(open(path, "rb"))))
+        except OSError as exc:
+            raise UsageError(f"cannot read {path}: {_os_reason(exc)}") from None
+    return lists
 
-    def check(address: str) -> tuple[bool, str]:
-        return Contact.validate(address, timeout)
 
-    if jobs == 1 or len(addresses) < 2:
-        yield from map(check, addresses)
-        return
-    # The look-ups wait on the network outside the interpreter lock, so
-    # threads overlap them. Every address is queued at once and results are
-    # taken in input order.
-    executor = ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="quillon-check")
-    try:
-        futures = [executor.submit(check, address) for address in addresses]
-        for future in futures:
-            yield future.result()
-    finally:
-        executor.shutdown(wait=False, cancel_futures=True)
+def _input_lines(addresses: Iterable[str],
+                 lists: Iterable[tuple[str, BinaryIO]]) -> Iterator[str | _Unreadable]:
+    yield from addresses
+    for name, stream in lists:
+        try:
+            for number, raw in enumerate(stream, 1):
+                try:
+                    # A byte-order mark some editors put first is no part of an address.
+                    line = raw.decode("utf-8-sig" if number == 1 else "utf-8").strip()
+                except UnicodeDecodeError as exc:
+                    yield _Unreadable(f"{name}: line {number}",
+                                      f"not UTF-8 text (byte {exc.start + 1}: {exc.reason})")
+                    continue
+                if line and not line.startswith("#"):
+                    yield line
+        except OSError as exc:
+            raise UsageError(f"cannot read {name}: {_os_reason(exc)}") from None
 
 
 class _Progress:
     """A "checked N/TOTAL" line kept up to date on a terminal."""
 
-    def __init__(self, total: int, stream: TextIO, *, shares_terminal: bool) -> None:
+    def __init__(self, total: int | None, stream: TextIO, *, shares_terminal: bool) -> None:
+        # None while the input is still being read: the line then shows the
+        # count alone, from the first address past the threshold.
         self._total = total
         self._stream = stream
         # When results go to the same terminal, the line is wiped before each
@@ -227,7 +253,10 @@ class _Progress:
         self._shown = False
 
     def update(self, done: int) -> None:
-        self._stream.write(f"\rchecked {done}/{self._total}")
+        if (done if self._total is None else self._total) <= PROGRESS_THRESHOLD:
+            return
+        of = "" if self._total is None else f"/{self._total}"
+        self._stream.write(f"\rchecked {done}{of}")
         self._stream.flush()
         self._shown = True
 
@@ -249,41 +278,53 @@ def _isatty(stream: TextIO | None) -> bool:
         return False
 
 
-def _format_verdict(address: str, valid: bool, reason: str, as_json: bool) -> str:
+def _format_verdict(address: str, verdict: Verdict, as_json: bool) -> str:
     if as_json:
-        return json.dumps({"address": address, "valid": valid, "reason": reason},
-                          ensure_ascii=False)
-    return f"{address}\t{'valid' if valid else 'invalid'}\t{reason}"
+        record: dict[str, object] = {"address": address, "valid": verdict.valid,
+                                     "reason": verdict.reason}
+        if verdict.deliverability_unknown:
+            record["deliverability"] = "unknown"
+        return json.dumps(record, ensure_ascii=False)
+    line = f"{address}\t{'valid' if verdict.valid else 'invalid'}\t{verdict.reason}"
+    return f"{line}\tdeliverability unknown" if verdict.deliverability_unknown else line
 
 
 def _run_check(args: argparse.Namespace) -> int:
-    addresses = list(args.addresses)
-    for path in args.file:
-        addresses.extend(_read_lines(path))
-    if not addresses:
-        raise UsageError("no addresses given (name them, or use --file)")
+    from quillon import bulk
 
+    if not args.addresses and not args.file:
+        raise UsageError("no addresses given (name them, or use --file)")
     progress = None
-    if len(addresses) > PROGRESS_THRESHOLD and _isatty(sys.stderr):
-        progress = _Progress(len(addresses), sys.stderr,
-                             shares_terminal=_isatty(sys.stdout))
-    all_valid = True
-    # closing() cancels the queued checks as soon as the loop is left, also by
-    # an interrupt, rather than whenever the generator is collected.
-    with contextlib.closing(_verdicts(addresses, args.timeout, args.jobs)) as verdicts:
-        try:
-            for done, (address, (valid, reason)) in enumerate(zip(addresses, verdicts), 1):
-                all_valid = all_valid and valid
-                if progress is not None:
-                    progress.before_output()
-                print(_format_verdict(address, valid, reason, args.json),
-                      flush=progress is not None)
-                if progress is not None:
-                    progress.update(done)
-        finally:
+    if _isatty(sys.stderr):
+        total = None if args.file else len(args.addresses)
+        progress = _Progress(total, sys.stderr, shares_terminal=_isatty(sys.stdout))
+    status, done = EXIT_OK, 0
+    with contextlib.ExitStack() as stack:
+        lines = _input_lines(args.addresses, _open_lists(args.file, stack))
+        # closing() stops the checks still running as soon as the loop is
+        # left, also by an interrupt, rather than whenever the generator is
+        # collected.
+        checked = stack.enter_context(contextlib.closing(bulk.check_in_order(
+            lines, args.timeout, jobs=args.jobs, processes=args.processes, cache=args.cache)))
+        if progress is not None:
+            stack.callback(progress.clear)
+        for done, (line, verdict) in enumerate(checked, 1):
             if progress is not None:
-                progress.clear()
-    return EXIT_OK if all_valid else EXIT_FAILED
+                progress.before_output()
+            # Each line goes out when known, also into a pipe: a reader sees
+            # the first verdicts at once rather than a buffer's worth later.
+            if isinstance(line, _Unreadable):
+                print(f"quillon check: {line.place}: {line.reason}", file=sys.stderr, flush=True)
+                status = EXIT_USAGE
+            elif verdict is not None:
+                print(_format_verdict(line, verdict, args.json), flush=True)
+                if not verdict.valid or (args.strict and verdict.deliverability_unknown):
+                    status = max(status, EXIT_FAILED)
+            if progress is not None:
+                progress.update(done)
+    if done == 0:
+        raise UsageError("no addresses given (the files hold none)")
+    return status
 
 
 # --- send ---------------------------------------------------------------------
