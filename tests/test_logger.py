@@ -110,6 +110,10 @@ def test_the_modules_methods_pickle_by_reference(wrap_kind, monkeypatch, name, p
     wrapped = getattr(getattr(module, cls), method)
     for protocol in (2, pickle.HIGHEST_PROTOCOL):
         assert pickle.loads(pickle.dumps(wrapped, protocol)) is wrapped
+    before = [sys.getrefcount(wrapped), sys.getrefcount(wrapped.__qualname__)]
+    for _ in range(100):
+        pickle.dumps(wrapped)
+    assert [sys.getrefcount(wrapped), sys.getrefcount(wrapped.__qualname__)] == before
     # A wrapper that its name does not lead back to is refused, not pickled
     # as something else.
     with pytest.raises(pickle.PicklingError, match="not the same object"):
