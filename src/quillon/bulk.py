@@ -20,6 +20,7 @@ import copy
 import itertools
 import multiprocessing
 import signal
+import sys
 import threading
 from collections import deque
 from collections.abc import Generator, Iterable, Iterator
@@ -32,10 +33,10 @@ import quillon.contact as _contact
 
 __all__ = ["CACHE_SIZE", "Verdict", "check", "portable_resolver", "prepare_process"]
 
-# Answers kept per process: about 2.5 KB each with their messages, so the
-# cache stays under 50 MB. A list's long tail of rare domains is what it
-# pushes out, and those are seldom asked for again anyway.
-CACHE_SIZE = 20_000
+# Answers kept per process. Each holds its whole reply message, about 3 KB,
+# so the cache stays near 30 MB at most. What it pushes out first is a
+# list's long tail of rare domains, which are seldom asked for again anyway.
+CACHE_SIZE = 10_000
 
 _T = TypeVar("_T")
 
@@ -200,11 +201,10 @@ def _in_processes(
     # A batch per task keeps the cost of passing work between processes
     # small beside the checks, and small enough that the first line comes soon.
     batch_size = max(16, 4 * jobs)
-    # Spawned, not forked: a fork copies whatever threads and locks this
-    # process holds. Each worker gets this process's resolver settings
-    # explicitly, so it asks the same servers and nothing else.
+    # Each worker gets this process's resolver settings explicitly, so it
+    # asks the same servers and nothing else, however it was started.
     pool = ProcessPoolExecutor(
-        processes, mp_context=multiprocessing.get_context("spawn"),
+        processes, mp_context=_worker_start(),
         initializer=_start_worker, initargs=(portable_resolver(), cache, jobs))
     finished = False
     try:
@@ -221,6 +221,16 @@ def _in_processes(
         if not finished:
             _stop_workers(pool)
         pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _worker_start() -> multiprocessing.context.BaseContext:
+    # A forked worker starts at once, with the modules this process has
+    # imported; a spawned one imports them all again (about half a second).
+    # Fork is safe only while no other thread runs here, since the child
+    # inherits any lock that such a thread holds.
+    if sys.platform == "linux" and threading.active_count() == 1:
+        return multiprocessing.get_context("fork")
+    return multiprocessing.get_context("spawn")
 
 
 def _stop_workers(pool: ProcessPoolExecutor) -> None:
