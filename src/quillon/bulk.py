@@ -31,7 +31,8 @@ import dns.resolver
 
 import quillon.contact as _contact
 
-__all__ = ["CACHE_SIZE", "Verdict", "check", "portable_resolver", "prepare_process"]
+__all__ = ["CACHE_SIZE", "Verdict", "check", "check_in_order", "portable_resolver",
+           "prepare_process"]
 
 # Answers kept per process. Each holds its whole reply message, about 3 KB,
 # so the cache stays near 30 MB at most. What it pushes out first is a
@@ -73,15 +74,15 @@ class _Observed:
 
 def check(address: str, timeout: int = 2) -> Verdict:
     """``Contact.validate(address, timeout)``, plus whether deliverability was
-    left undetermined (known only where ``prepare_process`` or
-    ``observing_deliverability`` is in force)."""
+    left undetermined: known after ``prepare_process`` and inside
+    ``check_in_order``, False elsewhere."""
     _last_call.undetermined = False
     valid, reason = _contact.Contact.validate(address, timeout)
     return Verdict(valid, reason, bool(valid and _last_call.undetermined))
 
 
 @contextlib.contextmanager
-def observing_deliverability() -> Iterator[None]:
+def _observing_deliverability() -> Iterator[None]:
     """Let ``check`` see undetermined deliverability while the block runs."""
     namespace = vars(_contact)
     previous = namespace["validate_email"]
@@ -93,7 +94,7 @@ def observing_deliverability() -> Iterator[None]:
 
 
 @contextlib.contextmanager
-def caching_answers(enabled: bool = True) -> Iterator[None]:
+def _caching_answers(enabled: bool = True) -> Iterator[None]:
     """Give dnspython's default resolver a fresh cache (or none) for the block."""
     resolver = dns.resolver.get_default_resolver()
     previous = resolver.cache
@@ -147,7 +148,7 @@ def check_in_order(
     if processes > 1:
         yield from _in_processes(items, timeout, jobs, processes, cache)
         return
-    with caching_answers(cache), observing_deliverability():
+    with _caching_answers(cache), _observing_deliverability():
         if jobs == 1:
             for item in items:
                 yield item, check(item, timeout) if isinstance(item, str) else None

@@ -1,0 +1,264 @@
+"""Checking a long list of addresses: `quillon check` against a plain loop.
+
+    uv run python benchmarks/bulk.py [--quick] [--addresses N] [--domains N] [--rounds N]
+
+A DNS server for a few thousand domains runs in a process of its own on
+127.0.0.1 (quillon._loopback.DnsServer); every run below asks it and nothing
+else. The address list is drawn with a fixed seed and a skew like a real
+list's: the domain of rank r comes up in proportion to 1/r, so a few domains
+are very common and most are rare. Most domains have MX records; some have
+only an A record (three look-ups: MX, A, TXT), some do not exist, some refuse
+mail; a few addresses are malformed.
+
+Each configuration runs as a command of its own, interpreter start-up
+included, and is timed from start to exit; the best of the rounds counts.
+An untimed plain loop goes first, so that no configuration pays for the
+server's first answer to a question (it keeps its replies).
+The rows:
+
+* plain loop: `validate_email(address, check_deliverability=True,
+  timeout=2)` over the list, the loop a user would write;
+* `quillon check` with --jobs 1 (its defaults), --jobs 8 and --processes 2,
+  each with and without --no-cache;
+* floor: the plain loop with deliverability off (syntax only), what no DNS
+  at all would cost.
+
+"queries/address" is what the DNS server counted during the run; "ideal" is
+what asking once per domain and type would take. Then the command's peak
+memory (maximum resident set) for a list of 200,000 addresses, and how soon
+its first line came.
+"""
+
+from __future__ import annotations
+
+import argparse
+import multiprocessing
+import os
+import platform
+import random
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+SEED = 2024
+MEMORY_ADDRESSES = 200_000
+
+# Shares of the domains by kind; what is left over has MX records.
+A_ONLY, MISSING, NULL_MX, NO_RECORDS = 0.10, 0.04, 0.03, 0.02
+MALFORMED = 0.02  # of the addresses
+PUBLIC_IPV4 = "93.184.215.14"
+
+# Runs a configuration with dnspython's default resolver asking the
+# benchmark's server only: argv[1] is its port, argv[2] the mode.
+DRIVER = """\
+import sys, dns.resolver
+resolver = dns.resolver.Resolver(configure=False)
+resolver.nameservers, resolver.port = ["127.0.0.1"], int(sys.argv[1])
+dns.resolver.default_resolver = resolver
+mode, args = sys.argv[2], sys.argv[3:]
+if mode == "check":
+    from quillon.cli import main
+    sys.exit(main(args))
+from email_validator import EmailNotValidError, validate_email
+deliverability = mode == "loop"
+with open(args[0], encoding="utf-8") as lines:
+    for line in lines:
+        address = line.strip()
+        try:
+            validate_email(address, check_deliverability=deliverability, timeout=2)
+            print(address, "valid", sep="\\t")
+        except EmailNotValidError as exc:
+            print(address, "invalid", exc, sep="\\t")
+"""
+
+
+# --- zone and list ---------------------------------------------------------------
+
+def domain_kinds(count: int, rng: random.Random) -> list[str]:
+    kinds = (["a-only"] * round(count * A_ONLY) + ["missing"] * round(count * MISSING)
+             + ["null-mx"] * round(count * NULL_MX) + ["no-records"] * round(count * NO_RECORDS))
+    kinds += ["mx"] * (count - len(kinds))
+    rng.shuffle(kinds)
+    return kinds
+
+
+def make_zone(kinds: list[str]) -> dict[str, dict[str, list[str] | str]]:
+    zone: dict[str, dict[str, list[str] | str]] = {}
+    for rank, kind in enumerate(kinds):
+        name = domain(rank)
+        if kind == "mx":
+            zone[name] = {"MX": [f"10 mx1.{name}.", f"20 mx2.{name}."]}
+        elif kind == "a-only":
+            zone[name] = {"A": PUBLIC_IPV4}
+        elif kind == "null-mx":
+            zone[name] = {"MX": "0 ."}
+        elif kind == "no-records":
+            zone[name] = {}
+    return zone
+
+
+# Look-ups that email_validator makes for a domain of each kind.
+QUERIES = {"mx": 1, "a-only": 3, "missing": 1, "null-mx": 1, "no-records": 3}
+
+
+def domain(rank: int) -> str:
+    return f"d{rank:04d}.example.com"
+
+
+def make_list(count: int, domains: int, rng: random.Random) -> list[str]:
+    weights = [1 / (rank + 1) for rank in range(domains)]
+    ranks = rng.choices(range(domains), weights, k=count)
+    addresses = []
+    for number, rank in enumerate(ranks):
+        if rng.random() < MALFORMED:
+            addresses.append(f"user{number}.{domain(rank)}")  # no @-sign
+        else:
+            addresses.append(f"user{number}@{domain(rank)}")
+    return addresses
+
+
+def ideal_queries(addresses: list[str], kinds: list[str]) -> int:
+    rank = {domain(number): number for number in range(len(kinds))}
+    seen = {rank[address.split("@")[1]] for address in addresses if "@" in address}
+    return sum(QUERIES[kinds[number]] for number in seen)
+
+
+# --- the DNS server's process ---------------------------------------------------------
+
+def serve(zone: dict[str, dict[str, list[str] | str]], conn: multiprocessing.connection.Connection) -> None:
+    from quillon import _loopback
+
+    with _loopback.DnsServer(zone, lifetime=24 * 3600) as server:
+        conn.send(server.port)
+        while (command := conn.recv()) != "stop":
+            conn.send(len(server.queries))
+
+
+class DnsProcess:
+    def __init__(self, zone: dict[str, dict[str, list[str] | str]]) -> None:
+        context = multiprocessing.get_context("spawn")
+        self._conn, child = context.Pipe()
+        self._process = context.Process(target=serve, args=(zone, child), daemon=True)
+        self._process.start()
+        self.port: int = self._conn.recv()
+
+    def queries(self) -> int:
+        self._conn.send("count")
+        count: int = self._conn.recv()
+        return count
+
+    def stop(self) -> None:
+        self._conn.send("stop")
+        self._process.join(10)
+
+
+# --- running a configuration ------------------------------------------------------
+
+@dataclass
+class Run:
+    seconds: float
+    first_line: float
+    queries: int
+    max_rss_kb: int
+
+
+def run(dns: DnsProcess, mode: str, args: list[str], lines: int) -> Run:
+    command = [sys.executable, "-c", DRIVER, str(dns.port), mode, *args]
+    before = dns.queries()
+    start = time.perf_counter()
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert process.stdout is not None and process.stderr is not None
+    first = process.stdout.readline()
+    first_line = time.perf_counter() - start
+    count = 1 if first else 0
+    for _ in process.stdout:
+        count += 1
+    stderr = process.stderr.read()
+    _, status, usage = os.wait4(process.pid, 0)
+    seconds = time.perf_counter() - start
+    process.returncode = os.waitstatus_to_exitcode(status)
+    if process.returncode not in (0, 1) or count != lines:
+        raise SystemExit(f"{mode} {' '.join(args)}: exit {process.returncode}, {count} of "
+                         f"{lines} lines\n{stderr.decode(errors='replace')}")
+    return Run(seconds, first_line, dns.queries() - before, usage.ru_maxrss)
+
+
+def best(dns: DnsProcess, mode: str, args: list[str], lines: int, rounds: int) -> Run:
+    runs = [run(dns, mode, args, lines) for _ in range(rounds)]
+    return min(runs, key=lambda r: r.seconds)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="5,000 addresses, one round, no memory run")
+    parser.add_argument("--addresses", type=int, default=20_000)
+    parser.add_argument("--domains", type=int, default=3_000)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--memory-addresses", type=int, default=MEMORY_ADDRESSES)
+    options = parser.parse_args()
+    if options.quick:
+        options.addresses, options.rounds, options.memory_addresses = 5_000, 1, 0
+
+    rng = random.Random(SEED)
+    kinds = domain_kinds(options.domains, rng)
+    addresses = make_list(options.addresses, options.domains, rng)
+    ideal = ideal_queries(addresses, kinds) / len(addresses)
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "addresses.txt"
+        path.write_text("\n".join(addresses) + "\n")
+        dns = DnsProcess(make_zone(kinds))
+        try:
+            configurations = [
+                ("plain loop over validate_email", "loop", [str(path)]),
+                ("quillon check (defaults: --jobs 1)", "check", []),
+                ("quillon check --jobs 8", "check", ["--jobs", "8"]),
+                ("quillon check --processes 2", "check", ["--processes", "2"]),
+                ("quillon check --no-cache", "check", ["--no-cache"]),
+                ("quillon check --jobs 8 --no-cache", "check", ["--jobs", "8", "--no-cache"]),
+                ("quillon check --processes 2 --no-cache", "check",
+                 ["--processes", "2", "--no-cache"]),
+                ("floor: syntax only, no DNS", "floor", [str(path)]),
+            ]
+            run(dns, "loop", [str(path)], len(addresses))  # warms the server up
+            results = []
+            for label, mode, args in configurations:
+                if mode == "check":
+                    args = ["check", "--file", str(path), *args]
+                results.append((label, best(dns, mode, args, len(addresses), options.rounds)))
+                print(f"  {label}: {results[-1][1].seconds:.2f} s", file=sys.stderr)
+            memory = None
+            if options.memory_addresses:
+                big = Path(folder) / "big.txt"
+                big.write_text("\n".join(make_list(options.memory_addresses, options.domains,
+                                                   random.Random(SEED + 1))) + "\n")
+                memory = run(dns, "check", ["check", "--file", str(big)],
+                             options.memory_addresses)
+        finally:
+            dns.stop()
+
+    print(f"{len(addresses):,} addresses over {options.domains:,} domains (seed {SEED}); "
+          f"best of {options.rounds}; Python {platform.python_version()}, "
+          f"{os.cpu_count()} cores")
+    print()
+    print("| Configuration | addresses/s | x plain loop | DNS queries/address | first line |")
+    print("|---|---|---|---|---|")
+    loop = results[0][1].seconds
+    for label, result in results:
+        rate = len(addresses) / result.seconds
+        print(f"| {label} | {rate:,.0f} | {loop / result.seconds:.2f}x | "
+              f"{result.queries / len(addresses):.3f} | {result.first_line:.2f} s |")
+    print()
+    print(f"A cache that asks once per domain and type needs {ideal:.3f} queries per address.")
+    if memory is not None:
+        print(f"quillon check, {options.memory_addresses:,} addresses: peak memory "
+              f"{memory.max_rss_kb / 1024:.0f} MB, first line after {memory.first_line:.2f} s, "
+              f"{options.memory_addresses / memory.seconds:,.0f} addresses/s, "
+              f"{memory.queries / options.memory_addresses:.3f} queries/address")
+
+
+if __name__ == "__main__":
+    main()
