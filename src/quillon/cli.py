@@ -14,9 +14,8 @@ import smtplib
 import ssl
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from dataclasses import dataclass
 from email.errors import MessageError
-from typing import TYPE_CHECKING, BinaryIO, TextIO, cast
+from typing import TYPE_CHECKING, BinaryIO, NamedTuple, TextIO, cast
 
 from quillon import __version__
 
@@ -197,8 +196,7 @@ def _read_text(path: str) -> str:
         return stream.read()
 
 
-@dataclass(frozen=True)
-class _Unreadable:
+class _Unreadable(NamedTuple):
     """An input line that is not UTF-8 text, reported in its place."""
 
     place: str
