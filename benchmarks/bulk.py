@@ -135,7 +135,7 @@ def serve(zone: dict[str, dict[str, list[str] | str]], conn: multiprocessing.con
 
     with _loopback.DnsServer(zone, lifetime=24 * 3600) as server:
         conn.send(server.port)
-        while (command := conn.recv()) != "stop":
+        while conn.recv() != "stop":
             conn.send(len(server.queries))
 
 
@@ -244,6 +244,7 @@ def main() -> None:
     if options.quick:
         options.addresses, options.rounds, options.memory_addresses = 5_000, 1, 0
 
+    load_before = os.getloadavg()[0]
     rng = random.Random(SEED)
     kinds = domain_kinds(options.domains, rng)
     addresses = make_list(options.addresses, options.domains, rng)
@@ -284,7 +285,8 @@ def main() -> None:
 
     print(f"{len(addresses):,} addresses over {options.domains:,} domains (seed {SEED}); "
           f"best of {options.rounds}; Python {platform.python_version()}, "
-          f"{os.cpu_count()} cores")
+          f"{os.cpu_count()} cores, load average {load_before:.1f} before and "
+          f"{os.getloadavg()[0]:.1f} after")
     print()
     print("| Configuration | addresses/s | x plain loop | DNS queries/address | first line |")
     print("|---|---|---|---|---|")
