@@ -199,9 +199,10 @@ def _check_batch(addresses: list[str], timeout: int) -> list[Verdict]:
 def _in_processes(
     items: Iterable[_T], timeout: int, jobs: int, processes: int, cache: bool,
 ) -> Generator[tuple[_T, Verdict | None]]:
-    # A batch per task keeps the cost of passing work between processes
-    # small beside the checks, and small enough that the first line comes soon.
-    batch_size = max(16, 4 * jobs)
+    # Passing a batch between processes costs about 0.4 ms (measured): with
+    # 64 addresses that is a few percent of their checks, and still the
+    # first line comes within a few tens of milliseconds of the first check.
+    batch_size = max(64, 8 * jobs)
     # Each worker gets this process's resolver settings explicitly, so it
     # asks the same servers and nothing else, however it was started.
     pool = ProcessPoolExecutor(
