@@ -28,7 +28,9 @@ what asking once per domain and type would take. Then the command's peak
 memory (maximum resident set) for a list of 200,000 addresses, and how soon
 its first line came, and the parts that bound the ratios: what an address
 costs with deliverability off, with every answer from the resolver's cache,
-and with every answer from the server.
+and with every answer from the server; and how much more pure-Python work
+two processes got done than one while the benchmark ran, which bounds
+--processes 2 on a machine whose cores are shared.
 """
 
 from __future__ import annotations
@@ -231,6 +233,28 @@ def measure_parts(server: DnsProcess, addresses: list[str]) -> Parts:
     return Parts(syntax, cached, asked)
 
 
+def burn(count: int) -> int:
+    total = 0
+    for number in range(count):
+        total += number
+    return total
+
+
+def parallel_capacity() -> float:
+    """How much more pure-Python work two processes get done than one, now:
+    2.0 on two idle cores, less when other work shares them."""
+    count = 10_000_000
+    start = time.perf_counter()
+    burn(count)
+    one = time.perf_counter() - start
+    with multiprocessing.get_context("spawn").Pool(2) as pool:
+        pool.map(burn, [1000, 1000])
+        start = time.perf_counter()
+        pool.map(burn, [count, count])
+        two = time.perf_counter() - start
+    return 2 * one / two
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
@@ -272,6 +296,7 @@ def main() -> None:
                 results.append((label, best(dns, mode, args, len(addresses), options.rounds)))
                 print(f"  {label}: {results[-1][1].seconds:.2f} s", file=sys.stderr)
             parts = measure_parts(dns, addresses)
+            capacity = parallel_capacity()
             memory = None
             if options.memory_addresses:
                 big = Path(folder) / "big.txt"
@@ -309,6 +334,8 @@ def main() -> None:
     print(f"With {lookups:.3f} look-ups an address and {misses:.3f} of them asked, one "
           f"process with the cache can be at most {bound:.2f}x the plain loop "
           f"({parts.asked / parts.cached:.2f}x if nothing were asked).")
+    print(f"Two processes did {capacity:.2f}x the pure-Python work of one during the run "
+          f"(2.00x on two idle cores): the bound of --processes 2.")
     if memory is not None:
         print(f"quillon check, {options.memory_addresses:,} addresses: peak memory "
               f"{memory.max_rss_kb / 1024:.0f} MB, first line after {memory.first_line:.2f} s, "
