@@ -1,11 +1,23 @@
-"""Loopback DNS and SMTP servers for tests that must reach a real peer."""
+"""Fixtures: loopback DNS and SMTP servers for tests that must reach a real
+peer, a stand-in email_validator, and modules imported anew."""
 
 import contextlib
+import importlib
+import os
 import socket
+import sys
 
 import pytest
 
+import quillon.contact
+import quillon.email
 from quillon import _loopback
+
+# With --import-mode=importlib pytest leaves sys.path alone: the test files
+# find their shared helpers as `support` through this.
+sys.path.insert(0, os.path.dirname(__file__))
+
+import support  # noqa: E402
 
 
 @pytest.fixture
@@ -55,3 +67,34 @@ def bounded_waits():
     socket.setdefaulttimeout(5.0)
     yield
     socket.setdefaulttimeout(previous)
+
+
+@pytest.fixture
+def closed_port():
+    """A loopback host text that refuses connections: its port is bound but
+    never listening, so no other process can take it while the test runs."""
+    with socket.socket() as sock:
+        sock.bind((_loopback.LOOPBACK, 0))
+        yield f"{_loopback.LOOPBACK}:{sock.getsockname()[1]}"
+
+
+@pytest.fixture
+def library(monkeypatch):
+    """A support.Library in place of quillon.contact's validate_email."""
+    stand_in = support.Library()
+    monkeypatch.setattr(quillon.contact, "validate_email", stand_in)
+    return stand_in
+
+
+@pytest.fixture
+def fresh_import(monkeypatch):
+    """Imports quillon.`name` anew, with `logger` as the logger module if one
+    is given; sys.modules and the package attribute are put back afterwards."""
+    def run(name, logger=None):
+        monkeypatch.setattr(quillon, name, getattr(quillon, name))
+        monkeypatch.delitem(sys.modules, f"quillon.{name}", raising=False)
+        if logger is not None:
+            monkeypatch.setitem(sys.modules, "logger", logger)
+        return importlib.import_module(f"quillon.{name}")
+
+    return run

@@ -5,7 +5,6 @@ import os
 import pty
 import re
 import select
-import socket
 import subprocess
 import sys
 import time
@@ -14,10 +13,10 @@ from pathlib import Path
 import pytest
 
 from quillon import _loopback
+from support import ENV, run_python, run_quillon as quillon
 
 MX = _loopback.MX_DOMAIN
 PASSWORD = "s3cret-Pa55"
-ENV = {k: v for k, v in os.environ.items() if k != "QUILLON_PASSWORD"} | {"PYTHONUTF8": "1"}
 
 # Runs the command with dnspython's default resolver asking the loopback DNS
 # server whose port comes first, so checks never leave the machine.
@@ -38,16 +37,9 @@ sys.exit(main(sys.argv[1:]))
 """
 
 
-def quillon(*args, env=(), **options):
-    options.setdefault("capture_output", True)
-    return subprocess.run([sys.executable, "-m", "quillon", *args], text=True, timeout=60,
-                          env=ENV | dict(env), **options)
-
-
 def check(dns, *args, stderr=subprocess.PIPE, **options):
-    return subprocess.run([sys.executable, "-c", VIA_LOOPBACK_DNS, str(dns.port), "check", *args],
-                          stdout=subprocess.PIPE, stderr=stderr, text=True, timeout=60, env=ENV,
-                          **options)
+    return run_python("-c", VIA_LOOPBACK_DNS, str(dns.port), "check", *args,
+                      stdout=subprocess.PIPE, stderr=stderr, env=ENV, **options)
 
 
 # --- check --------------------------------------------------------------------
@@ -242,12 +234,6 @@ def test_send_asks_for_password_on_a_terminal(make_smtp_server):
     assert [message.login for message in server.messages] == ["me"]
 
 
-def closed_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return f"127.0.0.1:{sock.getsockname()[1]}"
-
-
 LOGIN = ("--user", "me", "--tls", "none")
 
 
@@ -266,8 +252,8 @@ LOGIN = ("--user", "me", "--tls", "none")
     (None, None, "cannot reach {server}: Connection refused"),
 ], ids=["login", "no-auth", "no-starttls", "all-refused", "some-refused", "sender", "data",
         "unreachable"])
-def test_send_failures_give_one_line(make_smtp_server, options, login, message):
-    server = closed_port() if options is None else make_smtp_server(**options).server_text
+def test_send_failures_give_one_line(make_smtp_server, closed_port, options, login, message):
+    server = closed_port if options is None else make_smtp_server(**options).server_text
     result = quillon(*send_args(server, "--body", "x", *login or ()),
                      env={"QUILLON_PASSWORD": PASSWORD} if login else {})
     assert (result.returncode, result.stdout) == (1, "")
@@ -311,8 +297,7 @@ def test_demo_runs_offline():
 
 def test_demo_without_aiosmtpd_gives_a_hint():
     code = "import sys; sys.modules['aiosmtpd'] = None; import quillon.cli as c; sys.exit(c.main())"
-    result = subprocess.run([sys.executable, "-c", code, "demo"], capture_output=True, text=True,
-                            timeout=60)
+    result = run_python("-c", code, "demo")
     assert (result.returncode, result.stdout) == (1, "")
     assert result.stderr == ("quillon demo needs aiosmtpd: pip install 'quillon[demo]' "
                              "(or uv sync)\n")

@@ -9,37 +9,13 @@ import pytest
 
 import quillon.contact as contact
 from quillon.contact import Contact
+from support import Text
 
 ADDRESS = "someone@example.org"
 
 
 def type_error(name, expected, got):
     return re.escape(f"Argument '{name}' has incorrect type (expected {expected}, got {got})")
-
-
-class Text(str):
-    pass
-
-
-class Library:
-    """Stands in for email_validator.validate_email and records every call."""
-
-    def __init__(self):
-        self.calls = []
-        self.outcome = email_validator.ValidatedEmail()
-
-    def __call__(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        if isinstance(self.outcome, BaseException):
-            raise self.outcome
-        return self.outcome
-
-
-@pytest.fixture
-def library(monkeypatch):
-    fake = Library()
-    monkeypatch.setattr(contact, "validate_email", fake)
-    return fake
 
 
 # --- construction and fields ------------------------------------------------

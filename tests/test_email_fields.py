@@ -14,16 +14,7 @@ from hypothesis import strategies as st
 
 import quillon.email
 from quillon.email import Email
-
-LIST_FIELDS = ("to", "cc", "bcc")
-
-
-class Text(str):
-    pass
-
-
-class Items(list):
-    pass
+from support import LIST_FIELDS, Items, Text
 
 
 # Objects that override what the normaliser calls on them.

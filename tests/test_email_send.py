@@ -16,10 +16,9 @@ import pytest
 
 import quillon.email
 from quillon.email import Email
+from support import FIELDS
 
 LIBRARY_NAMES = ("SMTP", "MIMEMultipart", "MIMEText", "MIMEBase", "encoders")
-FIELDS = ("server", "username", "password", "from_", "to", "cc", "bcc",
-          "subject", "message", "attachments")
 
 
 def call(name, *args, **kwargs):

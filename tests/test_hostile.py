@@ -2,13 +2,12 @@
 crash fails its test instead of the whole run, and must end in the exception
 the interpreter itself would raise."""
 
-import os
 import resource
-import subprocess
-import sys
 import textwrap
 
 import pytest
+
+from support import SANITIZED, run_python
 
 # A class that borrows the slot descriptors of ours without their layout.
 FOREIGN_SLOTS = """
@@ -31,14 +30,17 @@ for call in (lambda: Email.attachments.fset(x, [1]), lambda: Email.server.fget(x
 
 # The module bodies call whatever `type` names when the class is built; a
 # logger factory runs while the module is importable and can rebind it.
-TYPE_RETURNS = """
-import sys, types
+LOGGER_REBINDING_TYPE = """
+import builtins, sys, types
 fake = types.ModuleType("logger")
 def logging(prefix):
-    sys.modules[prefix].type = lambda *args: {result}
+    sys.modules[prefix].type = {type}
     return lambda f: f
 fake.logging = logging
 sys.modules["logger"] = fake
+"""
+
+TYPE_RETURNS = LOGGER_REBINDING_TYPE.format(type="lambda *args: {result}") + """
 import quillon.email, quillon.contact
 print(quillon.email.Email, quillon.contact.Contact)
 """
@@ -78,18 +80,11 @@ for call in (e.send, lambda: Loop()._Email__server, store, lambda: Contact.is_va
 # `type` hands back a class whose property has our constructor as its
 # setter: the constructor's own shortcut must not call it as a two-argument
 # setter body.
-CRAFTED_SETTER = """
-import builtins, sys, types
-fake = types.ModuleType("logger")
-def logging(prefix):
-    def crafted(name, bases, ns):
-        if "server" in ns:
-            ns = {**ns, "server": property(ns["server"].fget, ns["__init__"])}
-        return builtins.type(name, bases, ns)
-    sys.modules[prefix].type = crafted
-    return lambda f: f
-fake.logging = logging
-sys.modules["logger"] = fake
+CRAFTED_SETTER = LOGGER_REBINDING_TYPE.format(type="crafted") + """
+def crafted(name, bases, ns):
+    if "server" in ns:
+        ns = {**ns, "server": property(ns["server"].fget, ns["__init__"])}
+    return builtins.type(name, bases, ns)
 import quillon.email
 try:
     quillon.email.Email(server="x")
@@ -126,8 +121,6 @@ def roomy_stack():
 
 @pytest.mark.parametrize("code, expected", CASES.values(), ids=CASES.keys())
 def test_hostile_code_gets_an_exception_not_a_crash(code, expected):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                            text=True, timeout=120,
-                            preexec_fn=roomy_stack if os.environ.get("QUILLON_SANITIZED") else None)
+    result = run_python("-c", textwrap.dedent(code), preexec_fn=roomy_stack if SANITIZED else None)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.splitlines() == expected

@@ -6,8 +6,6 @@ import email.mime.base
 import email.mime.multipart
 import email.mime.text
 import gc
-import importlib
-import importlib.util
 import smtplib
 import sys
 import types
@@ -16,11 +14,11 @@ import weakref
 import email_validator
 import pytest
 
-import quillon
 import quillon.contact
 import quillon.email
+from support import load_file
 
-ORIGINAL = {name: sys.modules[f"quillon.{name}"] for name in ("email", "contact")}
+ORIGINAL = {"email": quillon.email, "contact": quillon.contact}
 GLOBALS = {
     "email": {"logging": None, "SMTP": smtplib.SMTP, "encoders": email.encoders,
               "MIMEMultipart": email.mime.multipart.MIMEMultipart,
@@ -69,19 +67,6 @@ def substitute_logger(fail=None):
 
     module.logging = logging
     return module
-
-
-@pytest.fixture
-def fresh_import(monkeypatch):
-    """Imports quillon.`name` anew with the given `logger`; sys.modules and the
-    package attribute are put back afterwards."""
-    def run(name, logger):
-        monkeypatch.setattr(quillon, name, ORIGINAL[name])
-        monkeypatch.delitem(sys.modules, f"quillon.{name}", raising=False)
-        monkeypatch.setitem(sys.modules, "logger", logger)
-        return importlib.import_module(f"quillon.{name}")
-
-    return run
 
 
 MODULES = pytest.mark.parametrize("name", ["email", "contact"])
@@ -136,10 +121,7 @@ def test_factory_is_called_before_each_decoration(fresh_import, name):
 
 def test_prefix_is_the_import_name_and_module_name_is_fixed(monkeypatch):
     monkeypatch.setitem(sys.modules, "logger", logger := substitute_logger())
-    spec = importlib.util.spec_from_file_location("elsewhere.contact",
-                                                  ORIGINAL["contact"].__file__)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = load_file(ORIGINAL["contact"].__file__, "elsewhere.contact")
     assert module.__name__ == "elsewhere.contact"
     assert [kwargs for kind, _, kwargs in logger.events if kind == FACTORY] == [
         {"prefix": "elsewhere.contact"}] * 2
@@ -172,11 +154,8 @@ def test_a_logger_py_of_ones_own_is_named(fresh_import, tmp_path, name):
     # As found first on the path: a file that does `import logging`.
     path = tmp_path / "logger.py"
     path.write_text("import logging\n")
-    spec = importlib.util.spec_from_file_location("logger", path)
-    own = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(own)
     with pytest.raises(TypeError, match="^'module' object is not callable\n") as info:
-        fresh_import(name, own)
+        fresh_import(name, load_file(path, "logger"))
     assert info.value.__notes__ == [LOGGER_NOTE + str(path)]
 
 

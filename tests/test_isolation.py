@@ -1,11 +1,9 @@
 """Both modules in a subinterpreter, across re-imports and under threads."""
 
 import importlib
-import os
 import re
 import shutil
 import subprocess
-import sys
 import textwrap
 import threading
 
@@ -13,6 +11,7 @@ import pytest
 
 from quillon.contact import Contact
 from quillon.email import Email
+from support import SANITIZED, run_python
 
 USE_BOTH = """
 import quillon.contact as contact
@@ -23,10 +22,6 @@ contact.validate_email = lambda *args, **kwargs: None
 assert contact.Contact.validate("a@b.org") == (False, "Email is not valid")
 assert contact.Contact("a@b.org", 3).timeout == 3
 """
-
-
-def run_python(code: str, *flags: str) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True, timeout=120)
 
 
 def test_isolated_subinterpreter_with_its_own_gil():
@@ -42,7 +37,7 @@ def test_isolated_subinterpreter_with_its_own_gil():
         exec({USE_BOTH!r})
         print("ok")
     """)
-    result = run_python(outer, "-X", "dev")
+    result = run_python("-X", "dev", "-c", outer)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
 
@@ -65,7 +60,7 @@ def test_repeated_imports_start_afresh_and_release_the_old_modules():
         assert alive <= 1, alive   # only the class of the current import
         print("ok")
     """)
-    result = run_python(code, "-X", "dev", "-W", "error")
+    result = run_python("-X", "dev", "-W", "error", "-c", code)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
 
@@ -102,7 +97,7 @@ def test_threads_sharing_one_instance_see_only_whole_values():
 
 
 @pytest.mark.skipif(shutil.which("readelf") is None, reason="needs binutils' readelf")
-@pytest.mark.skipif(bool(os.environ.get("QUILLON_SANITIZED")), reason="sanitizer build links its runtimes")
+@pytest.mark.skipif(SANITIZED, reason="sanitizer build links its runtimes")
 @pytest.mark.parametrize("module", ["quillon.email", "quillon.contact"])
 def test_extension_needs_only_the_c_library_and_exports_only_its_init(module):
     path = importlib.import_module(module).__file__

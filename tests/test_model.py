@@ -8,12 +8,9 @@ notes, and every field left afterwards.
 """
 
 import email.utils
-import importlib.util
-import os
 import re
 from decimal import Decimal
 from fractions import Fraction
-from pathlib import Path
 
 import pytest
 from hypothesis import example, given, settings, strategies as st
@@ -22,24 +19,17 @@ import quillon.contact
 import quillon.email
 from quillon.contact import Contact
 from quillon.email import Email
+from support import (FIELDS, LIST_FIELDS, ROOT, SANITIZED, TEXT_FIELDS, Items, Library, Pair,
+                     Text, load_file)
 
-_path = Path(__file__).resolve().parent.parent / "benchmarks" / "model.py"
-_spec = importlib.util.spec_from_file_location("quillon_bench_model", _path)
-model = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(model)
-
-FIELDS = ("server", "username", "password", "from_", "to", "cc", "bcc",
-          "subject", "message", "attachments")
-TEXT_FIELDS = ("server", "username", "password", "subject", "message")
-LIST_FIELDS = ("to", "cc", "bcc")
+model = load_file(ROOT / "benchmarks" / "model.py", "quillon_bench_model")
 SAME = "the object given"
 
 
 def examples(count):
     # Under the sanitizer every call is many times slower; a quarter still
     # runs each path.
-    return settings(max_examples=count // 4 if os.environ.get("QUILLON_SANITIZED") else count,
-                    deadline=None)
+    return settings(max_examples=count // 4 if SANITIZED else count, deadline=None)
 
 
 def with_examples(*values, name="value"):
@@ -51,9 +41,6 @@ def with_examples(*values, name="value"):
     return apply
 
 
-Text = type("Text", (str,), {})
-Items = type("Items", (list,), {})
-Pair = type("Pair", (tuple,), {})
 Shouting = type("Shouting", (str,), {"lower": lambda self: self.upper()})
 # Numbers by a single conversion slot: both count as numbers for the time-out.
 FloatOnly = type("FloatOnly", (), {"__float__": lambda self: 2.5})
@@ -184,7 +171,6 @@ def test_attachments_setter(value):
 
 OLD = ("old", "olduser", "oldpw", "old@x", "old@to", "old@cc", "old@bcc", "old subject",
        "old body", [("f", b"")])
-TEXT_PARAMS = ("server", "username", "password", "from_", "subject", "message")
 
 
 @examples(600)
@@ -199,7 +185,7 @@ TEXT_PARAMS = ("server", "username", "password", "from_", "subject", "message")
     # A failing setter keeps the assignments before it.
     {"server": "new", "username": None, "password": "", "from_": "New@X", "to": "New@To",
      "cc": 5, "bcc": "new@bcc", "subject": "new subject"},
-    *[{name: value} for name in TEXT_PARAMS for value in (b"x", 7, ["x"], Text("x"))],
+    *[{name: value} for name in ("from_", *TEXT_FIELDS) for value in (b"x", 7, ["x"], Text("x"))],
     name="kwargs")
 def test_email_construction_by_keyword(kwargs):
     """Made afresh, and by calling __init__ again on an email with every field set."""
@@ -269,49 +255,33 @@ def test_contact_defaults():
 
 # --- validate, is_valid and send with stand-in libraries ---------------------
 
-def recording(monkeypatch, validate_email):
-    """Puts a recorder of `validate_email` into both modules; returns its calls."""
-    calls = []
-
-    def record(*args, **kwargs):
-        calls.append((args, kwargs))
-        return validate_email(*args, **kwargs)
-
+def recording(monkeypatch, outcome):
+    """Puts one support.Library giving `outcome` into both modules; returns its calls."""
+    library = Library(outcome)
     for module in (quillon.contact, model):
-        monkeypatch.setattr(module, "validate_email", record)
-    return calls
+        monkeypatch.setattr(module, "validate_email", library)
+    return library.calls
 
 
-def accept(email, check_deliverability, timeout):
-    return model.ValidatedEmail()
+ACCEPT = model.ValidatedEmail()
+REJECT = model.EmailNotValidError("The domain name x.invalid does not exist...")
 
 
-def returns_none(email, check_deliverability, timeout):
-    return None
-
-
-def rejects(email, check_deliverability, timeout):
-    raise model.EmailNotValidError("The domain name x.invalid does not exist...")
-
-
-def breaks(email, check_deliverability, timeout):
-    raise RuntimeError("no resolver")
-
-
-@pytest.mark.parametrize("validate_email", [accept, returns_none, rejects, breaks])
+@pytest.mark.parametrize("library_gives", [ACCEPT, None, REJECT, RuntimeError("no resolver")],
+                         ids=["accept", "returns_none", "rejects", "breaks"])
 @pytest.mark.parametrize("arguments", [
     {"email": "a@x"}, {"email": "a@x", "timeout": None}, {"email": "a@x", "timeout": 3.7},
     {"email": None}, {"email": "a@x", "timeout": "3"},
 ])
-def test_validate(monkeypatch, validate_email, arguments):
-    calls = recording(monkeypatch, validate_email)
+def test_validate(monkeypatch, library_gives, arguments):
+    calls = recording(monkeypatch, library_gives)
     both(lambda E, C: outcome(lambda: C.validate(**arguments)))
     assert len(calls) in (0, 2) and calls[:1] == calls[1:]
 
 
-@pytest.mark.parametrize("validate_email", [accept, rejects])
-def test_is_valid(monkeypatch, validate_email):
-    calls = recording(monkeypatch, validate_email)
+@pytest.mark.parametrize("library_gives", [ACCEPT, REJECT], ids=["accept", "rejects"])
+def test_is_valid(monkeypatch, library_gives):
+    calls = recording(monkeypatch, library_gives)
     both(lambda E, C: outcome(lambda: C("a@x", 9).is_valid))
     assert calls[0] == calls[1] == (("a@x",), {"check_deliverability": True, "timeout": 9})
 

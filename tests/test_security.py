@@ -2,7 +2,6 @@
 
 import logging
 import smtplib
-import socket
 import traceback
 
 import pytest

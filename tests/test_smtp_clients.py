@@ -11,7 +11,6 @@ import smtplib
 import socket
 import ssl
 import subprocess
-import sys
 
 import pytest
 import trustme
@@ -19,6 +18,7 @@ import trustme
 import quillon.email
 from quillon import _loopback, cli, smtp
 from quillon.email import Email
+from support import run_quillon
 
 PASSWORD = "Tls-Pa55-Quokka-7781"
 LOOPBACK = _loopback.LOOPBACK
@@ -153,9 +153,7 @@ def test_outbox_and_dry_run_hold_what_the_server_receives(make_smtp_server, ca, 
     args = ["send", "--server", server.server_text, "--user", "me", "--cafile", "ca.pem",
             "--from", "me@example.org", "--to", "a@example.org", "--bcc", "b@example.org",
             "--subject", "Hi", "--body", "<p>x</p>", "--attach", "a.bin"]
-    env = {k: v for k, v in os.environ.items() if k != "QUILLON_PASSWORD"}
-    runs = [subprocess.run([sys.executable, "-m", "quillon", *extra], cwd=tmp_path, text=True,
-                           capture_output=True, timeout=60, stdin=subprocess.DEVNULL, env=env | more)
+    runs = [run_quillon(*extra, cwd=tmp_path, stdin=subprocess.DEVNULL, env=more)
             for extra, more in [(["-v", *args], {"QUILLON_PASSWORD": PASSWORD}),
                                 ([*args, "--dry-run"], {})]]
     assert [run.returncode for run in runs] == [0, 0], runs
@@ -180,9 +178,8 @@ def test_outbox_and_dry_run_hold_what_the_server_receives(make_smtp_server, ca, 
     ("smtp.example.org:25", ["--user", "me", "--tls", "none"], "without TLS, logging in as me"),
 ])
 def test_tls_follows_port_and_login_unless_given(server, extra, described):
-    result = subprocess.run(
-        [sys.executable, "-m", "quillon", "send", "--server", server, "--from", "a@example.org",
-         "--to", "b@example.org", "--subject", "s", "--body", "b", "--dry-run", *extra],
-        capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
+    result = run_quillon("send", "--server", server, "--from", "a@example.org",
+                         "--to", "b@example.org", "--subject", "s", "--body", "b", "--dry-run",
+                         *extra, stdin=subprocess.DEVNULL)
     assert result.stdout.startswith(f"dry run, nothing sent: the message for {server} "
                                     f"{described}\n"), result.stderr

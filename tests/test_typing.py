@@ -4,23 +4,17 @@ import inspect
 import os
 import pydoc
 import re
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
 from quillon.contact import Contact
 from quillon.email import Email
-
-SRC = Path(__file__).resolve().parents[1] / "src"
+from support import FIELDS, LIST_FIELDS, ROOT, run_python
 
 
 def mypy(tmp_path, *args):
-    return subprocess.run(
-        [sys.executable, "-m", *args], cwd=tmp_path, capture_output=True, text=True, timeout=300,
-        env=os.environ | {"MYPYPATH": str(SRC)},
-    )
+    return run_python("-m", *args, cwd=tmp_path, timeout=300,
+                      env=os.environ | {"MYPYPATH": str(ROOT / "src")})
 
 
 def test_stubs_match_the_modules(tmp_path):
@@ -81,12 +75,9 @@ def test_user_code_under_mypy_strict(tmp_path):
 RECIPIENTS = "'str | list[str] | tuple[str, ...]'"
 ATTACHMENTS = "'list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...]'"
 # Each Email property: what its getter returns, what its setter takes.
-PROPERTIES = {
-    **dict.fromkeys(("server", "username", "password", "from_"), ("'str | None'",) * 2),
-    **dict.fromkeys(("to", "cc", "bcc"), ("'list[str] | None'", RECIPIENTS[:-1] + " | None'")),
-    **dict.fromkeys(("subject", "message"), ("'str | None'",) * 2),
-    "attachments": (ATTACHMENTS, ATTACHMENTS[:-1] + " | None'"),
-}
+PROPERTIES = {name: ("'list[str] | None'", RECIPIENTS[:-1] + " | None'") if name in LIST_FIELDS
+              else (ATTACHMENTS, ATTACHMENTS[:-1] + " | None'") if name == "attachments"
+              else ("'str | None'",) * 2 for name in FIELDS}
 # Every function the modules make, with its qualified name and signature.
 FUNCTIONS = [
     (Email.__init__, "Email.__init__",
