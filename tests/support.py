@@ -58,6 +58,10 @@ class Library:
         return self.outcome
 
 
+def refcounts(*objects):
+    return [sys.getrefcount(item) for item in objects]
+
+
 def load_file(path, name):
     """Runs the Python file `path` as a module named `name`, left out of sys.modules."""
     spec = importlib.util.spec_from_file_location(name, path)

@@ -1,23 +1,19 @@
 """Checking many addresses beyond one process: the documented dask example."""
 
-import importlib.util
 import json
 from pathlib import Path
 
 import pytest
 
 from quillon import _loopback
+from support import ROOT, load_file
 
 MX = _loopback.MX_DOMAIN
-EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "dask_check.py"
 
 
 def load_example():
     pytest.importorskip("dask.bag")
-    spec = importlib.util.spec_from_file_location("dask_check", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_file(ROOT / "examples" / "dask_check.py", "dask_check")
 
 
 def test_dask_bag_checks_each_partition_in_worker_processes(dns_server, tmp_path):

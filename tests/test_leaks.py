@@ -4,7 +4,6 @@ import contextlib
 import gc
 import os
 import smtplib
-import sys
 
 import email_validator
 import pytest
@@ -13,7 +12,7 @@ import quillon.contact as contact
 import quillon.email
 from quillon.contact import Contact
 from quillon.email import Email
-from support import SANITIZED, VALID
+from support import SANITIZED, VALID, refcounts
 
 
 def fresh(text):
@@ -90,10 +89,6 @@ def test_forty_thousand_rounds_keep_memory_flat(substitutes):
     gc.collect()
     assert resident_bytes() - before < 4 * 2**20
     assert Client.sent >= 42_000
-
-
-def refcounts(*objects):
-    return [sys.getrefcount(item) for item in objects]
 
 
 def test_recipients_given_to_a_setter_are_not_kept():

@@ -1,15 +1,13 @@
 """The logging decorator: what it logs, what it passes through, what it keeps."""
 
-import importlib
 import inspect
 import logging
 import pickle
-import sys
 
 import pytest
 
 import logger
-import quillon
+from support import refcounts
 
 
 @pytest.fixture(params=["native", "python"])
@@ -101,19 +99,18 @@ def test_the_modules_use_the_native_wrapper():
 
 @pytest.mark.parametrize(("name", "path"), [("email", "Email.send"),
                                             ("contact", "Contact.validate")])
-def test_the_modules_methods_pickle_by_reference(wrap_kind, monkeypatch, name, path):
+def test_the_modules_methods_pickle_by_reference(wrap_kind, fresh_import, name, path):
     # Imported anew, so that the classes are built with the wrapper chosen.
-    monkeypatch.setattr(quillon, name, importlib.import_module(f"quillon.{name}"))
-    monkeypatch.delitem(sys.modules, f"quillon.{name}")
-    module = importlib.import_module(f"quillon.{name}")
+    module = fresh_import(name)
     cls, method = path.split(".")
     wrapped = getattr(getattr(module, cls), method)
     for protocol in (2, pickle.HIGHEST_PROTOCOL):
         assert pickle.loads(pickle.dumps(wrapped, protocol)) is wrapped
-    before = [sys.getrefcount(wrapped), sys.getrefcount(wrapped.__qualname__)]
+    held = (wrapped, wrapped.__qualname__)
+    before = refcounts(*held)
     for _ in range(100):
         pickle.dumps(wrapped)
-    assert [sys.getrefcount(wrapped), sys.getrefcount(wrapped.__qualname__)] == before
+    assert refcounts(*held) == before
     # A wrapper that its name does not lead back to is refused, not pickled
     # as something else.
     with pytest.raises(pickle.PicklingError, match="not the same object"):
