@@ -1,5 +1,5 @@
 """What the test files share: the Email fields, subclasses of the built-in
-types, a stand-in for email_validator, and child interpreters.
+types, a stand-in for email_validator, reference counts, and child interpreters.
 
 conftest.py puts this folder on sys.path, so a test file says `from support import ...`.
 """
@@ -39,6 +39,8 @@ class Pair(tuple):
     pass
 
 
+# A password that no output may show: long, and like no other text of a run.
+PASSWORD = "Quillon-Pa55-Zebra-4417"
 VALID = email_validator.ValidatedEmail()
 
 
@@ -59,6 +61,9 @@ class Library:
 
 
 def refcounts(*objects):
+    """Each object's reference count. Give objects held in names: one made in
+    the call, say an attribute read inside an assert, is held by pytest's
+    rewriting of the assert as well."""
     return [sys.getrefcount(item) for item in objects]
 
 

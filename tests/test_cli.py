@@ -13,10 +13,9 @@ from pathlib import Path
 import pytest
 
 from quillon import _loopback
-from support import ENV, run_python, run_quillon as quillon
+from support import ENV, PASSWORD, run_python, run_quillon as quillon
 
 MX = _loopback.MX_DOMAIN
-PASSWORD = "s3cret-Pa55"
 
 # Runs the command with dnspython's default resolver asking the loopback DNS
 # server whose port comes first, so checks never leave the machine.

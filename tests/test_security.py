@@ -7,12 +7,12 @@ import traceback
 import pytest
 
 from quillon.email import Email
+from support import PASSWORD
 
 FIELDS = {"from_": "sender@example.org", "to": "to@example.org", "cc": "cc@example.org",
           "bcc": "bcc@example.org", "subject": "Hello", "message": "<p>Hi</p>"}
 PAYLOADS = {"crlf-bcc": "\r\nBcc: evil@x.org", "lf-bcc": "\nBcc: evil@x.org",
             "lf-header": "\nX-Injected: 1", "cr-bcc": "\rBcc: evil@x.org"}
-PASSWORD = "Quillon-Pa55-Zebra-4417"
 
 
 pytestmark = pytest.mark.usefixtures("bounded_waits")

@@ -18,9 +18,8 @@ import trustme
 import quillon.email
 from quillon import _loopback, cli, smtp
 from quillon.email import Email
-from support import run_quillon
+from support import PASSWORD, run_quillon
 
-PASSWORD = "Tls-Pa55-Quokka-7781"
 LOOPBACK = _loopback.LOOPBACK
 FIELDS = {"from_": "Sender@Example.org", "to": "a@example.org; B@example.org",
           "cc": "c@example.org", "bcc": ["hidden@example.org", "h2@example.org"],
