@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "api.h"
+#include "callable.h"
 #include "module.h"
 
 namespace quillon {
@@ -87,12 +88,6 @@ PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noex
     return self.release();
 }
 
-PyObject *wrapper_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
-    if (obj == nullptr || obj == Py_None)
-        return Py_NewRef(self);
-    return PyMethod_New(self, obj);
-}
-
 PyObject *wrapper_repr(PyObject *self) noexcept {
     Ref name = Ref::steal(PyObject_GetAttrString(self, "__qualname__"));
     if (!name) {
@@ -136,38 +131,30 @@ int wrapper_clear(PyObject *self) noexcept {
     return 0;
 }
 
-void wrapper_dealloc(PyObject *self) noexcept {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    wrapper_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyMethodDef wrapper_methods[] = {
     {"__reduce__", wrapper_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef wrapper_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    dict_getset,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef wrapper_members[] = {
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(WrapperObject, dict), Py_READONLY, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(WrapperObject, vectorcall), Py_READONLY, nullptr},
+    offset_member("__dictoffset__", offsetof(WrapperObject, dict)),
+    offset_member("__vectorcalloffset__", offsetof(WrapperObject, vectorcall)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot wrapper_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(wrapper_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(wrapper_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc_callable<WrapperObject, wrapper_clear, false>)},
     {Py_tp_traverse, reinterpret_cast<void *>(wrapper_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(wrapper_clear)},
     {Py_tp_repr, reinterpret_cast<void *>(wrapper_repr)},
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void *>(wrapper_descr_get)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(bind_as_method)},
     {Py_tp_methods, wrapper_methods},
     {Py_tp_getset, wrapper_getset},
     {Py_tp_members, wrapper_members},
@@ -178,8 +165,7 @@ PyType_Spec wrapper_spec = {
     .name = "quillon._logcall.wrapper",
     .basicsize = sizeof(WrapperObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-             Py_TPFLAGS_IMMUTABLETYPE,
+    .flags = callable_type_flags,
     .slots = wrapper_slots,
 };
 
