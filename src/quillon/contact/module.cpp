@@ -1,15 +1,17 @@
 // quillon.contact: the Contact class and address validation through email_validator.
 #include "classbuild.h"
+#include "fields.h"
 #include "errors.h"
 #include "module.h"
-#include "slots.h"
 
 namespace quillon {
 namespace {
 
+// Every text the module needs at run time, interned once into its state
+// ("email" and "timeout" here are keywords of the calls it makes; the
+// fields' names are in the field table below).
 #define CONTACT_TEXTS(X)                                                                  \
-    X(email, "email") X(timeout, "timeout") X(slot_email, "_Contact__email")             \
-    X(slot_timeout, "_Contact__timeout") X(Contact, "Contact") X(validate, "validate")   \
+    X(email, "email") X(timeout, "timeout") X(Contact, "Contact") X(validate, "validate") \
     X(validate_email, "validate_email") X(ValidatedEmail, "ValidatedEmail")              \
     X(EmailNotValidError, "EmailNotValidError") X(check_deliverability, "check_deliverability") \
     X(rstrip, "rstrip") X(full_stop, ".") X(valid, "Valid") X(not_valid, "Email is not valid")
@@ -18,45 +20,71 @@ namespace {
 enum Text : size_t { CONTACT_TEXTS(AS_ENUM) TEXT_COUNT };
 #undef AS_ENUM
 
-#define AS_TEXT(id, text) text,
-constexpr const char *text_values[] = {CONTACT_TEXTS(AS_TEXT)};
-#undef AS_TEXT
-
 enum Keywords : size_t { K_check_deliverability_timeout, K_email_timeout, KEYWORDS_COUNT };
+
+enum Object : size_t { OBJECT_COUNT };
 
 // Seconds used when a time-out is given as None.
 constexpr long none_timeout_seconds = 15;
 
+PyObject *init(FunctionObject *fn, PyObject *const *args) noexcept;
+PyObject *get_email(FunctionObject *fn, PyObject *const *args) noexcept;
+PyObject *set_email(FunctionObject *fn, PyObject *const *args) noexcept;
+PyObject *get_timeout(FunctionObject *fn, PyObject *const *args) noexcept;
+PyObject *set_timeout(FunctionObject *fn, PyObject *const *args) noexcept;
+
+// The two fields, in slot order, which is also the order of the
+// constructor's parameters: the one place a field is written.
+#define CONTACT_FIELDS(X)                                                                                  \
+    X(F_email, {.name = "email", .slot = "__email", .annotation = "str", .default_number = nullptr,         \
+                .get = get_email, .returns = "str", .set = set_email, .set_parameter = "email",             \
+                .set_annotation = "str"})                                                                   \
+    X(F_timeout, {.name = "timeout", .slot = "__timeout", .annotation = "int",                             \
+                  .default_number = &none_timeout_seconds, .get = get_timeout, .returns = nullptr,           \
+                  .set = set_timeout, .set_parameter = "value", .set_annotation = "int"})
+
+#define AS_ENUM(id, ...) id,
+enum Field : int { CONTACT_FIELDS(AS_ENUM) FIELD_COUNT };
+#undef AS_ENUM
+
+#define AS_ROW(id, ...) __VA_ARGS__,
+constexpr FieldSpec fields[] = {CONTACT_FIELDS(AS_ROW)};
+#undef AS_ROW
+
+using ContactFields = FieldTable<fields, init>;
+
 struct ContactState {
     static constexpr const char *name = "quillon.contact";
-    static int exec(PyObject *module) noexcept;
+#define AS_TEXT(id, text) text,
+    static constexpr const char *text_values[] = {CONTACT_TEXTS(AS_TEXT)};
+#undef AS_TEXT
+    static constexpr KeywordsSpec<Keywords, Text> keyword_specs[] = {
+        {K_check_deliverability_timeout, {T_check_deliverability, T_timeout}},
+        {K_email_timeout, {T_email, T_timeout}},
+    };
+    static constexpr ImportSpec import_specs[] = {
+        {"logger", {"logging"}},
+        {"email_validator", {"validate_email", "ValidatedEmail", "EmailNotValidError"}},
+    };
+    static constexpr std::array<LookupSpec<Object>, 0> lookup_specs = {};
 
-    CoreState core;
-    PyObject *texts[TEXT_COUNT];
-    PyObject *kwnames[KEYWORDS_COUNT];
+    // First: the shared layer reaches it.
+    ModuleState<Text, TEXT_COUNT, Keywords, KEYWORDS_COUNT, Object, OBJECT_COUNT> common;
+    FieldState<FIELD_COUNT> fields;
     PyObject *none_timeout;  // the int 15
-    SlotCache email_slot;
-    SlotCache timeout_slot;
 
+    int exec_own(PyObject *module) noexcept;
     int traverse(visitproc visit, void *arg) noexcept {
-        if (int rc = core_traverse(&core, texts, kwnames, visit, arg))
-            return rc;
         Py_VISIT(none_timeout);
-        Py_VISIT(email_slot.descr);
-        Py_VISIT(timeout_slot.descr);
-        return 0;
+        return fields.traverse(visit, arg);
     }
     void clear() noexcept {
-        core_clear(&core, texts, kwnames);
         Py_CLEAR(none_timeout);
-        Py_CLEAR(email_slot.descr);
-        Py_CLEAR(timeout_slot.descr);
+        fields.clear();
     }
 };
 
 inline ContactState *state(FunctionObject *fn) noexcept { return state_of<ContactState>(fn); }
-
-inline PyObject *text(ContactState *st, Text id) noexcept { return st->texts[id]; }
 
 inline Ref global(ContactState *st, FunctionObject *fn, Text id) noexcept {
     return lookup_module_global(fn, text(st, id));
@@ -83,41 +111,40 @@ PyObject *init(FunctionObject *fn, PyObject *const *args) noexcept {
     RecursionGuard guard(calling_out);
     if (!guard)
         return nullptr;
-    Ref timeout = convert_timeout(args[2], "timeout");
-    if (!timeout || !check_exact_str(args[1], "email", true))
+    PyObject *const *values = args + 1;  // one per field, in table order
+    Ref timeout = convert_timeout(values[F_timeout], fields[F_timeout].name);
+    if (!timeout || !check_exact_str(values[F_email], fields[F_email].name, true))
         return nullptr;
-    if (PyObject_SetAttr(self, text(st, T_email), args[1]) < 0 ||
-        PyObject_SetAttr(self, text(st, T_timeout), timeout.get()) < 0)
+    if (PyObject_SetAttr(self, st->fields.names[F_email], values[F_email]) < 0 ||
+        PyObject_SetAttr(self, st->fields.names[F_timeout], timeout.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject *get_email(FunctionObject *fn, PyObject *const *args) noexcept {
-    ContactState *st = state(fn);
-    Ref value = read_slot(st->email_slot, args[0], text(st, T_slot_email));
+    Ref value = state(fn)->fields.read(args[0], F_email);
     if (!value || !expect_str_or_none(value.get()))
         return nullptr;
     return value.release();
 }
 
 PyObject *set_email(FunctionObject *fn, PyObject *const *args) noexcept {
-    if (!check_exact_str(args[1], "email", false))
+    if (!check_exact_str(args[1], fields[F_email].set_parameter, false))
         return nullptr;
-    ContactState *st = state(fn);
-    if (write_slot(st->email_slot, args[0], text(st, T_slot_email), args[1]) < 0)
+    if (state(fn)->fields.write(args[0], F_email, args[1]) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject *get_timeout(FunctionObject *fn, PyObject *const *args) noexcept {
-    ContactState *st = state(fn);
-    return read_slot(st->timeout_slot, args[0], text(st, T_slot_timeout)).release();
+    return state(fn)->fields.read(args[0], F_timeout).release();
 }
 
 PyObject *set_timeout(FunctionObject *fn, PyObject *const *args) noexcept {
     ContactState *st = state(fn);
-    Ref value = args[1] == Py_None ? Ref::borrow(st->none_timeout) : convert_timeout(args[1], "value");
-    if (!value || write_slot(st->timeout_slot, args[0], text(st, T_slot_timeout), value.get()) < 0)
+    Ref value = args[1] == Py_None ? Ref::borrow(st->none_timeout)
+                                   : convert_timeout(args[1], fields[F_timeout].set_parameter);
+    if (!value || st->fields.write(args[0], F_timeout, value.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -133,7 +160,7 @@ bool check_address(ContactState *st, FunctionObject *fn, PyObject *email, PyObje
         return false;
     PyObject *call_args[] = {email, Py_True, timeout};
     Ref res = Ref::steal(PyObject_Vectorcall(validate_email.get(), call_args, 1,
-                                             st->kwnames[K_check_deliverability_timeout]));
+                                             keywords(st, K_check_deliverability_timeout)));
     if (!res)
         return false;
     Ref validated = global(st, fn, T_ValidatedEmail);
@@ -174,7 +201,7 @@ PyObject *validate(FunctionObject *fn, PyObject *const *args) noexcept {
         return nullptr;
     }
     Ref exc = Ref::steal(raised);
-    Ref reason = Ref::steal(PyObject_Format(exc.get(), st->core.empty_str));
+    Ref reason = Ref::steal(PyObject_Format(exc.get(), st->common.core.empty_str));
     if (!reason)
         return nullptr;
     PyObject *strip_args[] = {reason.get(), text(st, T_full_stop)};
@@ -196,18 +223,18 @@ PyObject *get_is_valid(FunctionObject *fn, PyObject *const *args) noexcept {
     Ref check = Ref::steal(PyObject_GetAttr(cls.get(), text(st, T_validate)));
     if (!check)
         return nullptr;
-    Ref email = read_slot(st->email_slot, self, text(st, T_slot_email));
+    Ref email = st->fields.read(self, F_email);
     if (!email)
         return nullptr;
-    Ref timeout = read_slot(st->timeout_slot, self, text(st, T_slot_timeout));
+    Ref timeout = st->fields.read(self, F_timeout);
     if (!timeout)
         return nullptr;
     PyObject *call_args[] = {email.get(), timeout.get()};
-    Ref result = Ref::steal(PyObject_Vectorcall(check.get(), call_args, 0, st->kwnames[K_email_timeout]));
+    Ref result = Ref::steal(PyObject_Vectorcall(check.get(), call_args, 0, keywords(st, K_email_timeout)));
     if (!result)
         return nullptr;
     Ref status, message;
-    if (!unpack_pair(result.get(), status, message))
+    if (!unpack_pair(result.get(), status, message, st->common.core.shortcuts))
         return nullptr;
     return status.release();
 }
@@ -215,12 +242,6 @@ PyObject *get_is_valid(FunctionObject *fn, PyObject *const *args) noexcept {
 // ---------------------------------------------------------------------------
 // The class.
 
-const FunctionSpec init_spec = {"__init__", "Contact.__init__", nullptr, {"self", "email", "timeout"},
-                                {{"email", "str"}, {"timeout", "int"}}, init, 0};
-const FunctionSpec email_getter = {"email", "Contact.email", nullptr, {"self"},
-                                   {{"return", "str"}}, get_email, 0};
-const FunctionSpec email_setter = {"email", "Contact.email", nullptr, {"self", "email"},
-                                   {{"email", "str"}}, set_email, 0};
 const FunctionSpec validate_spec = {
     "validate", "Contact.validate",
     "\n            Validates the email address in sync / async mode.\n\n"
@@ -230,24 +251,23 @@ const FunctionSpec validate_spec = {
     {"email", "timeout"},
     {{"email", "str"}, {"timeout", "int"}, {"return", "tuple[bool, str]"}},
     validate, 0};
-const FunctionSpec timeout_getter = {"timeout", "Contact.timeout", nullptr, {"self"}, {}, get_timeout, 0};
-const FunctionSpec timeout_setter = {"timeout", "Contact.timeout", nullptr, {"self", "value"},
-                                     {{"value", "int"}}, set_timeout, 0};
 const FunctionSpec is_valid_getter = {"is_valid", "Contact.is_valid", nullptr, {"self"},
                                       {{"return", "bool"}}, get_is_valid, 0};
 
+// The class body: __init__, the fields' properties with validate between
+// them, and is_valid.
 int build_class(PyObject *module) noexcept {
-    ClassBody body(module, "Contact", {"__email", "__timeout"});
+    ClassBody body(module, "Contact", ContactFields::slots);
     if (!body.ok())
         return -1;
-    Ref init_defaults = Ref::steal(Py_BuildValue("(Oi)", Py_None, 15));
+    Ref init_defaults = field_defaults(fields);
     Ref validate_defaults = Ref::steal(Py_BuildValue("(i)", 2));
     if (!init_defaults || !validate_defaults)
         return -1;
-    bool ok = body.add_logged("__init__", init_spec, init_defaults.get(), false) &&
-              body.add_property("email", email_getter, &email_setter) &&
+    bool ok = body.add_logged("__init__", ContactFields::constructor, init_defaults.get(), false) &&
+              body.add_fields<ContactFields>(fields, F_email, F_timeout) &&
               body.add_logged("validate", validate_spec, validate_defaults.get(), true) &&
-              body.add_property("timeout", timeout_getter, &timeout_setter) &&
+              body.add_fields<ContactFields>(fields, F_timeout, FIELD_COUNT) &&
               body.add_property("is_valid", is_valid_getter, nullptr) && body.finish("Contact");
     return ok ? 0 : -1;
 }
@@ -255,29 +275,14 @@ int build_class(PyObject *module) noexcept {
 // ---------------------------------------------------------------------------
 // Module.
 
-int ContactState::exec(PyObject *module) noexcept {
-    ContactState *st = static_cast<ContactState *>(PyModule_GetState(module));
-    if (core_init(&st->core, module, name, text_values, st->texts) < 0)
+int ContactState::exec_own(PyObject *module) noexcept {
+    none_timeout = PyLong_FromLong(none_timeout_seconds);
+    if (!none_timeout || fields.init(quillon::fields, "Contact") < 0 || build_class(module) < 0)
         return -1;
-    PyObject **t = st->texts;
-    st->kwnames[K_check_deliverability_timeout] = make_kwnames({t[T_check_deliverability], t[T_timeout]});
-    st->kwnames[K_email_timeout] = make_kwnames({t[T_email], t[T_timeout]});
-    st->none_timeout = PyLong_FromLong(none_timeout_seconds);
-    for (PyObject *names : st->kwnames)
-        if (!names)
-            return -1;
-    if (!st->none_timeout)
-        return -1;
-    if (!import_names(module, "logger", {"logging"}) ||
-        !import_names(module, "email_validator", {"validate_email", "ValidatedEmail", "EmailNotValidError"}))
-        return -1;
-    if (build_class(module) < 0)
-        return -1;
-    Ref cls = Ref::steal(PyObject_GetAttr(module, text(st, T_Contact)));
+    Ref cls = Ref::steal(PyObject_GetAttr(module, text(this, T_Contact)));
     if (!cls)
         return -1;
-    slot_cache_init(st->email_slot, cls.get(), text(st, T_slot_email));
-    slot_cache_init(st->timeout_slot, cls.get(), text(st, T_slot_timeout));
+    fields.fill_caches(cls.get(), common.core.shortcuts);
     return 0;
 }
 

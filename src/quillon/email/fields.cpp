@@ -6,34 +6,10 @@ namespace quillon::email {
 
 namespace {
 
-Ref read_field(EmailState *st, PyObject *self, int field) noexcept {
-    return read_slot(st->slots[field], self, text(st, slot_of[field]));
-}
-
-PyObject *store(EmailState *st, PyObject *self, Field field, PyObject *value) noexcept {
-    if (write_slot(st->slots[field], self, text(st, slot_of[field]), value) < 0)
+PyObject *store(EmailState *st, PyObject *self, int field, PyObject *value) noexcept {
+    if (st->fields.write(self, field, value) < 0)
         return nullptr;
     Py_RETURN_NONE;
-}
-
-// `cls.NAME` for a class whose metaclass is `type` itself, done as type's
-// own attribute lookup does it (`type` has no attribute of that name).
-Ref class_attribute(PyObject *cls, PyObject *name) noexcept {
-    // Held for the __get__ call, which may run Python code.
-    Ref attr = Py_IS_TYPE(cls, &PyType_Type)
-                   ? Ref::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name))
-                   : Ref{};
-    // A static method unwraps without running anything; every other route
-    // may run code that comes back here.
-    if (attr && Py_IS_TYPE(attr.get(), &PyStaticMethod_Type))
-        return Ref::steal(PyStaticMethod_Type.tp_descr_get(attr.get(), nullptr, cls));
-    RecursionGuard guard(calling_out);
-    if (!guard)
-        return {};
-    if (!attr)
-        return Ref::steal(PyObject_GetAttr(cls, name));  // also for its exact error
-    descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get;
-    return get ? Ref::steal(get(attr.get(), nullptr, cls)) : std::move(attr);
 }
 
 // Email._Email__normalize(emails=value), reached through the module global.
@@ -45,23 +21,25 @@ Ref call_normalizer(EmailState *st, FunctionObject *fn, PyObject *value) noexcep
     Ref cls = global(st, fn, T_Email);
     if (!cls)
         return {};
-    Ref normalize = class_attribute(cls.get(), text(st, T_normalize));
+    Ref normalize = class_attribute(cls.get(), text(st, T_normalize), shortcuts(st));
     if (!normalize)
         return {};
+    // Without shortcuts the wrapper type is not known, and the call below
+    // goes through the interpreter.
     const bool wrapped = st->logcall_wrapper && Py_IS_TYPE(normalize.get(), st->logcall_wrapper);
     if (wrapped) {
         normalize = Ref::steal(st->logcall_target(normalize.get()));
         if (!normalize)
             return {};
     }
-    if (Py_IS_TYPE(normalize.get(), st->core.function_type) &&
+    if (shortcuts(st) && Py_IS_TYPE(normalize.get(), st->common.core.function_type) &&
         reinterpret_cast<FunctionObject *>(normalize.get())->spec == &normalize_spec)
         return Ref::steal(normalize_spec.body(reinterpret_cast<FunctionObject *>(normalize.get()), &value));
     RecursionGuard guard(calling_out);
     if (!guard)
         return {};
     PyObject *call_args[] = {value};
-    return Ref::steal(PyObject_Vectorcall(normalize.get(), call_args, 0, st->kwnames[K_emails]));
+    return Ref::steal(PyObject_Vectorcall(normalize.get(), call_args, 0, keywords(st, K_emails)));
 }
 
 Ref call_method(PyObject *name, std::initializer_list<PyObject *> args) noexcept {
@@ -74,7 +52,7 @@ Ref normalize_text_by_methods(EmailState *st, Ref emails) noexcept {
     RecursionGuard guard(calling_out);
     if (!guard)
         return {};
-    PyObject *empty = st->core.empty_str;
+    PyObject *empty = st->common.core.empty_str;
     emails = call_method(text(st, T_replace), {emails.get(), text(st, T_tab), empty});
     if (emails)
         emails = call_method(text(st, T_replace), {emails.get(), text(st, T_space), empty});
@@ -89,28 +67,28 @@ Ref normalize_text_by_methods(EmailState *st, Ref emails) noexcept {
 
 Ref normalize_exact(EmailState *st, PyObject *emails) noexcept {
     const NormalizeTexts names = {text(st, T_tab),   text(st, T_space),        text(st, T_semicolon),
-                                  text(st, T_comma), st->core.empty_str, text(st, T_lower)};
+                                  text(st, T_comma), st->common.core.empty_str, text(st, T_lower)};
     return normalize_exact_text(emails, names);
 }
 
 }  // namespace
 
 PyObject *get_text_field(FunctionObject *fn, PyObject *const *args) noexcept {
-    Ref value = read_field(state(fn), args[0], fn->spec->tag);
+    Ref value = state(fn)->fields.read(args[0], fn->spec->tag);
     if (!value || !expect_str_or_none(value.get()))
         return nullptr;
     return value.release();
 }
 
 PyObject *get_list_field(FunctionObject *fn, PyObject *const *args) noexcept {
-    Ref value = read_field(state(fn), args[0], fn->spec->tag);
+    Ref value = state(fn)->fields.read(args[0], fn->spec->tag);
     if (!value || !expect_list_or_none(value.get()))
         return nullptr;
     return value.release();
 }
 
 PyObject *get_attachments(FunctionObject *fn, PyObject *const *args) noexcept {
-    return read_field(state(fn), args[0], F_attachments).release();
+    return state(fn)->fields.read(args[0], F_attachments).release();
 }
 
 PyObject *set_text_field(FunctionObject *fn, PyObject *const *args) noexcept {
@@ -119,7 +97,7 @@ PyObject *set_text_field(FunctionObject *fn, PyObject *const *args) noexcept {
         return nullptr;
     if (value != Py_None && PyUnicode_GET_LENGTH(value) == 0)
         value = Py_None;
-    return store(state(fn), args[0], static_cast<Field>(fn->spec->tag), value);
+    return store(state(fn), args[0], fn->spec->tag, value);
 }
 
 PyObject *set_recipients(FunctionObject *fn, PyObject *const *args) noexcept {
@@ -127,7 +105,7 @@ PyObject *set_recipients(FunctionObject *fn, PyObject *const *args) noexcept {
     Ref result = call_normalizer(st, fn, args[1]);
     if (!result)
         return nullptr;
-    return store(st, args[0], static_cast<Field>(fn->spec->tag), result.get());
+    return store(st, args[0], fn->spec->tag, result.get());
 }
 
 PyObject *set_sender(FunctionObject *fn, PyObject *const *args) noexcept {
@@ -168,12 +146,13 @@ PyObject *normalize_recipients(FunctionObject *fn, PyObject *const *args) noexce
     if (PyUnicode_CheckExact(given)) {
         if (PyUnicode_GET_LENGTH(given) == 0)
             Py_RETURN_NONE;
-        return normalize_exact(st, given).release();
+        if (shortcuts(st))
+            return normalize_exact(st, given).release();
     }
     if (given == Py_None)
         Py_RETURN_NONE;
     if (!PyList_CheckExact(given) && !PyTuple_CheckExact(given)) {
-        int empty = PyObject_RichCompareBool(given, st->core.empty_str, Py_EQ);
+        int empty = PyObject_RichCompareBool(given, st->common.core.empty_str, Py_EQ);
         if (empty < 0)
             return nullptr;
         if (empty)
@@ -182,15 +161,17 @@ PyObject *normalize_recipients(FunctionObject *fn, PyObject *const *args) noexce
 
     Ref emails = Ref::borrow(given);
     if (PyList_Check(given) || PyTuple_Check(given)) {
-        Ref fast = normalize_byte_items(given);
-        if (fast || PyErr_Occurred())
-            return fast.release();
+        if (shortcuts(st)) {
+            Ref fast = normalize_byte_items(given);
+            if (fast || PyErr_Occurred())
+                return fast.release();
+        }
         emails = Ref::steal(PyUnicode_Join(text(st, T_comma), given));
         if (!emails)
             return nullptr;
     }
     if (PyUnicode_Check(emails.get())) {
-        emails = PyUnicode_CheckExact(emails.get()) ? normalize_exact(st, emails.get())
+        emails = shortcuts(st) && PyUnicode_CheckExact(emails.get()) ? normalize_exact(st, emails.get())
                                                     : normalize_text_by_methods(st, std::move(emails));
         if (!emails)
             return nullptr;
@@ -211,34 +192,31 @@ PyObject *normalize_recipients(FunctionObject *fn, PyObject *const *args) noexce
 PyObject *init(FunctionObject *fn, PyObject *const *args) noexcept {
     EmailState *st = state(fn);
     PyObject *self = args[0];
+    PyObject *const *values = args + 1;  // one per field, in table order
     RecursionGuard guard(calling_out);
     if (!guard)
         return nullptr;
-    static constexpr struct {
-        Field field;
-        const char *name;
-    } text_params[] = {{F_server, "server"}, {F_username, "username"}, {F_password, "password"},
-                       {F_from, "from_"},    {F_subject, "subject"},   {F_message, "message"}};
-    for (const auto &param : text_params)
-        if (!check_exact_str(args[1 + param.field], param.name, true))
+    // The text fields' arguments are all checked before any is stored.
+    for (int field = 0; field < FIELD_COUNT; ++field)
+        if ((kinds[field] == Kind::text || kinds[field] == Kind::sender) &&
+            !check_exact_str(values[field], fields[field].name, true))
             return nullptr;
-    for (int field = F_server; field <= F_attachments; ++field) {
-        PyObject *name = text(st, property_of[field]);
-        PyObject *value = args[1 + field];
-        // An assignment that reaches one of our own two-parameter functions
-        // as the setter runs its body directly, as the call `fset(self,
-        // value)` would; anything else (a subclass's property, a replaced
-        // setter, a class that `type` was made to return) goes through the
-        // attribute machinery.
-        Ref setter = Ref::borrow(cached_setter(st->properties[field], self, name, st->setter_offset));
-        if (setter && Py_IS_TYPE(setter.get(), st->core.function_type) &&
+    for (int field = 0; field < FIELD_COUNT; ++field) {
+        PyObject *name = field_name(st, static_cast<Field>(field));
+        // `self.NAME = value`. When that reaches one of our own
+        // two-parameter functions as the setter, its body runs directly, as
+        // the call `fset(self, value)` would; anything else (a subclass's
+        // property, a replaced setter, a class that `type` was made to
+        // return) goes through the attribute machinery.
+        Ref setter = cached_setter(st->fields.properties[field], self, name);
+        if (setter && Py_IS_TYPE(setter.get(), st->common.core.function_type) &&
             reinterpret_cast<FunctionObject *>(setter.get())->nparams == 2) {
             FunctionObject *set = reinterpret_cast<FunctionObject *>(setter.get());
-            PyObject *set_args[] = {self, value};
+            PyObject *set_args[] = {self, values[field]};
             Ref done = Ref::steal(set->spec->body(set, set_args));
             if (!done)
                 return nullptr;
-        } else if (PyObject_SetAttr(self, name, value) < 0) {
+        } else if (PyObject_SetAttr(self, name, values[field]) < 0) {
             return nullptr;
         }
     }

@@ -8,7 +8,7 @@ namespace quillon::email {
 namespace {
 
 Ref get_field(EmailState *st, PyObject *self, Field field) noexcept {
-    return Ref::steal(PyObject_GetAttr(self, text(st, property_of[field])));
+    return Ref::steal(PyObject_GetAttr(self, field_name(st, field)));
 }
 
 // ---------------------------------------------------------------------------
@@ -120,18 +120,24 @@ bool is_plain_address(PyObject *item) noexcept {
     return at > 0 && at < n - 1;
 }
 
+// An address known without a trial parse to read back as itself: the
+// shortcut taken for the common message, off with the other shortcuts.
+bool reads_as_itself(EmailState *st, PyObject *item) noexcept {
+    return shortcuts(st) && is_plain_address(item);
+}
+
 // getaddresses([value]): the (name, address) pairs read from one header value.
 Ref parse_addresses(EmailState *st, PyObject *value) noexcept {
     Ref one = Ref::steal(PyList_New(1));
     if (!one)
         return {};
     PyList_SET_ITEM(one.get(), 0, Py_NewRef(value));
-    return Ref::steal(PyObject_CallOneArg(st->getaddresses, one.get()));
+    return Ref::steal(PyObject_CallOneArg(object(st, O_getaddresses), one.get()));
 }
 
 // The one address a recipient item stands for, as the SMTP client reads it.
 Ref read_one_address(EmailState *st, PyObject *item, PyObject *field) noexcept {
-    if (is_plain_address(item))
+    if (reads_as_itself(st, item))
         return Ref::borrow(item);
     Ref parsed = parse_addresses(st, item);
     if (!parsed)
@@ -165,14 +171,14 @@ Ref read_one_address(EmailState *st, PyObject *item, PyObject *field) noexcept {
 // copy, so later Python code cannot change what is checked), and whether
 // every one is a plain address.
 struct Envelope {
-    Ref items[3];  // to, cc, bcc: a tuple, or null where the field is None
+    Ref items[FIELD_COUNT];  // by field: a tuple for a recipient field that is not None
     bool plain = true;
 };
 
 // An empty item reaches the server as "<>"; so does an empty list, whose
 // header is the empty text.
 bool check_recipient_items(EmailState *st, Field field, PyObject *items, bool &plain) noexcept {
-    PyObject *name = text(st, property_of[field]);
+    PyObject *name = field_name(st, field);
     const Py_ssize_t count = PyTuple_GET_SIZE(items);
     if (count == 0) {
         raise_empty_address(name);
@@ -188,7 +194,7 @@ bool check_recipient_items(EmailState *st, Field field, PyObject *items, bool &p
             raise_line_break(name);
             return false;
         }
-        plain = plain && is_plain_address(item);
+        plain = plain && reads_as_itself(st, item);
     }
     return true;
 }
@@ -209,7 +215,7 @@ bool set_recipients_header(EmailState *st, PyObject *message, PyObject *self, Fi
         Ref joined = Ref::steal(PyUnicode_Join(text(st, T_comma), items.get()));
         if (!joined || !check_recipient_items(st, field, items.get(), envelope.plain))
             return false;
-        envelope.items[field - F_to] = std::move(items);
+        envelope.items[field] = std::move(items);
         value = std::move(joined);
     }
     return PyObject_SetItem(message, text(st, header), value.get()) == 0;
@@ -223,8 +229,8 @@ bool set_recipients_header(EmailState *st, PyObject *message, PyObject *self, Fi
 bool check_envelope(EmailState *st, PyObject *message, const Envelope &envelope) noexcept {
     if (envelope.plain)
         return true;
-    Ref addresses[3];
-    for (int f = 0; f < 3; ++f) {
+    Ref addresses[FIELD_COUNT];
+    for (int f = 0; f < FIELD_COUNT; ++f) {
         PyObject *items = envelope.items[f].get();
         if (!items)
             continue;
@@ -233,7 +239,7 @@ bool check_envelope(EmailState *st, PyObject *message, const Envelope &envelope)
         if (!addresses[f])
             return false;
         for (Py_ssize_t i = 0; i < count; ++i) {
-            Ref address = read_one_address(st, PyTuple_GET_ITEM(items, i), text(st, property_of[F_to + f]));
+            Ref address = read_one_address(st, PyTuple_GET_ITEM(items, i), field_name(st, static_cast<Field>(f)));
             if (!address)
                 return false;
             PyList_SET_ITEM(addresses[f].get(), i, address.release());
@@ -246,14 +252,14 @@ bool check_envelope(EmailState *st, PyObject *message, const Envelope &envelope)
     static constexpr Field order[] = {F_to, F_bcc, F_cc};
     static constexpr Text headers[] = {T_To, T_Bcc, T_Cc};
     for (int k = 0; k < 3; ++k) {
-        PyObject *some = addresses[order[k] - F_to].get();
+        PyObject *some = addresses[order[k]].get();
         if (some && PyList_Extend(named.get(), some) < 0)
             return false;
         Ref value = Ref::steal(PyObject_GetItem(message, text(st, headers[k])));
         if (!value || (value.get() != Py_None && PyList_Append(fields.get(), value.get()) < 0))
             return false;
     }
-    Ref parsed = Ref::steal(PyObject_CallOneArg(st->getaddresses, fields.get()));
+    Ref parsed = Ref::steal(PyObject_CallOneArg(object(st, O_getaddresses), fields.get()));
     if (!parsed)
         return false;
     Ref envelope_list = Ref::steal(PyList_New(0));
@@ -279,7 +285,7 @@ bool check_envelope(EmailState *st, PyObject *message, const Envelope &envelope)
 
 // The envelope sender send_message() will use: getaddresses([From])[0][1].
 Ref sender_address(EmailState *st, PyObject *sender) noexcept {
-    if (is_plain_address(sender))
+    if (reads_as_itself(st, sender))
         return Ref::borrow(sender);
     Ref parsed = parse_addresses(st, sender);
     if (!parsed)
@@ -316,7 +322,7 @@ Ref message_id_domain(EmailState *st, PyObject *address) noexcept {
 Ref check_sender(EmailState *st, PyObject *sender) noexcept {
     if (!PyUnicode_Check(sender))
         return Ref::borrow(text(st, T_localhost));
-    PyObject *field = text(st, T_from_);
+    PyObject *field = field_name(st, F_from);
     if (has_line_break(sender)) {
         raise_line_break(field);
         return {};
@@ -334,11 +340,11 @@ Ref check_sender(EmailState *st, PyObject *sender) noexcept {
 // Date and Message-ID: a relay adds neither for a client on another host.
 bool set_origin_headers(EmailState *st, PyObject *message, PyObject *domain) noexcept {
     PyObject *date_args[] = {Py_True};
-    Ref date = Ref::steal(PyObject_Vectorcall(st->formatdate, date_args, 0, st->kwnames[K_localtime]));
+    Ref date = Ref::steal(PyObject_Vectorcall(object(st, O_formatdate), date_args, 0, keywords(st, K_localtime)));
     if (!date || PyObject_SetItem(message, text(st, T_Date), date.get()) < 0)
         return false;
     PyObject *id_args[] = {domain};
-    Ref id = Ref::steal(PyObject_Vectorcall(st->make_msgid, id_args, 0, st->kwnames[K_domain]));
+    Ref id = Ref::steal(PyObject_Vectorcall(object(st, O_make_msgid), id_args, 0, keywords(st, K_domain)));
     return id && PyObject_SetItem(message, text(st, T_Message_ID), id.get()) == 0;
 }
 
@@ -368,7 +374,7 @@ bool encode(EmailState *st, FunctionObject *fn, Text which, PyObject *part) noex
     if (!encoder)
         return false;
     PyObject *encode_args[] = {part};
-    return static_cast<bool>(Ref::steal(PyObject_Vectorcall(encoder.get(), encode_args, 0, st->kwnames[K_msg])));
+    return static_cast<bool>(Ref::steal(PyObject_Vectorcall(encoder.get(), encode_args, 0, keywords(st, K_msg))));
 }
 
 // The body part in quoted-printable, with that as its only transfer encoding.
@@ -401,22 +407,22 @@ bool is_token_file_name(PyObject *name) noexcept {
 // One "application/octet-stream" part, base64-encoded, attached to `message`.
 bool attach_file(EmailState *st, FunctionObject *fn, PyObject *message, PyObject *pair) noexcept {
     Ref file_name, file_content;
-    if (!unpack_pair(pair, file_name, file_content))
+    if (!unpack_pair(pair, file_name, file_content, shortcuts(st)))
         return false;
     Ref mime_base = global(st, fn, T_MIMEBase);
     if (!mime_base)
         return false;
     PyObject *part_args[] = {text(st, T_application), text(st, T_octet_stream)};
-    Ref attachment = Ref::steal(PyObject_Vectorcall(mime_base.get(), part_args, 0, st->kwnames[K_maintype_subtype]));
+    Ref attachment = Ref::steal(PyObject_Vectorcall(mime_base.get(), part_args, 0, keywords(st, K_maintype_subtype)));
     if (!attachment)
         return false;
     PyObject *payload_args[] = {attachment.get(), file_content.get()};
     Ref done = Ref::steal(PyObject_VectorcallMethod(text(st, T_set_payload), payload_args,
-                                                    1, st->kwnames[K_payload]));
+                                                    1, keywords(st, K_payload)));
     if (!done || !encode(st, fn, T_encode_base64, attachment.get()))
         return false;
 
-    Ref name = format_simple(file_name.get(), st->core.empty_str);
+    Ref name = format_simple(file_name.get(), st->common.core.empty_str, shortcuts(st));
     if (!name)
         return false;
     if (has_line_break(name.get())) {
@@ -429,7 +435,7 @@ bool attach_file(EmailState *st, FunctionObject *fn, PyObject *message, PyObject
             return false;
         PyObject *header_args[] = {attachment.get(), text(st, T_content_disposition), disposition.get()};
         done = Ref::steal(PyObject_VectorcallMethod(text(st, T_add_header), header_args,
-                                                    1, st->kwnames[K_name_value]));
+                                                    1, keywords(st, K_name_value)));
     } else {
         // Let the library quote the name, and encode it when it is not
         // ASCII, so that the receiver gets it back whole.
@@ -437,13 +443,13 @@ bool attach_file(EmailState *st, FunctionObject *fn, PyObject *message, PyObject
                                    name.get()};
         done = Ref::steal(PyObject_VectorcallMethod(text(st, T_add_header), header_args,
                                                     1,
-                                                    st->kwnames[K_name_value_filename]));
+                                                    keywords(st, K_name_value_filename)));
     }
     if (!done)
         return false;
     PyObject *attach_args[] = {message, attachment.get()};
     done = Ref::steal(PyObject_VectorcallMethod(text(st, T_attach), attach_args,
-                                                1, st->kwnames[K_payload]));
+                                                1, keywords(st, K_payload)));
     return static_cast<bool>(done);
 }
 
@@ -469,7 +475,7 @@ Ref build_message(EmailState *st, FunctionObject *fn, PyObject *self, Envelope &
     if (!subject)
         return {};
     if (PyUnicode_Check(subject.get()) && has_line_break(subject.get())) {
-        raise_line_break(text(st, T_subject));
+        raise_line_break(field_name(st, F_subject));
         return {};
     }
     if (PyObject_SetItem(message.get(), text(st, T_Subject), subject.get()) < 0 ||
@@ -483,9 +489,9 @@ Ref build_message(EmailState *st, FunctionObject *fn, PyObject *self, Envelope &
     if (!body)
         return {};
     if (body.get() == Py_None)
-        body = Ref::borrow(st->core.empty_str);
+        body = Ref::borrow(st->common.core.empty_str);
     PyObject *text_args[] = {body.get(), text(st, T_html)};
-    Ref part = Ref::steal(PyObject_Vectorcall(mime_text.get(), text_args, 0, st->kwnames[K_text_subtype]));
+    Ref part = Ref::steal(PyObject_Vectorcall(mime_text.get(), text_args, 0, keywords(st, K_text_subtype)));
     if (!part || (has_long_line(body.get()) && !encode_quoted_printable(st, fn, part.get())))
         return {};
     PyObject *attach_args[] = {message.get(), part.get()};
@@ -552,7 +558,7 @@ Ref deliver(EmailState *st, PyObject *self, PyObject *email_server, PyObject *me
         PyObject *login_args[] = {email_server, user.get(), password.get()};
         Ref done = Ref::steal(PyObject_VectorcallMethod(text(st, T_login), login_args,
                                                         1,
-                                                        st->kwnames[K_user_password]));
+                                                        keywords(st, K_user_password)));
         if (!done) {
             hints.no_user_name = user.get() == Py_None;
             return {};
@@ -560,7 +566,7 @@ Ref deliver(EmailState *st, PyObject *self, PyObject *email_server, PyObject *me
     }
     PyObject *send_args[] = {email_server, message};
     Ref refused = Ref::steal(PyObject_VectorcallMethod(text(st, T_send_message), send_args,
-                                                       1, st->kwnames[K_msg]));
+                                                       1, keywords(st, K_msg)));
     if (!refused)
         return {};
     if (PyDict_Check(refused.get()) && PyDict_GET_SIZE(refused.get()) > 0)
@@ -578,57 +584,23 @@ PyObject *hand_over(EmailState *st, FunctionObject *fn, PyObject *self, PyObject
         return nullptr;
     hints.no_server = server.get() == Py_None;
     PyObject *client_args[] = {server.get()};
-    Ref client = Ref::steal(PyObject_Vectorcall(smtp.get(), client_args, 0, st->kwnames[K_host]));
+    Ref client = Ref::steal(PyObject_Vectorcall(smtp.get(), client_args, 0, keywords(st, K_host)));
     if (!client)
         return nullptr;
 
-    // As a `with` statement: __exit__ is looked up first and kept.
-    Ref exit = lookup_special(client.get(), text(st, T_dunder_exit));
-    if (!exit)
-        return nullptr;
-    Ref enter = lookup_special(client.get(), text(st, T_dunder_enter));
-    if (!enter)
-        return nullptr;
-    Ref email_server = Ref::steal(PyObject_CallNoArgs(enter.get()));
+    // with client as email_server: refused = deliver(...)
+    WithStatement with;
+    Ref email_server = with.enter(client.get(), text(st, T_dunder_enter), text(st, T_dunder_exit));
     if (!email_server)
         return nullptr;
-
     Ref refused = deliver(st, self, email_server.get(), message, hints);
-    if (!refused) {
-        PyObject *exc = PyErr_GetRaisedException();
-        PyObject *exit_args[] = {reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc, PyException_GetTraceback(exc)};
-        if (!exit_args[2])
-            exit_args[2] = Py_NewRef(Py_None);
-        Ref suppress = Ref::steal(PyObject_Vectorcall(exit.get(), exit_args, 3, nullptr));
-        Py_DECREF(exit_args[2]);
-        if (!suppress) {
-            // The exception from __exit__ replaces the one it was handling.
-            PyObject *raised = PyErr_GetRaisedException();
-            if (raised != exc)
-                PyException_SetContext(raised, exc);  // steals exc
-            else
-                Py_DECREF(exc);
-            PyErr_SetRaisedException(raised);
-            return nullptr;
-        }
-        int truth = PyObject_IsTrue(suppress.get());
-        if (truth <= 0) {
-            if (truth == 0)
-                PyErr_SetRaisedException(exc);
-            else
-                Py_DECREF(exc);
-            return nullptr;
-        }
-        Py_DECREF(exc);
-        Py_RETURN_NONE;
-    }
-    PyObject *exit_args[] = {Py_None, Py_None, Py_None};
-    Ref done = Ref::steal(PyObject_Vectorcall(exit.get(), exit_args, 3, nullptr));
-    if (!done)
+    if (!with.exit(static_cast<bool>(refused)))
         return nullptr;
+    if (!refused)  // the failure was suppressed
+        Py_RETURN_NONE;
     if (refused.get() != Py_None) {
         // Some recipients never got the message: that is no success.
-        PyErr_SetObject(st->recipients_refused, refused.get());
+        PyErr_SetObject(object(st, O_recipients_refused), refused.get());
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -2,32 +2,27 @@
 #pragma once
 
 #include "errors.h"
+#include "fields.h"
 #include "function.h"
-#include "slots.h"
 
 namespace quillon::email {
 
-// Every text the module needs at run time, interned once into its state.
+// Every text the module needs at run time, interned once into its state
+// (the fields' names are in the field table below; "user" and "password"
+// here are login's keywords).
 #define EMAIL_TEXTS(X)                                                           \
-    X(server, "server") X(username, "username") X(password, "password")         \
-    X(from_, "from_") X(to, "to") X(cc, "cc") X(bcc, "bcc")                     \
-    X(subject, "subject") X(message, "message") X(attachments, "attachments")   \
-    X(slot_server, "_Email__server") X(slot_username, "_Email__username")       \
-    X(slot_password, "_Email__password") X(slot_from, "_Email__from")           \
-    X(slot_to, "_Email__to") X(slot_cc, "_Email__cc") X(slot_bcc, "_Email__bcc") \
-    X(slot_subject, "_Email__subject") X(slot_message, "_Email__message")       \
-    X(slot_attachments, "_Email__attachments")                                   \
     X(Email, "Email") X(normalize, "_Email__normalize") X(emails, "emails")     \
     X(replace, "replace") X(lower, "lower") X(split, "split")                   \
     X(tab, "\t") X(space, " ") X(semicolon, ";") X(comma, ",")                  \
+    X(From, "From") X(To, "To") X(Cc, "Cc") X(Bcc, "Bcc") X(Subject, "Subject") \
     X(SMTP, "SMTP") X(MIMEMultipart, "MIMEMultipart") X(MIMEText, "MIMEText")   \
     X(MIMEBase, "MIMEBase") X(encoders, "encoders") X(encode_base64, "encode_base64") \
-    X(From, "From") X(To, "To") X(Cc, "Cc") X(Bcc, "Bcc") X(Subject, "Subject") \
     X(text_, "_text") X(subtype_, "_subtype") X(maintype_, "_maintype")         \
     X(name_, "_name") X(value_, "_value") X(filename, "filename")               \
-    X(payload, "payload") X(msg, "msg") X(host, "host") X(user, "user")         \
-    X(html, "html") X(application, "application") X(octet_stream, "octet-stream") \
-    X(content_disposition, "Content-Disposition") X(attachment, "attachment")   \
+    X(payload, "payload") X(msg, "msg") X(host, "host") X(html, "html")         \
+    X(user, "user") X(password, "password") X(application, "application")       \
+    X(octet_stream, "octet-stream") X(attachment, "attachment")                 \
+    X(content_disposition, "Content-Disposition")                               \
     X(attachment_filename, "attachment; filename=")                              \
     X(attach, "attach") X(set_payload, "set_payload") X(add_header, "add_header") \
     X(login, "login") X(send_message, "send_message")                            \
@@ -39,10 +34,6 @@ namespace quillon::email {
 #define AS_ENUM(id, text) T_##id,
 enum Text : size_t { EMAIL_TEXTS(AS_ENUM) TEXT_COUNT };
 #undef AS_ENUM
-
-#define AS_TEXT(id, text) text,
-inline constexpr const char *text_values[] = {EMAIL_TEXTS(AS_TEXT)};
-#undef AS_TEXT
 
 // Keyword-name tuples for the calls into the standard library.
 enum Keywords : size_t {
@@ -60,75 +51,8 @@ enum Keywords : size_t {
     KEYWORDS_COUNT
 };
 
-struct EmailState {
-    static constexpr const char *name = "quillon.email";
-    static int exec(PyObject *module) noexcept;
-
-    CoreState core;
-    PyObject *texts[TEXT_COUNT];
-    PyObject *kwnames[KEYWORDS_COUNT];
-    PyObject *recipients_refused;  // smtplib.SMTPRecipientsRefused
-    PyObject *getaddresses;        // email.utils.getaddresses
-    PyObject *formatdate;          // email.utils.formatdate
-    PyObject *make_msgid;          // email.utils.make_msgid
-    SlotCache slots[10];           // one per field, in field order
-    PropertyCache properties[10];  // the same
-    Py_ssize_t setter_offset;      // where a property keeps its setter
-    // quillon._logcall's wrapper type (strong), when that module was loaded
-    // before this one, and how to ask a wrapper where a call would go.
-    PyTypeObject *logcall_wrapper;
-    PyObject *(*logcall_target)(PyObject *wrapper) noexcept;
-
-    int traverse(visitproc visit, void *arg) noexcept {
-        if (int rc = core_traverse(&core, texts, kwnames, visit, arg))
-            return rc;
-        Py_VISIT(recipients_refused);
-        Py_VISIT(getaddresses);
-        Py_VISIT(formatdate);
-        Py_VISIT(make_msgid);
-        Py_VISIT(logcall_wrapper);
-        for (const SlotCache &slot : slots)
-            Py_VISIT(slot.descr);
-        for (const PropertyCache &prop : properties) {
-            Py_VISIT(prop.prop);
-            Py_VISIT(prop.fset);
-        }
-        return 0;
-    }
-    void clear() noexcept {
-        core_clear(&core, texts, kwnames);
-        Py_CLEAR(recipients_refused);
-        Py_CLEAR(getaddresses);
-        Py_CLEAR(formatdate);
-        Py_CLEAR(make_msgid);
-        Py_CLEAR(logcall_wrapper);
-        for (SlotCache &slot : slots)
-            Py_CLEAR(slot.descr);
-        for (PropertyCache &prop : properties) {
-            Py_CLEAR(prop.prop);
-            Py_CLEAR(prop.fset);
-        }
-    }
-};
-
-inline EmailState *state(FunctionObject *fn) noexcept { return state_of<EmailState>(fn); }
-
-inline PyObject *text(EmailState *st, Text id) noexcept { return st->texts[id]; }
-
-// A module global by name: the module namespace, then the builtins.
-inline Ref global(EmailState *st, FunctionObject *fn, Text id) noexcept {
-    return lookup_module_global(fn, text(st, id));
-}
-
-// The ten fields, in slot order; a FunctionSpec's `tag` says which one a
-// shared body serves.
-enum Field : int { F_server, F_username, F_password, F_from, F_to, F_cc, F_bcc, F_subject, F_message, F_attachments };
-
-inline constexpr Text slot_of[] = {T_slot_server, T_slot_username, T_slot_password, T_slot_from, T_slot_to,
-                            T_slot_cc, T_slot_bcc, T_slot_subject, T_slot_message, T_slot_attachments};
-
-inline constexpr Text property_of[] = {T_server, T_username, T_password, T_from_, T_to,
-                                T_cc, T_bcc, T_subject, T_message, T_attachments};
+// What the module keeps from the standard library.
+enum Object : size_t { O_recipients_refused, O_getaddresses, O_formatdate, O_make_msgid, OBJECT_COUNT };
 
 // Function bodies (fields.cpp).
 PyObject *get_text_field(FunctionObject *fn, PyObject *const *args) noexcept;
@@ -143,6 +67,127 @@ PyObject *init(FunctionObject *fn, PyObject *const *args) noexcept;
 
 // Function body (send.cpp).
 PyObject *send(FunctionObject *fn, PyObject *const *args) noexcept;
+
+// ---------------------------------------------------------------------------
+// The fields.
+
+// What a field holds decides its accessors, their annotations, and whether
+// the constructor checks its argument as the setter does.
+enum class Kind { text, sender, recipients, attachments };
+
+constexpr FieldSpec field(const char *name, const char *slot, Kind kind, const char *annotation) {
+    constexpr const char *text = "str | None";
+    constexpr const char *attachments = "list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...]";
+    switch (kind) {
+    case Kind::text:
+        return {name, slot, annotation, nullptr, get_text_field, text, set_text_field, "value", text};
+    case Kind::sender:
+        return {name, slot, annotation, nullptr, get_text_field, text, set_sender, "value", text};
+    case Kind::recipients:
+        return {name, slot, annotation, nullptr, get_list_field, "list[str] | None", set_recipients, "value",
+                "str | list[str] | tuple[str, ...] | None"};
+    case Kind::attachments:
+        return {name, slot, annotation, nullptr, get_attachments, attachments, set_attachments, "value",
+                "list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...] | None"};
+    }
+    return {};
+}
+
+// The ten fields, in slot order, which is also the order of the
+// constructor's parameters: the one place a field is written.
+//  enum          name           slot              kind               constructor annotation
+#define EMAIL_FIELDS(X)                                                                                   \
+    X(F_server,      "server",      "__server",      Kind::text,        "str")                              \
+    X(F_username,    "username",    "__username",    Kind::text,        "str")                              \
+    X(F_password,    "password",    "__password",    Kind::text,        "str")                              \
+    X(F_from,        "from_",       "__from",        Kind::sender,      "str")                              \
+    X(F_to,          "to",          "__to",          Kind::recipients,  "str | list[str] | tuple[str, ...]") \
+    X(F_cc,          "cc",          "__cc",          Kind::recipients,  "str | list[str] | tuple[str, ...]") \
+    X(F_bcc,         "bcc",         "__bcc",         Kind::recipients,  "str | list[str] | tuple[str, ...]") \
+    X(F_subject,     "subject",     "__subject",     Kind::text,        "str")                              \
+    X(F_message,     "message",     "__message",     Kind::text,        "str")                              \
+    X(F_attachments, "attachments", "__attachments", Kind::attachments,                                     \
+      "list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...]")
+
+#define AS_ENUM(id, ...) id,
+enum Field : int { EMAIL_FIELDS(AS_ENUM) FIELD_COUNT };
+#undef AS_ENUM
+
+#define AS_ROW(id, name, slot, kind, annotation) field(name, slot, kind, annotation),
+inline constexpr FieldSpec fields[] = {EMAIL_FIELDS(AS_ROW)};
+#undef AS_ROW
+#define AS_KIND(id, name, slot, kind, annotation) kind,
+inline constexpr Kind kinds[] = {EMAIL_FIELDS(AS_KIND)};
+#undef AS_KIND
+
+using EmailFields = FieldTable<fields, init>;
+
+// ---------------------------------------------------------------------------
+// The state.
+
+struct EmailState {
+    static constexpr const char *name = "quillon.email";
+#define AS_TEXT(id, text) text,
+    static constexpr const char *text_values[] = {EMAIL_TEXTS(AS_TEXT)};
+#undef AS_TEXT
+    static constexpr KeywordsSpec<Keywords, Text> keyword_specs[] = {
+        {K_emails, {T_emails}},
+        {K_host, {T_host}},
+        {K_user_password, {T_user, T_password}},
+        {K_msg, {T_msg}},
+        {K_payload, {T_payload}},
+        {K_text_subtype, {T_text_, T_subtype_}},
+        {K_maintype_subtype, {T_maintype_, T_subtype_}},
+        {K_name_value, {T_name_, T_value_}},
+        {K_name_value_filename, {T_name_, T_value_, T_filename}},
+        {K_localtime, {T_localtime}},
+        {K_domain, {T_domain}},
+    };
+    static constexpr ImportSpec import_specs[] = {
+        {"logger", {"logging"}},
+        {"smtplib", {"SMTP"}},
+        {"email", {"encoders"}},
+        {"email.mime.multipart", {"MIMEMultipart"}},
+        {"email.mime.text", {"MIMEText"}},
+        {"email.mime.base", {"MIMEBase"}},
+    };
+    static constexpr LookupSpec<Object> lookup_specs[] = {
+        {O_recipients_refused, "smtplib", "SMTPRecipientsRefused"},
+        {O_getaddresses, "email.utils", "getaddresses"},
+        {O_formatdate, "email.utils", "formatdate"},
+        {O_make_msgid, "email.utils", "make_msgid"},
+    };
+
+    // First: the shared layer reaches it.
+    ModuleState<Text, TEXT_COUNT, Keywords, KEYWORDS_COUNT, Object, OBJECT_COUNT> common;
+    FieldState<FIELD_COUNT> fields;
+    // quillon._logcall's wrapper type (strong), when that module was loaded
+    // before this one, and how to ask a wrapper where a call would go.
+    PyTypeObject *logcall_wrapper;
+    PyObject *(*logcall_target)(PyObject *wrapper) noexcept;
+
+    int exec_own(PyObject *module) noexcept;
+    int traverse(visitproc visit, void *arg) noexcept {
+        Py_VISIT(logcall_wrapper);
+        return fields.traverse(visit, arg);
+    }
+    void clear() noexcept {
+        Py_CLEAR(logcall_wrapper);
+        fields.clear();
+    }
+};
+
+inline EmailState *state(FunctionObject *fn) noexcept { return state_of<EmailState>(fn); }
+
+inline bool shortcuts(EmailState *st) noexcept { return st->common.core.shortcuts; }
+
+// A field's property name, as the messages give it.
+inline PyObject *field_name(EmailState *st, Field field) noexcept { return st->fields.names[field]; }
+
+// A module global by name: the module namespace, then the builtins.
+inline Ref global(EmailState *st, FunctionObject *fn, Text id) noexcept {
+    return lookup_module_global(fn, text(st, id));
+}
 
 // The normaliser's spec, which the recipient setters recognise (module.cpp).
 extern const FunctionSpec normalize_spec;

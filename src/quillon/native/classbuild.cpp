@@ -2,10 +2,12 @@
 #include "classbuild.h"
 
 #include "errors.h"
+#include "protocols.h"
 
 namespace quillon {
 
 int core_init(CoreState *core, PyObject *module, const char *dotted_name) noexcept {
+    core->shortcuts = shortcuts_wanted();
     core->function_type = create_function_type(module, "quillon.function");
     if (!core->function_type)
         return -1;
@@ -55,14 +57,9 @@ void clear_all(PyObject **objs, size_t count) noexcept {
         Py_CLEAR(objs[i]);
 }
 
-PyObject *make_kwnames(std::initializer_list<PyObject *> names) noexcept {
-    PyObject *tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-    if (!tuple)
-        return nullptr;
-    Py_ssize_t i = 0;
-    for (PyObject *name : names)
-        PyTuple_SET_ITEM(tuple, i++, Py_NewRef(name));
-    return tuple;
+PyObject *look_up(const char *module, const char *attribute) noexcept {
+    Ref source = Ref::steal(PyImport_ImportModule(module));
+    return source ? PyObject_GetAttrString(source.get(), attribute) : nullptr;
 }
 
 bool import_names(PyObject *module, const char *from, std::initializer_list<const char *> names) noexcept {
@@ -100,8 +97,21 @@ bool import_names(PyObject *module, const char *from, std::initializer_list<cons
     return true;
 }
 
-ClassBody::ClassBody(PyObject *module, const char *qualname,
-                     std::initializer_list<const char *> slots) noexcept
+Ref field_defaults(std::span<const FieldSpec> fields) noexcept {
+    Ref defaults = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(fields.size())));
+    if (!defaults)
+        return {};
+    Py_ssize_t i = 0;
+    for (const FieldSpec &field : fields) {
+        PyObject *value = field.default_number ? PyLong_FromLong(*field.default_number) : Py_NewRef(Py_None);
+        if (!value)
+            return {};
+        PyTuple_SET_ITEM(defaults.get(), i++, value);
+    }
+    return defaults;
+}
+
+ClassBody::ClassBody(PyObject *module, const char *qualname, std::span<const char *const> slots) noexcept
     : module_(module) {
     Ref ns = Ref::steal(PyDict_New());
     Ref qual = Ref::steal(PyUnicode_FromString(qualname));
@@ -119,6 +129,7 @@ ClassBody::ClassBody(PyObject *module, const char *qualname,
         PyDict_SetItemString(ns.get(), "__qualname__", qual.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__slots__", slot_names.get()) < 0)
         return;
+    qualname_ = std::move(qual);
     ns_ = std::move(ns);
 }
 
@@ -140,14 +151,14 @@ bool ClassBody::store(const char *name, PyObject *value) noexcept {
 }
 
 bool ClassBody::add_function(const char *name, const FunctionSpec &spec, PyObject *defaults) noexcept {
-    Ref fn = make_function(module_, spec, defaults);
+    Ref fn = make_function(module_, spec, defaults, qualname_.get());
     return fn && store(name, fn.get());
 }
 
 bool ClassBody::add_property(const char *name, const FunctionSpec &getter,
                              const FunctionSpec *setter) noexcept {
     Ref property = lookup("property");
-    Ref get = make_function(module_, getter, nullptr);
+    Ref get = make_function(module_, getter, nullptr, qualname_.get());
     if (!property || !get)
         return false;
     Ref prop = Ref::steal(PyObject_CallOneArg(property.get(), get.get()));
@@ -160,7 +171,7 @@ bool ClassBody::add_property(const char *name, const FunctionSpec &getter,
     if (!current)
         return false;
     Ref with_setter = Ref::steal(PyObject_GetAttrString(current.get(), "setter"));
-    Ref set = make_function(module_, *setter, nullptr);
+    Ref set = make_function(module_, *setter, nullptr, qualname_.get());
     if (!with_setter || !set)
         return false;
     Ref both = Ref::steal(PyObject_CallOneArg(with_setter.get(), set.get()));
@@ -209,7 +220,7 @@ bool ClassBody::add_logged(const char *name, const FunctionSpec &spec, PyObject 
         note_logger_source();
         return false;
     }
-    Ref fn = make_function(module_, spec, defaults);
+    Ref fn = make_function(module_, spec, defaults, qualname_.get());
     if (!fn)
         return false;
     if (is_static) {

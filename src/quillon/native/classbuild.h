@@ -1,24 +1,28 @@
 // What a module body does to import its names and build its class.
 #pragma once
 
-#include "function.h"
+#include "fields.h"
 
 namespace quillon {
-
-// `from MODULE import NAME, ...`: an absolute import, then each name bound as
-// a module global in order; ImportError "cannot import name 'X'" when absent.
-bool import_names(PyObject *module, const char *from, std::initializer_list<const char *> names) noexcept;
 
 // A class namespace filled the way a class body fills it.
 class ClassBody {
 public:
-    ClassBody(PyObject *module, const char *qualname, std::initializer_list<const char *> slots) noexcept;
+    ClassBody(PyObject *module, const char *qualname, std::span<const char *const> slots) noexcept;
     bool ok() const noexcept { return static_cast<bool>(ns_); }
 
     // A plain function member.
     bool add_function(const char *name, const FunctionSpec &spec, PyObject *defaults = nullptr) noexcept;
     // `property(getter)`, then `NAME.setter(setter)` when there is one.
     bool add_property(const char *name, const FunctionSpec &getter, const FunctionSpec *setter) noexcept;
+    // The properties of fields [first, last) of a table, in table order.
+    template <typename Table>
+    bool add_fields(const FieldSpec *fields, size_t first, size_t last) noexcept {
+        for (size_t i = first; i < last; ++i)
+            if (!add_property(fields[i].name, Table::getters[i], &Table::setters[i]))
+                return false;
+        return true;
+    }
     // `@logging(prefix=__name__)` above a function, or above `@staticmethod`.
     bool add_logged(const char *name, const FunctionSpec &spec, PyObject *defaults, bool is_static) noexcept;
 
@@ -30,6 +34,7 @@ private:
     bool store(const char *name, PyObject *value) noexcept;
 
     PyObject *module_;
+    Ref qualname_;
     Ref ns_;
 };
 

@@ -38,19 +38,6 @@ inline bool expect_list_or_none(PyObject *value) noexcept {
 // Module namespace first, then builtins; NameError "name 'X' is not defined".
 Ref lookup_global(PyObject *globals, PyObject *builtins, PyObject *name) noexcept;
 
-// Unpacks `seq` into exactly two new references, with the messages for too
-// many and too few values; an exact tuple or list is measured, anything else
-// is iterated.
-bool unpack_pair(PyObject *seq, Ref &first, Ref &second) noexcept;
-
-// A special method found on the type, bound to `obj`; AttributeError whose
-// message is the name when the type lacks it.
-Ref lookup_special(PyObject *obj, PyObject *name) noexcept;
-
-// The text an f-string interpolation with an empty format gives: always a
-// str (the interpreter refuses a __format__ that returns anything else).
-Ref format_simple(PyObject *obj, PyObject *empty_str) noexcept;
-
 // Raises `obj` the way a `raise` statement would.
 void raise_object(PyObject *obj) noexcept;
 

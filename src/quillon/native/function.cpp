@@ -1,6 +1,7 @@
 // The function object every method and accessor of the package is made of.
 #include "function.h"
 
+#include "callable.h"
 #include "errors.h"
 
 #include <cstddef>
@@ -23,12 +24,6 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     if (!bind_arguments(fn, args, nargs, kwnames, bound))
         return nullptr;
     return fn->spec->body(fn, bound);
-}
-
-PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
-    if (obj == nullptr || obj == Py_None)
-        return Py_NewRef(self);
-    return PyMethod_New(self, obj);
 }
 
 PyObject *function_repr(PyObject *self) noexcept {
@@ -60,16 +55,6 @@ int function_clear(PyObject *self) noexcept {
     Py_CLEAR(fn->annotations);
     Py_CLEAR(fn->dict);
     return 0;
-}
-
-void function_dealloc(PyObject *self) noexcept {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs)
-        PyObject_ClearWeakRefs(self);
-    function_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 // Getters and setters, after funcobject.c: names take a str, the rest any
@@ -202,25 +187,24 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    dict_getset,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef function_members[] = {
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
-     nullptr},
+    offset_member("__dictoffset__", offsetof(FunctionObject, dict)),
+    offset_member("__weaklistoffset__", offsetof(FunctionObject, weakrefs)),
+    offset_member("__vectorcalloffset__", offsetof(FunctionObject, vectorcall)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc_callable<FunctionObject, function_clear, true>)},
     {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(bind_as_method)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
     {0, nullptr},
@@ -233,9 +217,7 @@ PyTypeObject *create_function_type(PyObject *module, const char *type_name) noex
         .name = type_name,
         .basicsize = sizeof(FunctionObject),
         .itemsize = 0,
-        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-                 Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        .flags = callable_type_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         .slots = function_slots,
     };
     return reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(module, &spec, nullptr));
@@ -246,7 +228,7 @@ Ref lookup_module_global(FunctionObject *fn, PyObject *name) noexcept {
     return lookup_global(PyModule_GetDict(PyType_GetModule(type)), core_state_from_type(type)->builtins, name);
 }
 
-Ref make_function(PyObject *module, const FunctionSpec &spec, PyObject *defaults) noexcept {
+Ref make_function(PyObject *module, const FunctionSpec &spec, PyObject *defaults, PyObject *owner) noexcept {
     CoreState *core = core_state(module);
     if (!core || !core->function_type) {
         PyErr_SetString(PyExc_SystemError, "quillon: module state is missing");
@@ -267,7 +249,12 @@ Ref make_function(PyObject *module, const FunctionSpec &spec, PyObject *defaults
     fn->nparams = nparams;
     fn->parameters = PyTuple_New(nparams);
     fn->name = PyUnicode_InternFromString(spec.name);
-    fn->qualname = PyUnicode_InternFromString(spec.qualname);
+    if (spec.qualname)
+        fn->qualname = PyUnicode_InternFromString(spec.qualname);
+    else
+        fn->qualname = owner ? PyUnicode_FromFormat("%U.%s", owner, spec.name) : PyUnicode_InternFromString(spec.name);
+    if (fn->qualname)
+        PyUnicode_InternInPlace(&fn->qualname);
     fn->module = Py_NewRef(core->module_name);
     fn->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
     fn->annotations = PyDict_New();
@@ -281,6 +268,8 @@ Ref make_function(PyObject *module, const FunctionSpec &spec, PyObject *defaults
         PyTuple_SET_ITEM(fn->parameters, i++, name);
     }
     for (const auto &[key, text] : spec.annotations) {
+        if (!text)
+            continue;
         Ref value = Ref::steal(PyUnicode_FromString(text));
         if (!value || PyDict_SetItemString(fn->annotations, key, value.get()) < 0)
             return {};

@@ -18,10 +18,11 @@ inline constexpr Py_ssize_t max_parameters = 12;
 // from it when the module is executed.
 struct FunctionSpec {
     const char *name;                       // __name__
-    const char *qualname;                   // __qualname__
+    const char *qualname;                   // __qualname__, or null: OWNER.NAME
     const char *doc;                        // __doc__, or null for None
     std::initializer_list<const char *> parameters;
-    // (parameter or "return", annotation text) pairs, in order
+    // (parameter or "return", annotation text) pairs, in order; a null text
+    // stands for no annotation
     std::initializer_list<std::pair<const char *, const char *>> annotations;
     FunctionBody body;
     int tag;                                // which field, for shared bodies
@@ -47,8 +48,9 @@ struct FunctionObject {
 PyTypeObject *create_function_type(PyObject *module, const char *type_name) noexcept;
 
 // A new function of the module from its spec; `defaults` is borrowed and may
-// be null.
-Ref make_function(PyObject *module, const FunctionSpec &spec, PyObject *defaults) noexcept;
+// be null, and so may `owner`, the qualified name of the class it is made for.
+Ref make_function(PyObject *module, const FunctionSpec &spec, PyObject *defaults,
+                  PyObject *owner = nullptr) noexcept;
 
 // The module state of the module that made `fn`.
 template <typename State>

@@ -1,0 +1,161 @@
+// The interpreter's own protocols, reproduced by hand: attribute access to a
+// class's slots and properties, class and special-method lookup, the `with`
+// statement, and the small statements send() and Contact make by hand. Every
+// shortcut here says which Python statement it stands for and when it falls
+// back to the plain route; QUILLON_NO_SHORTCUTS=1 at import turns them all
+// off, so that the suite can prove both routes.
+#pragma once
+
+#include "recursion.h"
+
+namespace quillon {
+
+// False when the environment asks for the plain routes only; read once, at
+// a module's import, and kept in its state.
+bool shortcuts_wanted() noexcept;
+
+// ---------------------------------------------------------------------------
+// `obj.SLOT` and `obj.SLOT = value` for one of a class's own __slots__.
+
+// The member descriptor the class made for the slot. A type found to
+// resolve the name to it is remembered by its version tag, which the
+// interpreter changes whenever the type or one of its bases is modified, so
+// a type seen before needs no lookup.
+struct SlotCache {
+    PyObject *descr;        // strong, or null: no shortcut
+    Py_ssize_t offset;
+    unsigned int load_tag;  // the last type checked for a read, or 0
+    unsigned int store_tag; // the same for a write
+};
+
+// Fills `cache` from `cls.__dict__[name]`; leaves it empty when that is not a
+// plain writable member descriptor, or when `cls` is not a class at all (the
+// module body calls whatever `type` is bound to, which may hand back
+// anything).
+void slot_cache_init(SlotCache &cache, PyObject *cls, PyObject *name) noexcept;
+
+// The checks the member descriptor itself would make, for a type not seen
+// before: the type uses the generic attribute machinery, its MRO still finds
+// the very descriptor (it may have been replaced or shadowed since), and
+// the type derives from the class that owns the slot (a foreign class may
+// copy the descriptor into its namespace, and its instances have no slot at
+// that offset). Remembers the type when all hold.
+bool slot_cache_revalidate(SlotCache &cache, PyTypeObject *type, PyObject *name, bool for_store) noexcept;
+
+inline bool slot_cache_applies(SlotCache &cache, PyObject *obj, PyObject *name, bool for_store) noexcept {
+    if (!cache.descr)
+        return false;
+    const unsigned int tag = Py_TYPE(obj)->tp_version_tag;
+    if (tag != 0 && tag == (for_store ? cache.store_tag : cache.load_tag)) [[likely]]
+        return true;
+    return slot_cache_revalidate(cache, Py_TYPE(obj), name, for_store);
+}
+
+Ref read_slot_plainly(PyObject *obj, PyObject *name) noexcept;
+int write_slot_plainly(PyObject *obj, PyObject *name, PyObject *value) noexcept;
+
+// `obj.NAME`: read in place when the cache applies and the slot was
+// written; otherwise the plain route, which also raises the interpreter's
+// own error for a slot never written.
+inline Ref read_slot(SlotCache &cache, PyObject *obj, PyObject *name) noexcept {
+    if (slot_cache_applies(cache, obj, name, false)) {
+        PyObject *value = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + cache.offset);
+        if (value) [[likely]]
+            return Ref::borrow(value);
+    }
+    return read_slot_plainly(obj, name);
+}
+
+// `obj.NAME = value`: written in place when the cache applies.
+inline int write_slot(SlotCache &cache, PyObject *obj, PyObject *name, PyObject *value) noexcept {
+    if (slot_cache_applies(cache, obj, name, true)) {
+        PyObject **addr = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + cache.offset);
+        Py_XSETREF(*addr, Py_NewRef(value));
+        return 0;
+    }
+    return write_slot_plainly(obj, name, value);
+}
+
+// ---------------------------------------------------------------------------
+// `obj.PROPERTY = value`, when it would reach a setter of the class's own.
+
+// The property a class made and the setter it was given, so that an
+// assignment that would reach that very setter can call it without the
+// attribute machinery in between.
+struct PropertyCache {
+    PyObject *prop;          // strong, or null: no shortcut
+    PyObject *fset;          // strong
+    Py_ssize_t fset_offset;  // where a property keeps its setter
+    unsigned int tag;        // the last type found to resolve the name to `prop`, or 0
+};
+
+void property_cache_init(PropertyCache &cache, PyObject *cls, PyObject *name) noexcept;
+bool property_cache_revalidate(PropertyCache &cache, PyTypeObject *type, PyObject *name) noexcept;
+
+// The setter `obj.NAME = value` would call (a new reference): the cached
+// one, when the type of `obj` still resolves NAME to the cached property
+// through the generic machinery and the property still holds that setter
+// (property.__init__ can be called again); null otherwise, with no
+// exception set: take the plain route.
+inline Ref cached_setter(PropertyCache &cache, PyObject *obj, PyObject *name) noexcept {
+    if (!cache.prop)
+        return {};
+    const unsigned int tag = Py_TYPE(obj)->tp_version_tag;
+    if ((tag == 0 || tag != cache.tag) && !property_cache_revalidate(cache, Py_TYPE(obj), name))
+        return {};
+    PyObject *fset = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(cache.prop) + cache.fset_offset);
+    return fset == cache.fset ? Ref::borrow(fset) : Ref{};
+}
+
+// ---------------------------------------------------------------------------
+// Lookups.
+
+// `cls.NAME` for what should be a class whose metaclass is `type` itself
+// (and `type` has no attribute NAME). A static method found on the class
+// unwraps in place, since that runs no code; anything else takes the plain
+// route, which may run code that comes back here.
+Ref class_attribute(PyObject *cls, PyObject *name, bool shortcuts) noexcept;
+
+// The special method NAME found on the type of `obj`, bound to `obj`, as the
+// interpreter finds __enter__ and __exit__; AttributeError whose message is
+// the name when the type lacks it. The interpreter offers no public route
+// that skips the instance, so this one route serves with or without
+// shortcuts.
+Ref lookup_special(PyObject *obj, PyObject *name) noexcept;
+
+// ---------------------------------------------------------------------------
+// Statements.
+
+// `with manager as value: BODY`, in two calls around the body:
+//     WithStatement with;
+//     Ref value = with.enter(manager, enter_name, exit_name);
+//     ... the body, leaving its exception set when it fails ...
+//     if (!with.exit(body_succeeded)) -> an exception is set
+class WithStatement {
+public:
+    // __exit__ is looked up first and kept, then __enter__ is looked up and
+    // called; null with an exception set when any step fails.
+    Ref enter(PyObject *manager, PyObject *enter_name, PyObject *exit_name) noexcept;
+    // Leaves the block. After a body that succeeded, __exit__(None, None,
+    // None); after one that failed, __exit__(type, exception, traceback) with
+    // the pending exception, which goes on unless the result is true. An
+    // exception from __exit__ or from the truth test of its result replaces
+    // it, with it as its __context__. True when the statement completed (the
+    // body succeeded or its exception was suppressed).
+    bool exit(bool body_succeeded) noexcept;
+
+private:
+    Ref exit_;
+};
+
+// `first, second = seq`, with the interpreter's messages for too many and
+// too few values. An exact tuple or list is measured in place; anything
+// else is iterated.
+bool unpack_pair(PyObject *seq, Ref &first, Ref &second, bool shortcuts) noexcept;
+
+// `f"{obj}"`: always a str (the interpreter refuses a __format__ that
+// returns anything else). An exact str, int or float, whose formatting no
+// one can override, is turned to text directly.
+Ref format_simple(PyObject *obj, PyObject *empty_str, bool shortcuts) noexcept;
+
+}  // namespace quillon
