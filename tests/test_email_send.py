@@ -294,14 +294,26 @@ def test_exit_result_decides_whether_the_failure_is_suppressed(log, exit_result,
     assert "server.send_message" not in log.names()
 
 
-def test_exception_from_exit_replaces_the_one_it_handled(log, monkeypatch):
-    def exit_(self, *exc_info):
+class Undecidable:
+    def __bool__(self):
         raise RuntimeError("from exit")
 
+
+def _exit_raises(self, *exc_info):
+    raise RuntimeError("from exit")
+
+
+@pytest.mark.parametrize("exit_", [
+    _exit_raises,
+    # The truth test of what __exit__ returns is part of leaving the block too.
+    lambda self, *exc_info: Undecidable(),
+])
+def test_exception_from_exit_replaces_the_one_it_handled(log, monkeypatch, exit_):
     monkeypatch.setattr(log.SMTP, "__exit__", exit_)
-    log.raises["send_message"] = OSError("gone")
-    with pytest.raises(RuntimeError, match="^from exit$"):
-        Email("host").send()
+    handled = log.raises["login"] = OSError("gone")
+    with pytest.raises(RuntimeError, match="^from exit$") as info:
+        Email("host", "user").send()
+    assert info.value.__context__ is handled
 
 
 touched = []
