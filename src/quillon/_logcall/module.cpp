@@ -37,6 +37,11 @@ struct WrapperObject {
     PyObject *is_enabled;
     PyObject *level;
     PyObject *dict;
+
+    template <typename F>
+    int each_reference(F &&f) noexcept {
+        return for_each_reference(f, func, logged, is_enabled, level, dict);
+    }
 };
 
 WrapperObject *as_wrapper(PyObject *self) noexcept { return reinterpret_cast<WrapperObject *>(self); }
@@ -110,27 +115,6 @@ PyObject *wrapper_reduce(PyObject *self, PyObject *) noexcept {
     return name;
 }
 
-int wrapper_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
-    WrapperObject *w = as_wrapper(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(w->func);
-    Py_VISIT(w->logged);
-    Py_VISIT(w->is_enabled);
-    Py_VISIT(w->level);
-    Py_VISIT(w->dict);
-    return 0;
-}
-
-int wrapper_clear(PyObject *self) noexcept {
-    WrapperObject *w = as_wrapper(self);
-    Py_CLEAR(w->func);
-    Py_CLEAR(w->logged);
-    Py_CLEAR(w->is_enabled);
-    Py_CLEAR(w->level);
-    Py_CLEAR(w->dict);
-    return 0;
-}
-
 PyMethodDef wrapper_methods[] = {
     {"__reduce__", wrapper_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -149,29 +133,16 @@ PyMemberDef wrapper_members[] = {
 
 PyType_Slot wrapper_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(wrapper_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc_callable<WrapperObject, wrapper_clear, false>)},
-    {Py_tp_traverse, reinterpret_cast<void *>(wrapper_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(wrapper_clear)},
     {Py_tp_repr, reinterpret_cast<void *>(wrapper_repr)},
-    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void *>(bind_as_method)},
     {Py_tp_methods, wrapper_methods},
     {Py_tp_getset, wrapper_getset},
     {Py_tp_members, wrapper_members},
     {0, nullptr},
 };
 
-PyType_Spec wrapper_spec = {
-    .name = "quillon._logcall.wrapper",
-    .basicsize = sizeof(WrapperObject),
-    .itemsize = 0,
-    .flags = callable_type_flags,
-    .slots = wrapper_slots,
-};
-
 int LogcallState::exec(PyObject *module) noexcept {
     LogcallState *st = static_cast<LogcallState *>(PyModule_GetState(module));
-    st->wrapper_type = reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(module, &wrapper_spec, nullptr));
+    st->wrapper_type = make_callable_type<WrapperObject>(module, "quillon._logcall.wrapper", 0, wrapper_slots);
     if (!st->wrapper_type)
         return -1;
     if (PyModule_AddObjectRef(module, "wrapper", reinterpret_cast<PyObject *>(st->wrapper_type)) < 0)

@@ -48,13 +48,15 @@ enum Field : int { CONTACT_FIELDS(AS_ENUM) FIELD_COUNT };
 #undef AS_ENUM
 
 #define AS_ROW(id, ...) __VA_ARGS__,
-constexpr FieldSpec fields[] = {CONTACT_FIELDS(AS_ROW)};
+constexpr FieldSpec contact_fields[] = {CONTACT_FIELDS(AS_ROW)};
 #undef AS_ROW
 
-using ContactFields = FieldTable<fields, init>;
+using ContactFields = FieldTable<contact_fields, init>;
 
 struct ContactState {
     static constexpr const char *name = "quillon.contact";
+    static constexpr const char *class_name = "Contact";
+    static constexpr const auto &field_specs = contact_fields;
 #define AS_TEXT(id, text) text,
     static constexpr const char *text_values[] = {CONTACT_TEXTS(AS_TEXT)};
 #undef AS_TEXT
@@ -74,21 +76,13 @@ struct ContactState {
     PyObject *none_timeout;  // the int 15
 
     int exec_own(PyObject *module) noexcept;
-    int traverse(visitproc visit, void *arg) noexcept {
-        Py_VISIT(none_timeout);
-        return fields.traverse(visit, arg);
-    }
-    void clear() noexcept {
-        Py_CLEAR(none_timeout);
-        fields.clear();
+    template <typename F>
+    int each_reference(F &&f) noexcept {
+        return for_each_reference(f, none_timeout);
     }
 };
 
 inline ContactState *state(FunctionObject *fn) noexcept { return state_of<ContactState>(fn); }
-
-inline Ref global(ContactState *st, FunctionObject *fn, Text id) noexcept {
-    return lookup_module_global(fn, text(st, id));
-}
 
 // Whole seconds from any number, as int() gives them; anything that is not a
 // number is refused with the argument error for `param`.
@@ -112,8 +106,8 @@ PyObject *init(FunctionObject *fn, PyObject *const *args) noexcept {
     if (!guard)
         return nullptr;
     PyObject *const *values = args + 1;  // one per field, in table order
-    Ref timeout = convert_timeout(values[F_timeout], fields[F_timeout].name);
-    if (!timeout || !check_exact_str(values[F_email], fields[F_email].name, true))
+    Ref timeout = convert_timeout(values[F_timeout], contact_fields[F_timeout].name);
+    if (!timeout || !check_exact_str(values[F_email], contact_fields[F_email].name, true))
         return nullptr;
     if (PyObject_SetAttr(self, st->fields.names[F_email], values[F_email]) < 0 ||
         PyObject_SetAttr(self, st->fields.names[F_timeout], timeout.get()) < 0)
@@ -129,7 +123,7 @@ PyObject *get_email(FunctionObject *fn, PyObject *const *args) noexcept {
 }
 
 PyObject *set_email(FunctionObject *fn, PyObject *const *args) noexcept {
-    if (!check_exact_str(args[1], fields[F_email].set_parameter, false))
+    if (!check_exact_str(args[1], contact_fields[F_email].set_parameter, false))
         return nullptr;
     if (state(fn)->fields.write(args[0], F_email, args[1]) < 0)
         return nullptr;
@@ -143,7 +137,7 @@ PyObject *get_timeout(FunctionObject *fn, PyObject *const *args) noexcept {
 PyObject *set_timeout(FunctionObject *fn, PyObject *const *args) noexcept {
     ContactState *st = state(fn);
     Ref value = args[1] == Py_None ? Ref::borrow(st->none_timeout)
-                                   : convert_timeout(args[1], fields[F_timeout].set_parameter);
+                                   : convert_timeout(args[1], contact_fields[F_timeout].set_parameter);
     if (!value || st->fields.write(args[0], F_timeout, value.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -234,7 +228,7 @@ PyObject *get_is_valid(FunctionObject *fn, PyObject *const *args) noexcept {
     if (!result)
         return nullptr;
     Ref status, message;
-    if (!unpack_pair(result.get(), status, message, st->common.core.shortcuts))
+    if (!unpack_pair(result.get(), status, message, shortcuts(st)))
         return nullptr;
     return status.release();
 }
@@ -257,18 +251,18 @@ const FunctionSpec is_valid_getter = {"is_valid", "Contact.is_valid", nullptr, {
 // The class body: __init__, the fields' properties with validate between
 // them, and is_valid.
 int build_class(PyObject *module) noexcept {
-    ClassBody body(module, "Contact", ContactFields::slots);
+    ClassBody body(module, ContactState::class_name, ContactFields::slots);
     if (!body.ok())
         return -1;
-    Ref init_defaults = field_defaults(fields);
+    Ref init_defaults = field_defaults(contact_fields);
     Ref validate_defaults = Ref::steal(Py_BuildValue("(i)", 2));
     if (!init_defaults || !validate_defaults)
         return -1;
     bool ok = body.add_logged("__init__", ContactFields::constructor, init_defaults.get(), false) &&
-              body.add_fields<ContactFields>(fields, F_email, F_timeout) &&
+              body.add_fields<ContactFields>(contact_fields, F_email, F_timeout) &&
               body.add_logged("validate", validate_spec, validate_defaults.get(), true) &&
-              body.add_fields<ContactFields>(fields, F_timeout, FIELD_COUNT) &&
-              body.add_property("is_valid", is_valid_getter, nullptr) && body.finish("Contact");
+              body.add_fields<ContactFields>(contact_fields, F_timeout, FIELD_COUNT) &&
+              body.add_property("is_valid", is_valid_getter, nullptr) && body.finish(ContactState::class_name);
     return ok ? 0 : -1;
 }
 
@@ -277,13 +271,9 @@ int build_class(PyObject *module) noexcept {
 
 int ContactState::exec_own(PyObject *module) noexcept {
     none_timeout = PyLong_FromLong(none_timeout_seconds);
-    if (!none_timeout || fields.init(quillon::fields, "Contact") < 0 || build_class(module) < 0)
+    if (!none_timeout)
         return -1;
-    Ref cls = Ref::steal(PyObject_GetAttr(module, text(this, T_Contact)));
-    if (!cls)
-        return -1;
-    fields.fill_caches(cls.get(), common.core.shortcuts);
-    return 0;
+    return build_class(module);
 }
 
 }  // namespace

@@ -199,7 +199,7 @@ PyObject *init(FunctionObject *fn, PyObject *const *args) noexcept {
     // The text fields' arguments are all checked before any is stored.
     for (int field = 0; field < FIELD_COUNT; ++field)
         if ((kinds[field] == Kind::text || kinds[field] == Kind::sender) &&
-            !check_exact_str(values[field], fields[field].name, true))
+            !check_exact_str(values[field], email_fields[field].name, true))
             return nullptr;
     for (int field = 0; field < FIELD_COUNT; ++field) {
         PyObject *name = field_name(st, static_cast<Field>(field));

@@ -21,18 +21,18 @@ const FunctionSpec send_spec = {
 // The class body: __init__, the fields' properties in table order with the
 // normaliser after the credentials, and send.
 int build_class(PyObject *module) noexcept {
-    ClassBody body(module, "Email", EmailFields::slots);
+    ClassBody body(module, EmailState::class_name, EmailFields::slots);
     if (!body.ok())
         return -1;
-    Ref init_defaults = field_defaults(fields);
+    Ref init_defaults = field_defaults(email_fields);
     Ref one_none = Ref::steal(PyTuple_Pack(1, Py_None));
     if (!init_defaults || !one_none)
         return -1;
     bool ok = body.add_function("__init__", EmailFields::constructor, init_defaults.get()) &&
-              body.add_fields<EmailFields>(fields, F_server, F_from) &&
+              body.add_fields<EmailFields>(email_fields, F_server, F_from) &&
               body.add_logged("_Email__normalize", normalize_spec, one_none.get(), true) &&
-              body.add_fields<EmailFields>(fields, F_from, FIELD_COUNT) &&
-              body.add_logged("send", send_spec, nullptr, false) && body.finish("Email");
+              body.add_fields<EmailFields>(email_fields, F_from, FIELD_COUNT) &&
+              body.add_logged("send", send_spec, nullptr, false) && body.finish(EmailState::class_name);
     return ok ? 0 : -1;
 }
 
@@ -63,17 +63,9 @@ int find_logcall_wrapper(EmailState *st) noexcept {
 }  // namespace
 
 int EmailState::exec_own(PyObject *module) noexcept {
-    if (fields.init(email::fields, "Email") < 0)
+    if (shortcuts(this) && find_logcall_wrapper(this) < 0)
         return -1;
-    if (common.core.shortcuts && find_logcall_wrapper(this) < 0)
-        return -1;
-    if (build_class(module) < 0)
-        return -1;
-    Ref cls = Ref::steal(PyObject_GetAttr(module, text(this, T_Email)));
-    if (!cls)
-        return -1;
-    fields.fill_caches(cls.get(), common.core.shortcuts);
-    return 0;
+    return build_class(module);
 }
 
 }  // namespace quillon::email

@@ -114,19 +114,21 @@ enum Field : int { EMAIL_FIELDS(AS_ENUM) FIELD_COUNT };
 #undef AS_ENUM
 
 #define AS_ROW(id, name, slot, kind, annotation) field(name, slot, kind, annotation),
-inline constexpr FieldSpec fields[] = {EMAIL_FIELDS(AS_ROW)};
+inline constexpr FieldSpec email_fields[] = {EMAIL_FIELDS(AS_ROW)};
 #undef AS_ROW
 #define AS_KIND(id, name, slot, kind, annotation) kind,
 inline constexpr Kind kinds[] = {EMAIL_FIELDS(AS_KIND)};
 #undef AS_KIND
 
-using EmailFields = FieldTable<fields, init>;
+using EmailFields = FieldTable<email_fields, init>;
 
 // ---------------------------------------------------------------------------
 // The state.
 
 struct EmailState {
     static constexpr const char *name = "quillon.email";
+    static constexpr const char *class_name = "Email";
+    static constexpr const auto &field_specs = email_fields;
 #define AS_TEXT(id, text) text,
     static constexpr const char *text_values[] = {EMAIL_TEXTS(AS_TEXT)};
 #undef AS_TEXT
@@ -167,27 +169,16 @@ struct EmailState {
     PyObject *(*logcall_target)(PyObject *wrapper) noexcept;
 
     int exec_own(PyObject *module) noexcept;
-    int traverse(visitproc visit, void *arg) noexcept {
-        Py_VISIT(logcall_wrapper);
-        return fields.traverse(visit, arg);
-    }
-    void clear() noexcept {
-        Py_CLEAR(logcall_wrapper);
-        fields.clear();
+    template <typename F>
+    int each_reference(F &&f) noexcept {
+        return for_each_reference(f, logcall_wrapper);
     }
 };
 
 inline EmailState *state(FunctionObject *fn) noexcept { return state_of<EmailState>(fn); }
 
-inline bool shortcuts(EmailState *st) noexcept { return st->common.core.shortcuts; }
-
 // A field's property name, as the messages give it.
 inline PyObject *field_name(EmailState *st, Field field) noexcept { return st->fields.names[field]; }
-
-// A module global by name: the module namespace, then the builtins.
-inline Ref global(EmailState *st, FunctionObject *fn, Text id) noexcept {
-    return lookup_module_global(fn, text(st, id));
-}
 
 // The normaliser's spec, which the recipient setters recognise (module.cpp).
 extern const FunctionSpec normalize_spec;

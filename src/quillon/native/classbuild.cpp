@@ -8,7 +8,7 @@ namespace quillon {
 
 int core_init(CoreState *core, PyObject *module, const char *dotted_name) noexcept {
     core->shortcuts = shortcuts_wanted();
-    core->function_type = create_function_type(module, "quillon.function");
+    core->function_type = create_function_type(module);
     if (!core->function_type)
         return -1;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
@@ -22,21 +22,6 @@ int core_init(CoreState *core, PyObject *module, const char *dotted_name) noexce
     return 0;
 }
 
-int core_traverse(CoreState *core, visitproc visit, void *arg) noexcept {
-    Py_VISIT(core->function_type);
-    Py_VISIT(core->builtins);
-    Py_VISIT(core->module_name);
-    Py_VISIT(core->empty_str);
-    return 0;
-}
-
-void core_clear(CoreState *core) noexcept {
-    Py_CLEAR(core->function_type);
-    Py_CLEAR(core->builtins);
-    Py_CLEAR(core->module_name);
-    Py_CLEAR(core->empty_str);
-}
-
 int intern_all(const char *const *texts, PyObject **out, size_t count) noexcept {
     for (size_t i = 0; i < count; ++i) {
         out[i] = PyUnicode_InternFromString(texts[i]);
@@ -44,17 +29,6 @@ int intern_all(const char *const *texts, PyObject **out, size_t count) noexcept 
             return -1;
     }
     return 0;
-}
-
-int visit_all(PyObject *const *objs, size_t count, visitproc visit, void *arg) noexcept {
-    for (size_t i = 0; i < count; ++i)
-        Py_VISIT(objs[i]);
-    return 0;
-}
-
-void clear_all(PyObject **objs, size_t count) noexcept {
-    for (size_t i = 0; i < count; ++i)
-        Py_CLEAR(objs[i]);
 }
 
 PyObject *look_up(const char *module, const char *attribute) noexcept {

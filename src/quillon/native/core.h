@@ -17,6 +17,11 @@ struct CoreState {
     PyObject *module_name;        // strong: the fixed dotted module name
     PyObject *empty_str;          // strong: ""
     bool shortcuts;               // false under QUILLON_NO_SHORTCUTS (protocols.h)
+
+    template <typename F>
+    int each_reference(F &&f) noexcept {
+        return for_each_reference(f, function_type, builtins, module_name, empty_str);
+    }
 };
 
 inline CoreState *core_state(PyObject *module) noexcept {
@@ -28,11 +33,6 @@ inline CoreState *core_state_from_type(PyTypeObject *type) noexcept {
 }
 
 int core_init(CoreState *core, PyObject *module, const char *dotted_name) noexcept;
-int core_traverse(CoreState *core, visitproc visit, void *arg) noexcept;
-void core_clear(CoreState *core) noexcept;
-
-int visit_all(PyObject *const *objs, size_t count, visitproc visit, void *arg) noexcept;
-void clear_all(PyObject **objs, size_t count) noexcept;
 
 // `from FROM import NAME, ...` at the top of the module body.
 struct ImportSpec {
@@ -80,20 +80,18 @@ struct ModuleState {
     std::array<PyObject *, NK> kwnames;
     std::array<PyObject *, NO> objects;
 
-    int traverse(visitproc visit, void *arg) noexcept {
-        if (int rc = core_traverse(&core, visit, arg))
-            return rc;
-        if (int rc = visit_all(texts.data(), NT, visit, arg))
-            return rc;
-        if (int rc = visit_all(kwnames.data(), NK, visit, arg))
-            return rc;
-        return visit_all(objects.data(), NO, visit, arg);
-    }
-    void clear() noexcept {
-        core_clear(&core);
-        clear_all(texts.data(), NT);
-        clear_all(kwnames.data(), NK);
-        clear_all(objects.data(), NO);
+    template <typename F>
+    int each_reference(F &&f) noexcept {
+        auto each_in = [&f](auto &objs) {
+            for (PyObject *&obj : objs)
+                if (int rc = f(obj))
+                    return rc;
+            return 0;
+        };
+        int rc = core.each_reference(f);
+        rc = rc ? rc : each_in(texts);
+        rc = rc ? rc : each_in(kwnames);
+        return rc ? rc : each_in(objects);
     }
 };
 
@@ -126,6 +124,11 @@ PyObject *make_kwnames(std::initializer_list<Text> names, PyObject *const *texts
     return tuple;
 }
 
+template <typename State>
+inline bool shortcuts(State *st) noexcept {
+    return st->common.core.shortcuts;
+}
+
 // Shared steps of every module's exec (classbuild.cpp).
 int intern_all(const char *const *texts, PyObject **out, size_t count) noexcept;
 // `from FROM import NAME, ...`: an absolute import, then each name bound as
@@ -133,31 +136,5 @@ int intern_all(const char *const *texts, PyObject **out, size_t count) noexcept;
 bool import_names(PyObject *module, const char *from, std::initializer_list<const char *> names) noexcept;
 // MODULE.ATTRIBUTE, a new reference.
 PyObject *look_up(const char *module, const char *attribute) noexcept;
-
-// A module's exec: the common state from the module's tables (State::name,
-// text_values, keyword_specs, import_specs, lookup_specs), then what is the
-// module's own (State::exec_own: its class, its caches).
-template <typename State>
-int exec_module(PyObject *module) noexcept {
-    State *st = static_cast<State *>(PyModule_GetState(module));
-    auto &common = st->common;
-    static_assert(std::size(State::text_values) == std::tuple_size_v<decltype(common.texts)>);
-    static_assert(std::size(State::keyword_specs) == std::tuple_size_v<decltype(common.kwnames)>);
-    static_assert(std::size(State::lookup_specs) == std::tuple_size_v<decltype(common.objects)>);
-    static_assert(rows_in_order(State::keyword_specs) && rows_in_order(State::lookup_specs));
-    if (core_init(&common.core, module, State::name) < 0 ||
-        intern_all(State::text_values, common.texts.data(), common.texts.size()) < 0)
-        return -1;
-    for (size_t k = 0; k < common.kwnames.size(); ++k)
-        if (!(common.kwnames[k] = make_kwnames(State::keyword_specs[k].names, common.texts.data())))
-            return -1;
-    for (const ImportSpec &spec : State::import_specs)
-        if (!import_names(module, spec.from, spec.names))
-            return -1;
-    for (size_t i = 0; i < common.objects.size(); ++i)
-        if (!(common.objects[i] = look_up(State::lookup_specs[i].module, State::lookup_specs[i].attribute)))
-            return -1;
-    return st->exec_own(module);
-}
 
 }  // namespace quillon

@@ -82,24 +82,13 @@ struct FieldState {
             property_cache_init(properties[i], cls, names[i]);
         }
     }
-    int traverse(visitproc visit, void *arg) noexcept {
-        for (size_t i = 0; i < N; ++i) {
-            Py_VISIT(names[i]);
-            Py_VISIT(slot_names[i]);
-            Py_VISIT(slots[i].descr);
-            Py_VISIT(properties[i].prop);
-            Py_VISIT(properties[i].fset);
-        }
+    template <typename F>
+    int each_reference(F &&f) noexcept {
+        for (size_t i = 0; i < N; ++i)
+            for (PyObject **obj : {&names[i], &slot_names[i], &slots[i].descr, &properties[i].prop, &properties[i].fset})
+                if (int rc = f(*obj))
+                    return rc;
         return 0;
-    }
-    void clear() noexcept {
-        for (size_t i = 0; i < N; ++i) {
-            Py_CLEAR(names[i]);
-            Py_CLEAR(slot_names[i]);
-            Py_CLEAR(slots[i].descr);
-            Py_CLEAR(properties[i].prop);
-            Py_CLEAR(properties[i].fset);
-        }
     }
 
     // `self.SLOT` and `self.SLOT = value` for field `i`.

@@ -30,33 +30,6 @@ PyObject *function_repr(PyObject *self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
-    FunctionObject *fn = as_function(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(fn->parameters);
-    Py_VISIT(fn->defaults);
-    Py_VISIT(fn->name);
-    Py_VISIT(fn->qualname);
-    Py_VISIT(fn->module);
-    Py_VISIT(fn->doc);
-    Py_VISIT(fn->annotations);
-    Py_VISIT(fn->dict);
-    return 0;
-}
-
-int function_clear(PyObject *self) noexcept {
-    FunctionObject *fn = as_function(self);
-    Py_CLEAR(fn->parameters);
-    Py_CLEAR(fn->defaults);
-    Py_CLEAR(fn->name);
-    Py_CLEAR(fn->qualname);
-    Py_CLEAR(fn->module);
-    Py_CLEAR(fn->doc);
-    Py_CLEAR(fn->annotations);
-    Py_CLEAR(fn->dict);
-    return 0;
-}
-
 // Getters and setters, after funcobject.c: names take a str, the rest any
 // object; nothing can be deleted.
 
@@ -199,12 +172,7 @@ PyMemberDef function_members[] = {
 };
 
 PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc_callable<FunctionObject, function_clear, true>)},
-    {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
-    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void *>(bind_as_method)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
     {0, nullptr},
@@ -212,15 +180,9 @@ PyType_Slot function_slots[] = {
 
 }  // namespace
 
-PyTypeObject *create_function_type(PyObject *module, const char *type_name) noexcept {
-    PyType_Spec spec = {
-        .name = type_name,
-        .basicsize = sizeof(FunctionObject),
-        .itemsize = 0,
-        .flags = callable_type_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-        .slots = function_slots,
-    };
-    return reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+PyTypeObject *create_function_type(PyObject *module) noexcept {
+    return make_callable_type<FunctionObject>(module, "quillon.function", Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                              function_slots);
 }
 
 Ref lookup_module_global(FunctionObject *fn, PyObject *name) noexcept {

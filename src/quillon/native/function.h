@@ -42,10 +42,15 @@ struct FunctionObject {
     PyObject *annotations;  // dict
     PyObject *dict;         // instance dict, or null until asked for
     PyObject *weakrefs;
+
+    template <typename F>
+    int each_reference(F &&f) noexcept {
+        return for_each_reference(f, parameters, defaults, name, qualname, module, doc, annotations, dict);
+    }
 };
 
 // Creates the module's function type; called once from the module's exec.
-PyTypeObject *create_function_type(PyObject *module, const char *type_name) noexcept;
+PyTypeObject *create_function_type(PyObject *module) noexcept;
 
 // A new function of the module from its spec; `defaults` is borrowed and may
 // be null, and so may `owner`, the qualified name of the class it is made for.
@@ -61,6 +66,12 @@ inline State *state_of(FunctionObject *fn) noexcept {
 // A module global by name, for a function of that module: the module
 // namespace first, then the builtins; NameError when neither has it.
 Ref lookup_module_global(FunctionObject *fn, PyObject *name) noexcept;
+
+// The module global whose name is the text `id` of the module's state.
+template <typename State, typename Id>
+inline Ref global(State *st, FunctionObject *fn, Id id) noexcept {
+    return lookup_module_global(fn, text(st, id));
+}
 
 // Binds vectorcall arguments to the function's parameters, filling defaults;
 // every count and keyword error worded as the package promises.

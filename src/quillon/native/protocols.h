@@ -54,9 +54,9 @@ inline bool slot_cache_applies(SlotCache &cache, PyObject *obj, PyObject *name, 
 Ref read_slot_plainly(PyObject *obj, PyObject *name) noexcept;
 int write_slot_plainly(PyObject *obj, PyObject *name, PyObject *value) noexcept;
 
-// `obj.NAME`: read in place when the cache applies and the slot was
-// written; otherwise the plain route, which also raises the interpreter's
-// own error for a slot never written.
+// `obj.NAME` for a slot: read in place when the type passed the member
+// descriptor's own checks and the slot was written; else PyObject_GetAttr,
+// which also raises the interpreter's error for a slot never written.
 inline Ref read_slot(SlotCache &cache, PyObject *obj, PyObject *name) noexcept {
     if (slot_cache_applies(cache, obj, name, false)) {
         PyObject *value = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + cache.offset);
@@ -66,7 +66,8 @@ inline Ref read_slot(SlotCache &cache, PyObject *obj, PyObject *name) noexcept {
     return read_slot_plainly(obj, name);
 }
 
-// `obj.NAME = value`: written in place when the cache applies.
+// `obj.NAME = value` for a slot: written in place when the type passed the
+// member descriptor's own checks; else PyObject_SetAttr.
 inline int write_slot(SlotCache &cache, PyObject *obj, PyObject *name, PyObject *value) noexcept {
     if (slot_cache_applies(cache, obj, name, true)) {
         PyObject **addr = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + cache.offset);
@@ -92,11 +93,11 @@ struct PropertyCache {
 void property_cache_init(PropertyCache &cache, PyObject *cls, PyObject *name) noexcept;
 bool property_cache_revalidate(PropertyCache &cache, PyTypeObject *type, PyObject *name) noexcept;
 
-// The setter `obj.NAME = value` would call (a new reference): the cached
-// one, when the type of `obj` still resolves NAME to the cached property
+// `obj.NAME = value` for a property: the setter it would call (a new
+// reference) when the type still resolves NAME to the cached property
 // through the generic machinery and the property still holds that setter
-// (property.__init__ can be called again); null otherwise, with no
-// exception set: take the plain route.
+// (property.__init__ can be called again); else null, no exception set:
+// take PyObject_SetAttr.
 inline Ref cached_setter(PropertyCache &cache, PyObject *obj, PyObject *name) noexcept {
     if (!cache.prop)
         return {};
@@ -110,10 +111,10 @@ inline Ref cached_setter(PropertyCache &cache, PyObject *obj, PyObject *name) no
 // ---------------------------------------------------------------------------
 // Lookups.
 
-// `cls.NAME` for what should be a class whose metaclass is `type` itself
-// (and `type` has no attribute NAME). A static method found on the class
-// unwraps in place, since that runs no code; anything else takes the plain
-// route, which may run code that comes back here.
+// `cls.NAME`, where `type` itself has no attribute NAME: a static method
+// found on a class whose metaclass is exactly `type` unwraps in place, as
+// type's own lookup would, running no code; anything else, and every case
+// without shortcuts, goes through PyObject_GetAttr or the found __get__.
 Ref class_attribute(PyObject *cls, PyObject *name, bool shortcuts) noexcept;
 
 // The special method NAME found on the type of `obj`, bound to `obj`, as the

@@ -51,4 +51,32 @@ private:
     PyObject *ptr_ = nullptr;
 };
 
+// Garbage-collector support, written once: an object lists its strong
+// references in one `each_reference(f)`, which calls `f` on each in turn
+// (stopping at a non-zero result), and traverse and clear both walk it.
+template <typename F, typename... Refs>
+int for_each_reference(F &&f, Refs &...refs) noexcept {
+    int rc = 0;
+    ((rc = rc ? rc : f(refs)), ...);
+    return rc;
+}
+
+struct Visitor {
+    visitproc visit;
+    void *arg;
+    template <typename T>
+    int operator()(T *obj) const noexcept {
+        Py_VISIT(obj);
+        return 0;
+    }
+};
+
+struct Clearer {
+    template <typename T>
+    int operator()(T *&obj) const noexcept {
+        Py_CLEAR(obj);
+        return 0;
+    }
+};
+
 }  // namespace quillon
