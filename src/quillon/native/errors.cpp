@@ -54,21 +54,6 @@ void raise_expected(const char *expected, PyObject *value) noexcept {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, type_name(value, holder));
 }
 
-Ref lookup_global(PyObject *globals, PyObject *builtins, PyObject *name) noexcept {
-    PyObject *found = nullptr;
-    int rc = PyDict_GetItemRef(globals, name, &found);
-    if (rc > 0)
-        return Ref::steal(found);
-    if (rc < 0)
-        return {};
-    rc = PyDict_GetItemRef(builtins, name, &found);
-    if (rc > 0)
-        return Ref::steal(found);
-    if (rc == 0)
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return {};
-}
-
 void raise_object(PyObject *obj) noexcept {
     if (PyExceptionInstance_Check(obj)) {
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(obj)), obj);

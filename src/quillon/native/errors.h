@@ -35,9 +35,6 @@ inline bool expect_list_or_none(PyObject *value) noexcept {
     return false;
 }
 
-// Module namespace first, then builtins; NameError "name 'X' is not defined".
-Ref lookup_global(PyObject *globals, PyObject *builtins, PyObject *name) noexcept;
-
 // Raises `obj` the way a `raise` statement would.
 void raise_object(PyObject *obj) noexcept;
 

@@ -185,11 +185,6 @@ PyTypeObject *create_function_type(PyObject *module) noexcept {
                                               function_slots);
 }
 
-Ref lookup_module_global(FunctionObject *fn, PyObject *name) noexcept {
-    PyTypeObject *type = Py_TYPE(fn);
-    return lookup_global(PyModule_GetDict(PyType_GetModule(type)), core_state_from_type(type)->builtins, name);
-}
-
 Ref make_function(PyObject *module, const FunctionSpec &spec, PyObject *defaults, PyObject *owner) noexcept {
     CoreState *core = core_state(module);
     if (!core || !core->function_type) {

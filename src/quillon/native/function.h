@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core.h"
+#include "protocols.h"
 
 namespace quillon {
 
@@ -65,7 +66,10 @@ inline State *state_of(FunctionObject *fn) noexcept {
 
 // A module global by name, for a function of that module: the module
 // namespace first, then the builtins; NameError when neither has it.
-Ref lookup_module_global(FunctionObject *fn, PyObject *name) noexcept;
+inline Ref lookup_module_global(FunctionObject *fn, PyObject *name) noexcept {
+    PyTypeObject *type = Py_TYPE(fn);
+    return lookup_global(PyModule_GetDict(PyType_GetModule(type)), core_state_from_type(type)->builtins, name);
+}
 
 // The module global whose name is the text `id` of the module's state.
 template <typename State, typename Id>

@@ -12,6 +12,8 @@ namespace quillon {
 // builds the class), and last the fields' caches from the class.
 template <typename State>
 int exec_module(PyObject *module) noexcept {
+    // The shared layer finds the core at the start of the state.
+    static_assert(std::is_standard_layout_v<State>);
     State *st = static_cast<State *>(PyModule_GetState(module));
     auto &common = st->common;
     static_assert(std::size(State::text_values) == std::tuple_size_v<decltype(common.texts)>);

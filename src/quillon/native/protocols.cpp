@@ -91,6 +91,21 @@ bool property_cache_revalidate(PropertyCache &cache, PyTypeObject *type, PyObjec
 // ---------------------------------------------------------------------------
 // Lookups.
 
+Ref lookup_global(PyObject *globals, PyObject *builtins, PyObject *name) noexcept {
+    PyObject *found = nullptr;
+    int rc = PyDict_GetItemRef(globals, name, &found);
+    if (rc > 0)
+        return Ref::steal(found);
+    if (rc < 0)
+        return {};
+    rc = PyDict_GetItemRef(builtins, name, &found);
+    if (rc > 0)
+        return Ref::steal(found);
+    if (rc == 0)
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
 Ref class_attribute(PyObject *cls, PyObject *name, bool shortcuts) noexcept {
     // Held for the __get__ call below, which may run Python code.
     Ref attr = shortcuts && Py_IS_TYPE(cls, &PyType_Type)

@@ -111,6 +111,11 @@ inline Ref cached_setter(PropertyCache &cache, PyObject *obj, PyObject *name) no
 // ---------------------------------------------------------------------------
 // Lookups.
 
+// A global NAME as a function body reads it: the module namespace, then the
+// builtins; NameError "name 'X' is not defined". No shortcut: both are dict
+// lookups.
+Ref lookup_global(PyObject *globals, PyObject *builtins, PyObject *name) noexcept;
+
 // `cls.NAME`, where `type` itself has no attribute NAME: a static method
 // found on a class whose metaclass is exactly `type` unwraps in place, as
 // type's own lookup would, running no code; anything else, and every case
