@@ -178,3 +178,15 @@ def test_constructor_assigns_through_whatever_property_the_class_holds_now(monke
         server.__init__(server.fget, fset)
     assert seen == [("class", "one"), ("reinit", "two"), ("class", None)]
     assert Email(server="three").server == "three"
+
+
+def test_a_slot_shadowed_after_use_is_honoured():
+    class Sub(Email):
+        __slots__ = ()
+
+    sub = Sub(subject="kept")
+    assert sub.subject == "kept"  # the accessors have met Sub
+    seen = []
+    Sub._Email__subject = property(lambda self: "shadowed", lambda self, value: seen.append(value))
+    sub.subject = "new"
+    assert (sub.subject, seen) == ("shadowed", ["new"])

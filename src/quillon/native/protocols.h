@@ -19,8 +19,10 @@ bool shortcuts_wanted() noexcept;
 
 // The member descriptor the class made for the slot. A type found to
 // resolve the name to it is remembered by its version tag, which the
-// interpreter changes whenever the type or one of its bases is modified, so
-// a type seen before needs no lookup.
+// interpreter changes whenever the type or one of its bases is modified
+// and never gives twice, so a type seen before needs no lookup. A tag of 0
+// means none (3.13 no longer keeps Py_TPFLAGS_VALID_VERSION_TAG): such a
+// type is checked at every access.
 struct SlotCache {
     PyObject *descr;        // strong, or null: no shortcut
     Py_ssize_t offset;
