@@ -29,6 +29,20 @@ __all__ = ["logging"]
 
 _F = TypeVar("_F")
 _DEBUG = _logging.DEBUG
+_STOCK_IS_ENABLED_FOR = _logging.Logger.isEnabledFor
+
+
+def _stock_logger(enabled: Any) -> _logging.Logger | None:
+    """The logger behind *enabled* when it is logging's own isEnabledFor.
+
+    The native wrapper then reads that method's cache itself instead of
+    calling it; any other level check (a subclass's, a patched one) is called.
+    """
+    func = getattr(enabled, "__func__", None)
+    if (func is _STOCK_IS_ENABLED_FOR and getattr(func, "__module__", None) == "logging"
+            and getattr(func, "__qualname__", None) == "Logger.isEnabledFor"):
+        return getattr(enabled, "__self__", None)
+    return None
 
 
 def logging(prefix: str) -> Callable[[_F], _F]:
@@ -67,7 +81,7 @@ def _wrap(func: Any, log: _logging.Logger) -> Any:
         return result
 
     if _native_wrapper is not None:
-        return functools.update_wrapper(_native_wrapper(func, logged, enabled, _DEBUG), func)
+        return functools.update_wrapper(_native_wrapper(func, logged, enabled, _DEBUG, _stock_logger(enabled)), func)
 
     @functools.wraps(func)
     def wrapper(*args: Any, **kwargs: Any) -> Any:

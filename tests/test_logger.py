@@ -51,19 +51,44 @@ def test_nothing_is_logged_when_debug_is_off_and_results_pass_through(wrap_kind,
     assert caplog.records == []
 
 
-def test_level_is_checked_at_each_call(wrap_kind, caplog):
+def test_level_is_checked_at_each_call(wrap_kind, caplog, monkeypatch):
+    # Every way the standard library turns DEBUG on or off between two calls,
+    # and a level check of the caller's own, which must be the one consulted.
     wrapped = logger.logging(prefix="quillon.toggle")(target)
     log = logging.getLogger("quillon.toggle")
     caplog.handler.setLevel(logging.DEBUG)
+    heard = []
+
+    def own_check(level):
+        heard.append(level)
+        return True
+
+    def calls_logged():
+        before = len(caplog.records)
+        wrapped("a")
+        return len(caplog.records) > before
+
     log.setLevel(logging.INFO)
     try:
-        wrapped("a")
-        assert caplog.records == []
+        assert not calls_logged()
         log.setLevel(logging.DEBUG)
-        wrapped("a")
+        assert calls_logged()
+        log.disabled = True
+        assert not calls_logged()
+        log.disabled = False
+        logging.disable(logging.DEBUG)
+        assert not calls_logged()
+        logging.disable(logging.NOTSET)
+        assert calls_logged()
+        log.setLevel(logging.INFO)
+        monkeypatch.setattr(log, "isEnabledFor", own_check, raising=False)
+        wrapped = logger.logging(prefix="quillon.toggle")(target)
+        assert calls_logged() and set(heard) == {logging.DEBUG}
     finally:
+        logging.disable(logging.NOTSET)
+        log.disabled = False
         log.setLevel(logging.NOTSET)
-    assert [r.getMessage() for r in caplog.records][0] == "call target"
+    assert caplog.records[0].getMessage() == "call target"
 
 
 def test_metadata_and_binding(wrap_kind):

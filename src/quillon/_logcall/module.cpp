@@ -15,6 +15,8 @@ struct LogcallState {
 
     PyTypeObject *wrapper_type;
     logcall::Api api;  // handed out as a capsule
+    PyObject *disabled;  // interned attribute names of logging.Logger
+    PyObject *cache;
 
     int traverse(visitproc visit, void *arg) noexcept {
         Py_VISIT(wrapper_type);
@@ -22,6 +24,8 @@ struct LogcallState {
     }
     void clear() noexcept {
         Py_CLEAR(wrapper_type);
+        Py_CLEAR(disabled);
+        Py_CLEAR(cache);
         api.wrapper_type = nullptr;
     }
 };
@@ -29,6 +33,10 @@ struct LogcallState {
 // A callable that forwards to `func` unless `is_enabled(level)` is true, in
 // which case it forwards to `logged` (the Python wrapper that writes the
 // log lines). Binds to instances like a function does.
+//
+// `logger` is set (else null) when `is_enabled` is known to be the standard
+// library's own `Logger.isEnabledFor` bound to it; the level check then runs
+// that method's body here instead of calling it.
 struct WrapperObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -36,25 +44,76 @@ struct WrapperObject {
     PyObject *logged;
     PyObject *is_enabled;
     PyObject *level;
+    PyObject *logger;
     PyObject *dict;
 
     template <typename F>
     int each_reference(F &&f) noexcept {
-        return for_each_reference(f, func, logged, is_enabled, level, dict);
+        return for_each_reference(f, func, logged, is_enabled, level, logger, dict);
     }
 };
 
 WrapperObject *as_wrapper(PyObject *self) noexcept { return reinterpret_cast<WrapperObject *>(self); }
+
+// `logger.isEnabledFor(level)` as logging.Logger's own method answers it:
+//
+//     if self.disabled: return False
+//     try: return self._cache[level]
+//     except KeyError: ...compute under the logging lock and fill the cache
+//
+// The first two lines run here, attribute by attribute as the method reads
+// them; a cache miss (after setLevel, logging.disable, a new handler tree)
+// calls the method itself, which fills the cache. 1 or 0, or -1 with an
+// exception set.
+int stock_level_check(WrapperObject *w) noexcept {
+    LogcallState *st = static_cast<LogcallState *>(PyType_GetModuleState(Py_TYPE(w)));
+    if (!st)
+        return -1;
+    Ref disabled = Ref::steal(PyObject_GetAttr(w->logger, st->disabled));
+    if (!disabled)
+        return -1;
+    int off = PyObject_IsTrue(disabled.get());
+    if (off != 0)
+        return off < 0 ? -1 : 0;
+    Ref cache = Ref::steal(PyObject_GetAttr(w->logger, st->cache));
+    if (!cache)
+        return -1;
+    Ref answer;
+    if (PyDict_CheckExact(cache.get())) {
+        PyObject *found;
+        if (PyDict_GetItemRef(cache.get(), w->level, &found) < 0)
+            return -1;
+        answer = Ref::steal(found);
+    } else {
+        answer = Ref::steal(PyObject_GetItem(cache.get(), w->level));
+        if (!answer) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError))
+                return -1;
+            PyErr_Clear();
+        }
+    }
+    if (!answer) {
+        answer = Ref::steal(PyObject_CallOneArg(w->is_enabled, w->level));
+        if (!answer)
+            return -1;
+    }
+    return PyObject_IsTrue(answer.get());
+}
 
 // Where a call goes now: `logged` when the level check says so, else `func`.
 // Other modules of the package ask this too (see api.h), so that a call
 // they make in the wrapper's place makes the very same check.
 PyObject *wrapper_target(PyObject *self) noexcept {
     WrapperObject *w = as_wrapper(self);
-    Ref enabled = Ref::steal(PyObject_CallOneArg(w->is_enabled, w->level));
-    if (!enabled)
-        return nullptr;
-    int on = PyObject_IsTrue(enabled.get());
+    int on;
+    if (w->logger) {
+        on = stock_level_check(w);
+    } else {
+        Ref enabled = Ref::steal(PyObject_CallOneArg(w->is_enabled, w->level));
+        if (!enabled)
+            return nullptr;
+        on = PyObject_IsTrue(enabled.get());
+    }
     if (on < 0)
         return nullptr;
     return Py_NewRef(on ? w->logged : w->func);
@@ -76,10 +135,10 @@ PyObject *wrapper_vectorcall(PyObject *self, PyObject *const *args, size_t nargs
 }
 
 PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
-    static const char *keywords[] = {"func", "logged", "is_enabled", "level", nullptr};
-    PyObject *func, *logged, *is_enabled, *level;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:wrapper", const_cast<char **>(keywords), &func, &logged,
-                                     &is_enabled, &level))
+    static const char *keywords[] = {"func", "logged", "is_enabled", "level", "logger", nullptr};
+    PyObject *func, *logged, *is_enabled, *level, *logger = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O:wrapper", const_cast<char **>(keywords), &func, &logged,
+                                     &is_enabled, &level, &logger))
         return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self)
@@ -90,6 +149,7 @@ PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noex
     w->logged = Py_NewRef(logged);
     w->is_enabled = Py_NewRef(is_enabled);
     w->level = Py_NewRef(level);
+    w->logger = logger == Py_None ? nullptr : Py_NewRef(logger);
     return self.release();
 }
 
@@ -142,6 +202,10 @@ PyType_Slot wrapper_slots[] = {
 
 int LogcallState::exec(PyObject *module) noexcept {
     LogcallState *st = static_cast<LogcallState *>(PyModule_GetState(module));
+    st->disabled = PyUnicode_InternFromString("disabled");
+    st->cache = PyUnicode_InternFromString("_cache");
+    if (!st->disabled || !st->cache)
+        return -1;
     st->wrapper_type = make_callable_type<WrapperObject>(module, "quillon._logcall.wrapper", 0, wrapper_slots);
     if (!st->wrapper_type)
         return -1;
