@@ -5,6 +5,7 @@
 #include "api.h"
 #include "callable.h"
 #include "module.h"
+#include "protocols.h"
 
 namespace quillon {
 namespace {
@@ -17,6 +18,7 @@ struct LogcallState {
     logcall::Api api;  // handed out as a capsule
     PyObject *disabled;  // interned attribute names of logging.Logger
     PyObject *cache;
+    bool shortcuts;  // false under QUILLON_NO_SHORTCUTS: every check calls the method
 
     int traverse(visitproc visit, void *arg) noexcept {
         Py_VISIT(wrapper_type);
@@ -140,6 +142,9 @@ PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noex
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O:wrapper", const_cast<char **>(keywords), &func, &logged,
                                      &is_enabled, &level, &logger))
         return nullptr;
+    LogcallState *st = static_cast<LogcallState *>(PyType_GetModuleState(type));
+    if (!st)
+        return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self)
         return nullptr;
@@ -149,7 +154,7 @@ PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noex
     w->logged = Py_NewRef(logged);
     w->is_enabled = Py_NewRef(is_enabled);
     w->level = Py_NewRef(level);
-    w->logger = logger == Py_None ? nullptr : Py_NewRef(logger);
+    w->logger = logger == Py_None || !st->shortcuts ? nullptr : Py_NewRef(logger);
     return self.release();
 }
 
@@ -202,6 +207,7 @@ PyType_Slot wrapper_slots[] = {
 
 int LogcallState::exec(PyObject *module) noexcept {
     LogcallState *st = static_cast<LogcallState *>(PyModule_GetState(module));
+    st->shortcuts = shortcuts_wanted();
     st->disabled = PyUnicode_InternFromString("disabled");
     st->cache = PyUnicode_InternFromString("_cache");
     if (!st->disabled || !st->cache)

@@ -1,15 +1,7 @@
 // The interpreter's own protocols, reproduced by hand (see protocols.h).
 #include "protocols.h"
 
-#include <cstdlib>
-#include <cstring>
-
 namespace quillon {
-
-bool shortcuts_wanted() noexcept {
-    const char *value = std::getenv("QUILLON_NO_SHORTCUTS");
-    return !value || !*value || std::strcmp(value, "0") == 0;
-}
 
 // ---------------------------------------------------------------------------
 // Slots.
