@@ -93,9 +93,10 @@ def test_check_keeps_answers_for_the_run(dns_server, options, asked):
     assert dns_server.queries == [(MX, "MX")] * asked
 
 
-def test_check_prints_each_verdict_as_soon_as_it_is_known(dns_server):
+@pytest.mark.parametrize("options", [[], ["--jobs", "4"], ["--processes", "2"]])
+def test_check_prints_each_verdict_as_soon_as_it_is_known(dns_server, options):
     process = subprocess.Popen(
-        [sys.executable, "-c", VIA_LOOPBACK_DNS, str(dns_server.port), "check", "--file", "-"],
+        [sys.executable, "-c", VIA_LOOPBACK_DNS, str(dns_server.port), "check", "--file", "-", *options],
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=ENV)
     try:
         process.stdin.write(f"a@{MX}\n")

@@ -19,13 +19,13 @@ import contextlib
 import copy
 import itertools
 import multiprocessing
+import queue
 import signal
 import sys
 import threading
-from collections import deque
 from collections.abc import Generator, Iterable, Iterator
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
-from typing import Any, NamedTuple, TypeVar
+from typing import Any, Generic, NamedTuple, TypeVar
 
 import dns.resolver
 
@@ -159,21 +159,86 @@ def check_in_order(
         try:
             submitted = ((item, threads.submit(check, item, timeout)
                           if isinstance(item, str) else None) for item in items)
-            for item, future in _window(submitted, 4 * jobs):
-                yield item, future.result() if future is not None else None
+            with _read_ahead(submitted, 4 * jobs, "quillon-input") as entries:
+                for item, future in entries:
+                    yield item, future.result() if future is not None else None
         finally:
             threads.shutdown(wait=False, cancel_futures=True)
 
 
-def _window(entries: Iterator[_T], size: int) -> Iterator[_T]:
-    """``entries`` unchanged, but pulled up to ``size`` ahead of the consumer."""
-    ahead: deque[_T] = deque()
-    for entry in entries:
-        ahead.append(entry)
-        if len(ahead) >= size:
-            yield ahead.popleft()
-    while ahead:
-        yield ahead.popleft()
+class _Failed(NamedTuple):
+    error: BaseException
+
+
+_END = object()
+
+
+class _Ahead(Generic[_T]):
+    """What a thread of ``_read_ahead`` has pulled so far."""
+
+    def __init__(self, arrived: queue.Queue[Any]) -> None:
+        self._arrived = arrived
+        self._ended = False
+
+    def _take(self, block: bool) -> Any:
+        entry = self._arrived.get(block)
+        if isinstance(entry, _Failed):
+            raise entry.error
+        if entry is _END:
+            self._ended = True
+        return entry
+
+    def __iter__(self) -> Iterator[_T]:
+        while not self._ended and (entry := self._take(True)) is not _END:
+            yield entry
+
+    def batch(self, size: int) -> list[_T]:
+        """Up to ``size`` entries: waits for the first only, then takes what
+        has come in meanwhile; empty at the end."""
+        batch: list[_T] = []
+        with contextlib.suppress(queue.Empty):
+            while len(batch) < size and not self._ended:
+                entry = self._take(not batch)
+                if entry is not _END:
+                    batch.append(entry)
+        return batch
+
+
+@contextlib.contextmanager
+def _read_ahead(entries: Iterable[_T], size: int, name: str) -> Iterator[_Ahead[_T]]:
+    """``entries``, pulled on a thread of their own up to ``size`` ahead of
+    the consumer.
+
+    Pulling an entry may wait on the input (a terminal, or a pipe written
+    slowly) and starts its check; the consumer meanwhile hands out each verdict
+    as soon as it is known, however slowly the input comes. Leaving the block
+    stops the pulling; a thread still waiting for input ends with the process.
+    """
+    arrived: queue.Queue[Any] = queue.Queue(size)
+    stop = threading.Event()
+
+    def put(entry: Any) -> bool:
+        while not stop.is_set():
+            with contextlib.suppress(queue.Full):
+                arrived.put(entry, timeout=0.1)
+                return True
+        return False
+
+    def pull() -> None:
+        try:
+            for entry in entries:
+                if not put(entry):
+                    return
+        except BaseException as error:  # raised again in the consumer's thread
+            put(_Failed(error))
+            return
+        put(_END)
+
+    threading.Thread(target=pull, name=name, daemon=True).start()
+    try:
+        yield _Ahead(arrived)
+    finally:
+        stop.set()
 
 
 # A worker's own threads, set up by its initializer.
@@ -210,14 +275,21 @@ def _in_processes(
         initializer=_start_worker, initargs=(portable_resolver(), cache, jobs))
     finished = False
     try:
-        iterator = iter(items)
-        batches = iter(lambda: list(itertools.islice(iterator, batch_size)), [])
-        submitted = ((batch, pool.submit(_check_batch, [i for i in batch if isinstance(i, str)],
-                                         timeout)) for batch in batches)
-        for batch, future in _window(submitted, 2 * processes):
-            verdicts = iter(future.result())
-            for item in batch:
-                yield item, next(verdicts) if isinstance(item, str) else None
+        # Fork the workers now, while this is the only thread (a pool with
+        # the fork method starts them all at its first task).
+        pool.submit(int)
+        with contextlib.ExitStack() as stack:
+            # One thread reads; a second makes batches of what has come in
+            # and hands them to the pool, so that neither a slow input nor a
+            # batch being filled holds back the verdicts already known.
+            arrived = stack.enter_context(_read_ahead(items, batch_size * 2 * processes, "quillon-input"))
+            batches = iter(lambda: arrived.batch(batch_size), [])
+            submitted = ((batch, pool.submit(_check_batch, [i for i in batch if isinstance(i, str)],
+                                             timeout)) for batch in batches)
+            for batch, future in stack.enter_context(_read_ahead(submitted, 2 * processes, "quillon-batch")):
+                verdicts = iter(future.result())
+                for item in batch:
+                    yield item, next(verdicts) if isinstance(item, str) else None
         finished = True
     finally:
         if not finished:
