@@ -74,11 +74,12 @@ struct ContactState {
     ModuleState<Text, TEXT_COUNT, Keywords, KEYWORDS_COUNT, Object, OBJECT_COUNT> common;
     FieldState<FIELD_COUNT> fields;
     PyObject *none_timeout;  // the int 15
+    PyObject *accepted;      // (True, "Valid"): a tuple of constants, as a literal gives
 
     int exec_own(PyObject *module) noexcept;
     template <typename F>
     int each_reference(F &&f) noexcept {
-        return for_each_reference(f, none_timeout);
+        return for_each_reference(f, none_timeout, accepted);
     }
 };
 
@@ -185,7 +186,7 @@ PyObject *validate(FunctionObject *fn, PyObject *const *args) noexcept {
         return nullptr;
 
     if (check_address(st, fn, email, timeout.get()))
-        return PyTuple_Pack(2, Py_True, text(st, T_valid));
+        return Py_NewRef(st->accepted);
 
     // Any Exception becomes a refusal with its text; anything beyond that
     // (KeyboardInterrupt, SystemExit) goes on up.
@@ -271,7 +272,8 @@ int build_class(PyObject *module) noexcept {
 
 int ContactState::exec_own(PyObject *module) noexcept {
     none_timeout = PyLong_FromLong(none_timeout_seconds);
-    if (!none_timeout)
+    accepted = PyTuple_Pack(2, Py_True, text(this, T_valid));
+    if (!none_timeout || !accepted)
         return -1;
     return build_class(module);
 }
