@@ -51,7 +51,7 @@ void dealloc_callable(PyObject *self) noexcept {
 
 // A callable heap type of the module: the slots above (GC, call through
 // vectorcall, binding as a method) and then the type's own, `own` ending
-// with {0, nullptr}. The interpreter copies what it needs from the spec.
+// with {0, nullptr}. The interpreter copies what it needs from the PyType_Spec.
 template <typename Object, size_t N>
 PyTypeObject *make_callable_type(PyObject *module, const char *name, unsigned long flags,
                                  const PyType_Slot (&own)[N]) noexcept {
