@@ -10,6 +10,7 @@ import itertools
 import re
 import smtplib
 import socket
+import sys
 import types
 
 import pytest
@@ -299,21 +300,42 @@ class Undecidable:
         raise RuntimeError("from exit")
 
 
+seen_in_exit = []
+
+
 def _exit_raises(self, *exc_info):
+    seen_in_exit.append(sys.exception())
     raise RuntimeError("from exit")
 
 
-@pytest.mark.parametrize("exit_", [
-    _exit_raises,
+def _exit_raises_while_handling_its_own(self, *exc_info):
+    seen_in_exit.append(sys.exception())
+    try:
+        raise KeyError("inner")
+    except KeyError:
+        raise RuntimeError("from exit")
+
+
+@pytest.mark.parametrize(("exit_", "chain"), [
+    (_exit_raises, [RuntimeError, OSError]),
     # The truth test of what __exit__ returns is part of leaving the block too.
-    lambda self, *exc_info: Undecidable(),
+    (lambda self, *exc_info: seen_in_exit.append(sys.exception()) or Undecidable(), [RuntimeError, OSError]),
+    (_exit_raises_while_handling_its_own, [RuntimeError, KeyError, OSError]),
 ])
-def test_exception_from_exit_replaces_the_one_it_handled(log, monkeypatch, exit_):
+def test_exception_from_exit_replaces_the_one_it_handled(log, monkeypatch, exit_, chain):
+    # As in an `except` block: while __exit__ runs, the body's exception is
+    # the one being handled, and what __exit__ raises chains to it.
+    seen_in_exit.clear()
     monkeypatch.setattr(log.SMTP, "__exit__", exit_)
     handled = log.raises["login"] = OSError("gone")
     with pytest.raises(RuntimeError, match="^from exit$") as info:
         Email("host", "user").send()
-    assert info.value.__context__ is handled
+    contexts, exc = [], info.value
+    while exc is not None:
+        contexts.append(type(exc))
+        exc = exc.__context__
+    assert contexts == chain
+    assert seen_in_exit == [handled]
 
 
 touched = []

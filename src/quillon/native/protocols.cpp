@@ -150,18 +150,25 @@ bool WithStatement::exit(bool body_succeeded) noexcept {
     Ref traceback = Ref::steal(PyException_GetTraceback(handled.get()));
     PyObject *args[] = {reinterpret_cast<PyObject *>(Py_TYPE(handled.get())), handled.get(),
                         traceback ? traceback.get() : Py_None};
+    // As in an `except` block: while __exit__ and the truth test of its
+    // result run, the body's exception is the one being handled
+    // (sys.exception()), and whatever they raise takes it as its context.
+    Ref outer = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(handled.get());
     Ref result = Ref::steal(PyObject_Vectorcall(exit_.get(), args, 3, nullptr));
     const int suppress = result ? PyObject_IsTrue(result.get()) : -1;
+    PyErr_SetHandledException(outer.get());
     if (suppress > 0)
         return true;
     if (suppress == 0) {
         PyErr_SetRaisedException(handled.release());
         return false;
     }
-    // Raised while the body's exception was being handled: that is its
-    // context, as for an exception raised in an `except` block.
+    // The interpreter chained it already when it was raised; an exception
+    // set without its help (no context at all) is chained here.
     PyObject *raised = PyErr_GetRaisedException();
-    if (raised != handled.get())
+    Ref context = Ref::steal(PyException_GetContext(raised));
+    if (!context && raised != handled.get())
         PyException_SetContext(raised, handled.release());
     PyErr_SetRaisedException(raised);
     return false;

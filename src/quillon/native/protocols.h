@@ -152,9 +152,10 @@ public:
     Ref enter(PyObject *manager, PyObject *enter_name, PyObject *exit_name) noexcept;
     // Leaves the block. After a body that succeeded, __exit__(None, None,
     // None); after one that failed, __exit__(type, exception, traceback) with
-    // the pending exception, which goes on unless the result is true. An
+    // the pending exception, which goes on unless the result is true and
+    // is, meanwhile, the exception being handled (sys.exception()). An
     // exception from __exit__ or from the truth test of its result replaces
-    // it, with it as its __context__. True when the statement completed (the
+    // it, chained to it as from an `except` block. True when the statement completed (the
     // body succeeded or its exception was suppressed).
     bool exit(bool body_succeeded) noexcept;
 
