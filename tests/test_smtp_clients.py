@@ -170,11 +170,13 @@ def test_outbox_and_dry_run_hold_what_the_server_receives(make_smtp_server, ca, 
                              f"STARTTLS, logging in as me\n{comparable[1]}")
 
 
+# Loopback addresses, so that even a dry run that wrongly connected would
+# resolve nothing and reach nobody.
 @pytest.mark.parametrize(("server", "extra", "described"), [
-    ("smtp.example.org:465", [], "over TLS (implicit)"),
-    ("smtp.example.org:587", ["--user", "me"], "with STARTTLS, logging in as me"),
-    ("smtp.example.org", [], "without TLS"),
-    ("smtp.example.org:25", ["--user", "me", "--tls", "none"], "without TLS, logging in as me"),
+    ("127.0.0.1:465", [], "over TLS (implicit)"),
+    ("127.0.0.1:587", ["--user", "me"], "with STARTTLS, logging in as me"),
+    ("127.0.0.1", [], "without TLS"),
+    ("127.0.0.1:25", ["--user", "me", "--tls", "none"], "without TLS, logging in as me"),
 ])
 def test_tls_follows_port_and_login_unless_given(server, extra, described):
     result = run_quillon("send", "--server", server, "--from", "a@example.org",
