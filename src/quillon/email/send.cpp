@@ -533,9 +533,9 @@ bool attach_file(EmailState *st, FunctionObject *fn, PyObject *message, PyObject
         // The library quotes a name that fits the line; any other goes as
         // ("utf-8", "", name), which it encodes as RFC 2231 (filename*=):
         // one token, with no blank at which to fold it.
-        Ref filename = fits_quoted(name.get())
-                           ? std::move(name)
-                           : Ref::steal(PyTuple_Pack(3, text(st, T_utf_8), st->common.core.empty_str, name.get()));
+        PyObject *empty = st->common.core.empty_str;
+        Ref filename = fits_quoted(name.get()) ? std::move(name)
+                                               : Ref::steal(PyTuple_Pack(3, text(st, T_utf_8), empty, name.get()));
         if (!filename)
             return false;
         PyObject *header_args[] = {attachment.get(), text(st, T_content_disposition), text(st, T_attachment),
