@@ -104,9 +104,13 @@ def _compile_zone(
             rdtype = dns.rdatatype.from_text(type_text)
             items = [texts] if isinstance(texts, str) else list(texts)
             rrsets[rdtype] = dns.rrset.from_text_list(
-                name, 300, dns.rdataclass.IN, rdtype,
+                name,
+                300,
+                dns.rdataclass.IN,
+                rdtype,
                 [_rdata_text(rdtype, text) for text in items],
-                origin=dns.name.root, relativize=False,
+                origin=dns.name.root,
+                relativize=False,
             )
         compiled[name] = rrsets
     return compiled
@@ -182,7 +186,7 @@ class DnsServer(_Peer):
                 break
             try:
                 reply = self._reply(wire)
-            except Exception as exc:
+            except Exception as exc:  # noqa: BLE001 - raised again by stop()
                 self._failure = exc
                 break
             if reply is not None:

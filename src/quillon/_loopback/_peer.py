@@ -21,4 +21,3 @@ class _Peer:
 
     def stop(self, timeout: float = 5.0) -> None:
         raise NotImplementedError
-

@@ -48,7 +48,11 @@ class _Handler:
         self.transcripts = owner.transcripts
 
     async def handle_MAIL(  # noqa: N802
-        self, server: SMTP, session: Session, envelope: Envelope, address: str,
+        self,
+        server: SMTP,
+        session: Session,
+        envelope: Envelope,
+        address: str,
         mail_options: list[str],
     ) -> str:
         owner = self._owner
@@ -61,7 +65,11 @@ class _Handler:
         return "250 OK"
 
     async def handle_RCPT(  # noqa: N802
-        self, server: SMTP, session: Session, envelope: Envelope, address: str,
+        self,
+        server: SMTP,
+        session: Session,
+        envelope: Envelope,
+        address: str,
         rcpt_options: list[str],
     ) -> str:
         if address.lower() in self._owner.refuse_recipients:
@@ -134,8 +142,9 @@ def _controller_class() -> type:
             return RecordingSMTP(self.handler, transcript=transcript, **self.SMTP_kwargs)
 
         def _create_server(self) -> Awaitable[asyncio.AbstractServer]:
-            return self.loop.create_server(self._factory_invoker, sock=self._listening_socket,
-                                           ssl=self.ssl_context)
+            return self.loop.create_server(
+                self._factory_invoker, sock=self._listening_socket, ssl=self.ssl_context
+            )
 
     return SocketController
 
@@ -189,14 +198,20 @@ class SmtpServer(_Peer):
         options: dict[str, Any] = {}
         if user is not None:
             # aiosmtpd counts only its own STARTTLS as TLS.
-            options = {"auth_require_tls": starttls is not None,
-                       "authenticator": self._authenticate}
+            options = {
+                "auth_require_tls": starttls is not None,
+                "authenticator": self._authenticate,
+            }
         if starttls is not None:
             options |= {"tls_context": starttls, "require_starttls": True}
         self._controller = controller_class(
-            _Handler(self), sock, ssl_context=implicit_tls,
+            _Handler(self),
+            sock,
+            ssl_context=implicit_tls,
             server_hostname="loopback.example",  # spares a getfqdn() look-up
-            ready_timeout=5.0, timeout=30, **options,
+            ready_timeout=5.0,
+            timeout=30,
+            **options,
         )
         self._timer: threading.Timer | None = None
         self._stop_lock = threading.Lock()
