@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 
 import quillon.email
 from quillon.email import Email
-from support import LIST_FIELDS, Items, Text
+from support import ENV, LIST_FIELDS, ROOT, Items, Text, run_python
 
 
 # Objects that override what the normaliser calls on them.
@@ -328,3 +328,24 @@ def test_one_byte_text_and_items_match_the_string_methods(text, items):
 def test_every_byte_at_every_place_of_a_chunk():
     for text in chunk_texts():
         check_against_the_methods(text)
+
+
+# The processor decides the cleaner at import, so one run proves only one:
+# each is proven here in a process of its own, shortcuts on, with the tests
+# above that compare it with the methods.
+@pytest.mark.parametrize("cleaner", ["avx2", "ssse3", "table"])
+def test_each_cleaner_in_its_own_process(cleaner):
+    env = {k: v for k, v in ENV.items() if k != "QUILLON_NO_SHORTCUTS"} | {"QUILLON_CLEANER": cleaner}
+    result = run_python("-m", "pytest", "-q", "-p", "no:cacheprovider", __file__,
+                        "-k", "normaliser_shapes or match_the_string_methods or every_byte_at",
+                        cwd=ROOT, env=env, timeout=600)
+    if f"QUILLON_CLEANER is '{cleaner}', which this processor cannot run" in result.stdout + result.stderr:
+        pytest.skip(f"this processor has no {cleaner}")
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    assert " passed" in result.stdout
+
+
+def test_unknown_cleaner_is_refused_at_import():
+    result = run_python("-c", "import quillon.email", env=ENV | {"QUILLON_CLEANER": "sse9"})
+    assert result.stderr.endswith(
+        "ImportError: QUILLON_CLEANER is 'sse9'; expected 'avx2', 'ssse3' or 'table'\n")

@@ -224,6 +224,6 @@ int LogcallState::exec(PyObject *module) noexcept {
 }  // namespace
 }  // namespace quillon
 
-extern "C" [[gnu::visibility("default")]] PyObject *PyInit__logcall() {
+PyMODINIT_FUNC PyInit__logcall() {
     return quillon::ModuleDefinition<quillon::LogcallState>::init();
 }

@@ -281,6 +281,6 @@ int ContactState::exec_own(PyObject *module) noexcept {
 }  // namespace
 }  // namespace quillon
 
-extern "C" [[gnu::visibility("default")]] PyObject *PyInit_contact() {
+PyMODINIT_FUNC PyInit_contact() {
     return quillon::ModuleDefinition<quillon::ContactState>::init();
 }

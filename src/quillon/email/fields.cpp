@@ -68,7 +68,7 @@ Ref normalize_text_by_methods(EmailState *st, Ref emails) noexcept {
 Ref normalize_exact(EmailState *st, PyObject *emails) noexcept {
     const NormalizeTexts names = {text(st, T_tab),   text(st, T_space),        text(st, T_semicolon),
                                   text(st, T_comma), st->common.core.empty_str, text(st, T_lower)};
-    return normalize_exact_text(emails, names);
+    return normalize_exact_text(emails, names, st->cleaner);
 }
 
 }  // namespace
@@ -162,7 +162,7 @@ PyObject *normalize_recipients(FunctionObject *fn, PyObject *const *args) noexce
     Ref emails = Ref::borrow(given);
     if (PyList_Check(given) || PyTuple_Check(given)) {
         if (shortcuts(st)) {
-            Ref fast = normalize_byte_items(given);
+            Ref fast = normalize_byte_items(given, st->cleaner);
             if (fast || PyErr_Occurred())
                 return fast.release();
         }

@@ -63,6 +63,8 @@ int find_logcall_wrapper(EmailState *st) noexcept {
 }  // namespace
 
 int EmailState::exec_own(PyObject *module) noexcept {
+    if (!(cleaner = choose_cleaner()))
+        return -1;
     if (shortcuts(this) && find_logcall_wrapper(this) < 0)
         return -1;
     return build_class(module);
@@ -70,6 +72,6 @@ int EmailState::exec_own(PyObject *module) noexcept {
 
 }  // namespace quillon::email
 
-extern "C" [[gnu::visibility("default")]] PyObject *PyInit_email() {
+PyMODINIT_FUNC PyInit_email() {
     return quillon::ModuleDefinition<quillon::email::EmailState>::init();
 }

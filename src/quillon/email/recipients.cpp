@@ -11,13 +11,24 @@
 #include "recipients.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
-#if defined(__x86_64__)
+#if QUILLON_X86_64
 #include <immintrin.h>
+#if defined(_WIN32)
+#include <intrin.h>
+#endif
 #endif
 
 namespace quillon {
+
+// Offsets of the commas in the cleaned bytes, in order. Never more commas
+// than bytes, so room for one per input byte always suffices.
+struct Commas {
+    uint32_t *at;
+    size_t count;
+};
 
 namespace {
 
@@ -51,18 +62,10 @@ constexpr ByteMap byte_map = make_byte_map();
 
 // --- cleaning -----------------------------------------------------------------
 
-// Offsets of the commas in the cleaned bytes, in order. Never more commas
-// than bytes, so room for one per input byte always suffices.
-struct Commas {
-    uint32_t *at;
-    size_t count;
-};
-
-// Cleans `n` bytes from `src` into `out` from offset `j` on and returns the
-// offset after the last byte written. Each writer reads nothing past
-// `src + n`, and stores only below `out + j` plus the bytes read so far, so
-// that `out` may be `src` itself.
-using Cleaner = size_t (*)(const uint8_t *src, size_t n, uint8_t *out, size_t j, Commas &commas) noexcept;
+// Each cleaner (a Cleaner, recipients.h) cleans `n` bytes from `src` into
+// `out` from offset `j` on and returns the offset after the last byte
+// written. It reads nothing past `src + n`, and stores only below `out + j`
+// plus the bytes read so far, so that `out` may be `src` itself.
 
 size_t clean_bytes(const uint8_t *src, size_t n, uint8_t *out, size_t j, Commas &commas) noexcept {
     for (size_t i = 0; i < n; ++i) {
@@ -75,7 +78,7 @@ size_t clean_bytes(const uint8_t *src, size_t n, uint8_t *out, size_t j, Commas 
     return j;
 }
 
-#if defined(__x86_64__)
+#if QUILLON_X86_64
 
 // Blanks leave gaps that a shuffle closes, eight bytes at a time: for each
 // 8-bit mask of the bytes kept, where they come from in the low half of a
@@ -117,11 +120,11 @@ inline void note_commas16(Commas &commas, uint32_t found, uint32_t keep, size_t 
 }
 
 // The same for 32 bytes, counting with the instruction.
-[[gnu::target("avx2,popcnt"), gnu::always_inline]] inline void note_commas32(Commas &commas, uint32_t found,
-                                                                            uint32_t keep, size_t j) noexcept {
+QUILLON_TARGET("avx2,popcnt") QUILLON_ALWAYS_INLINE void note_commas32(Commas &commas, uint32_t found, uint32_t keep,
+                                                                      size_t j) noexcept {
     for (; found; found &= found - 1) {
         const uint32_t before = keep & ((found & (0 - found)) - 1);
-        commas.at[commas.count++] = static_cast<uint32_t>(j + static_cast<size_t>(__builtin_popcount(before)));
+        commas.at[commas.count++] = static_cast<uint32_t>(j + static_cast<size_t>(_mm_popcnt_u32(before)));
     }
 }
 
@@ -151,8 +154,7 @@ inline uint32_t commas16(__m128i v) noexcept {
 // Writes the bytes of `v` whose bit is set in `keep` (16 bits) to `dst`, as
 // two halves of eight, and returns how many they are. The stores may spill
 // zeros past them, never past dst + 16.
-[[gnu::target("ssse3"), gnu::always_inline]] inline size_t compact16(__m128i v, uint32_t keep,
-                                                                    uint8_t *dst) noexcept {
+QUILLON_TARGET("ssse3") QUILLON_ALWAYS_INLINE size_t compact16(__m128i v, uint32_t keep, uint8_t *dst) noexcept {
     const uint32_t low = keep & 0xff, high = keep >> 8;
     const __m128i from_low = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(compaction.from_low[low]));
     const __m128i from_high = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(compaction.from_high[high]));
@@ -184,7 +186,7 @@ struct LastChunk {
 };
 
 // Cleans src[i:n], the bytes before `i` being cleaned already.
-[[gnu::target("ssse3")]] size_t clean_ssse3_from(const uint8_t *src, size_t i, size_t n, uint8_t *out, size_t j,
+QUILLON_TARGET("ssse3") size_t clean_ssse3_from(const uint8_t *src, size_t i, size_t n, uint8_t *out, size_t j,
                                                 Commas &commas) noexcept {
     for (; i + 16 <= n; i += 16) {
         const __m128i v = map16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i)));
@@ -213,13 +215,13 @@ struct LastChunk {
     return j + count;
 }
 
-[[gnu::target("ssse3")]] size_t clean_ssse3(const uint8_t *src, size_t n, uint8_t *out, size_t j,
+QUILLON_TARGET("ssse3") size_t clean_ssse3(const uint8_t *src, size_t n, uint8_t *out, size_t j,
                                            Commas &commas) noexcept {
     return clean_ssse3_from(src, 0, n, out, j, commas);
 }
 
 // The same rule as map16, on 32 bytes.
-[[gnu::target("avx2")]] inline __m256i map32(__m256i v) noexcept {
+QUILLON_TARGET("avx2") inline __m256i map32(__m256i v) noexcept {
     const __m256i ascii_upper = _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(0x80 + 26)),
                                                   _mm256_add_epi8(v, _mm256_set1_epi8(0x80 - 'A')));
     const __m256i latin1_upper = _mm256_andnot_si256(
@@ -231,8 +233,8 @@ struct LastChunk {
     return _mm256_xor_si256(v, _mm256_and_si256(semicolon, _mm256_set1_epi8(';' ^ ',')));
 }
 
-[[gnu::target("avx2,popcnt")]] size_t clean_avx2(const uint8_t *src, size_t n, uint8_t *out, size_t j,
-                                                Commas &commas) noexcept {
+QUILLON_TARGET("avx2,popcnt") size_t clean_avx2(const uint8_t *src, size_t n, uint8_t *out, size_t j,
+                                               Commas &commas) noexcept {
     size_t i = 0;
     for (; i + 32 <= n; i += 32) {
         const __m256i v = map32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + i)));
@@ -253,21 +255,71 @@ struct LastChunk {
     return clean_ssse3_from(src, i, n, out, j, commas);
 }
 
+// What the processor offers the cleaners above.
+struct CpuFeatures {
+    bool avx2_popcnt, ssse3;
+};
+
+#if defined(_WIN32)
+// From CPUID itself: leaf 1 for SSSE3, POPCNT and whether the system saves
+// the AVX registers (OSXSAVE, then the SSE and AVX bits of XCR0), leaf 7 for
+// AVX2; what __builtin_cpu_supports checks elsewhere.
+QUILLON_TARGET("xsave") CpuFeatures cpu_features() noexcept {
+    int info[4];
+    __cpuid(info, 0);
+    const int last_leaf = info[0];
+    __cpuid(info, 1);
+    const bool ssse3 = (info[2] >> 9) & 1, popcnt = (info[2] >> 23) & 1;
+    const bool avx_saved = ((info[2] >> 27) & 1) && ((info[2] >> 28) & 1) && (_xgetbv(0) & 6) == 6;
+    bool avx2 = false;
+    if (last_leaf >= 7 && avx_saved) {
+        __cpuidex(info, 7, 0);
+        avx2 = (info[1] >> 5) & 1;
+    }
+    return {avx2 && popcnt, ssse3};
+}
+#else
+CpuFeatures cpu_features() noexcept {
+    __builtin_cpu_init();
+    return {__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt"), __builtin_cpu_supports("ssse3") != 0};
+}
 #endif
+
+#endif
+
+}  // namespace
 
 Cleaner choose_cleaner() noexcept {
-#if defined(__x86_64__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt"))
-        return clean_avx2;
-    if (__builtin_cpu_supports("ssse3"))
-        return clean_ssse3;
+    struct Row {
+        const char *name;
+        Cleaner clean;
+    };
+#if QUILLON_X86_64
+    const CpuFeatures cpu = cpu_features();
+    const Row rows[] = {{"avx2", cpu.avx2_popcnt ? clean_avx2 : nullptr},
+                        {"ssse3", cpu.ssse3 ? clean_ssse3 : nullptr},
+                        {"table", clean_bytes}};
+#else
+    const Row rows[] = {{"avx2", nullptr}, {"ssse3", nullptr}, {"table", clean_bytes}};
 #endif
-    return clean_bytes;
+    // Unset: the fastest the processor runs. Set: that one or none, so that
+    // a run meant to prove one cleaner never proves another instead.
+    const char *wanted = std::getenv("QUILLON_CLEANER");
+    for (const Row &row : rows) {
+        if (wanted && *wanted && std::strcmp(wanted, row.name) != 0)
+            continue;
+        if (row.clean)
+            return row.clean;
+        if (wanted && *wanted) {
+            PyErr_Format(PyExc_ImportError, "QUILLON_CLEANER is '%s', which this processor cannot run", wanted);
+            return nullptr;
+        }
+    }
+    PyErr_Format(PyExc_ImportError, "QUILLON_CLEANER is '%s'; expected 'avx2', 'ssse3' or 'table'", wanted);
+    return nullptr;
 }
 
-// Chosen once, when the library is loaded, for the processor it runs on.
-const Cleaner clean = choose_cleaner();
+namespace {
 
 // --- cutting ------------------------------------------------------------------
 
@@ -333,7 +385,7 @@ private:
     uint8_t *bytes_ = nullptr;
 };
 
-Ref normalize_byte_text(PyObject *text) noexcept {
+Ref normalize_byte_text(PyObject *text, Cleaner clean) noexcept {
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     Scratch scratch(n);
     if (!scratch.bytes()) {
@@ -346,10 +398,10 @@ Ref normalize_byte_text(PyObject *text) noexcept {
 
 }  // namespace
 
-Ref normalize_exact_text(PyObject *text, const NormalizeTexts &names) noexcept {
+Ref normalize_exact_text(PyObject *text, const NormalizeTexts &names, Cleaner clean) noexcept {
     if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND &&
         static_cast<size_t>(PyUnicode_GET_LENGTH(text)) <= Scratch::max_length)
-        return normalize_byte_text(text);
+        return normalize_byte_text(text, clean);
     // Lowering beyond Latin-1 depends on context (final sigma) and may
     // change the length (U+0130): leave it to the interpreter, step by step
     // as the methods would.
@@ -365,7 +417,7 @@ Ref normalize_exact_text(PyObject *text, const NormalizeTexts &names) noexcept {
     return Ref::steal(PyUnicode_Split(step.get(), names.comma, -1));
 }
 
-Ref normalize_byte_items(PyObject *items) noexcept {
+Ref normalize_byte_items(PyObject *items, Cleaner clean) noexcept {
     if (!PyList_CheckExact(items) && !PyTuple_CheckExact(items))
         return {};
     const Py_ssize_t count = Py_SIZE(items);

@@ -49,29 +49,29 @@ bool has_one_at(PyObject *value) noexcept {
 
 // A line break ends the header early: the rest of the value would become
 // headers or body at the receiver.
-[[gnu::cold, gnu::noinline]] void raise_line_break(PyObject *field) noexcept {
+QUILLON_COLD void raise_line_break(PyObject *field) noexcept {
     PyErr_Format(PyExc_ValueError, "message not sent: %U holds a line break (CR or LF)", field);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_file_name_line_break(PyObject *name) noexcept {
+QUILLON_COLD void raise_file_name_line_break(PyObject *name) noexcept {
     PyErr_Format(PyExc_ValueError,
                  "message not sent: the file name %R in attachments holds a line break (CR or LF)", name);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_empty_address(PyObject *field) noexcept {
+QUILLON_COLD void raise_empty_address(PyObject *field) noexcept {
     PyErr_Format(PyExc_ValueError,
                  "message not sent: %U holds an empty address (a doubled or trailing ',' or ';')", field);
 }
 
 // smtplib would send MAIL FROM:<None>, or <>, under an empty From header.
-[[gnu::cold, gnu::noinline]] void raise_no_sender(PyObject *field) noexcept {
+QUILLON_COLD void raise_no_sender(PyObject *field) noexcept {
     PyErr_Format(PyExc_ValueError, "message not sent: %U is empty, so the message has no sender", field);
 }
 
 // "alice@example,com" is two items once normalised, "bob example.org" one
 // without its blank: a relay would take "com" or "bobexample.org" for a
 // local user of its own.
-[[gnu::cold, gnu::noinline]] void raise_not_one_address(PyObject *item, PyObject *field) noexcept {
+QUILLON_COLD void raise_not_one_address(PyObject *item, PyObject *field) noexcept {
     PyErr_Format(PyExc_ValueError,
                  "message not sent: %R in %U is not one address: it needs exactly one '@' with text on "
                  "both sides (',' and ';' separate addresses, blanks are dropped)",
@@ -80,25 +80,25 @@ bool has_one_at(PyObject *value) noexcept {
 
 // Without this, smtplib connects, sends MAIL FROM and then fails with an
 // empty SMTPRecipientsRefused.
-[[gnu::cold, gnu::noinline]] void raise_no_recipients() noexcept {
+QUILLON_COLD void raise_no_recipients() noexcept {
     PyErr_SetString(PyExc_ValueError, "message not sent: no recipients (to, cc and bcc name nobody)");
 }
 
-[[gnu::cold, gnu::noinline]] void raise_unreadable_address(PyObject *item, PyObject *field) noexcept {
+QUILLON_COLD void raise_unreadable_address(PyObject *item, PyObject *field) noexcept {
     PyErr_Format(PyExc_ValueError, "message not sent: the SMTP client cannot read %R in %U as one address",
                  item, field);
 }
 
 // send_message() would need SMTPUTF8 for it, and then fails on the
 // message's own (compat32) policy, after connecting.
-[[gnu::cold, gnu::noinline]] void raise_international_address(PyObject *item, PyObject *field) noexcept {
+QUILLON_COLD void raise_international_address(PyObject *item, PyObject *field) noexcept {
     PyErr_Format(PyExc_ValueError,
                  "message not sent: %R in %U is an internationalised address, which needs SMTPUTF8; "
                  "this message form cannot use it",
                  item, field);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_other_envelope(PyObject *envelope) noexcept {
+QUILLON_COLD void raise_other_envelope(PyObject *envelope) noexcept {
     PyErr_Format(PyExc_ValueError,
                  "message not sent: the SMTP client would send it to %R, not to the addresses named in "
                  "to, cc and bcc",
@@ -107,7 +107,7 @@ bool has_one_at(PyObject *value) noexcept {
 
 // Says which credential, never what it holds: smtplib's own error for it
 // carries the whole credential line.
-[[gnu::cold, gnu::noinline]] void raise_credential_beyond_ascii(const char *which) noexcept {
+QUILLON_COLD void raise_credential_beyond_ascii(const char *which) noexcept {
     PyErr_Format(PyExc_ValueError,
                  "message not sent: the %s holds characters beyond ASCII, which SMTP login cannot carry",
                  which);
@@ -120,7 +120,7 @@ struct Hints {
     bool no_user_name = false;  // login, given user=None, failed
 };
 
-[[gnu::cold, gnu::noinline]] void explain_failure(const Hints &hints) noexcept {
+QUILLON_COLD void explain_failure(const Hints &hints) noexcept {
     if (!hints.no_server && !hints.no_user_name)
         return;
     PyObject *exc = PyErr_GetRaisedException();

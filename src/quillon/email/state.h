@@ -4,6 +4,7 @@
 #include "errors.h"
 #include "fields.h"
 #include "function.h"
+#include "recipients.h"
 
 namespace quillon::email {
 
@@ -167,6 +168,7 @@ struct EmailState {
     // before this one, and how to ask a wrapper where a call would go.
     PyTypeObject *logcall_wrapper;
     PyObject *(*logcall_target)(PyObject *wrapper) noexcept;
+    Cleaner cleaner;  // for one-byte recipient text (recipients.h)
 
     int exec_own(PyObject *module) noexcept;
     template <typename F>

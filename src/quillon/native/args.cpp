@@ -7,7 +7,7 @@ namespace {
 
 const char *function_name(FunctionObject *fn) noexcept { return fn->spec->name; }
 
-[[gnu::cold, gnu::noinline]] void raise_count(FunctionObject *fn, Py_ssize_t min, Py_ssize_t max,
+QUILLON_COLD void raise_count(FunctionObject *fn, Py_ssize_t min, Py_ssize_t max,
                                              Py_ssize_t given) noexcept {
     const char *how;
     Py_ssize_t expected;
@@ -25,7 +25,7 @@ const char *function_name(FunctionObject *fn) noexcept { return fn->spec->name; 
                  function_name(fn), how, expected, expected == 1 ? "" : "s", given);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_keyword(FunctionObject *fn, PyObject *key,
+QUILLON_COLD void raise_keyword(FunctionObject *fn, PyObject *key,
                                                bool duplicate) noexcept {
     if (duplicate)
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
@@ -35,7 +35,7 @@ const char *function_name(FunctionObject *fn) noexcept { return fn->spec->name; 
                      function_name(fn), key);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_keyword_type(FunctionObject *fn) noexcept {
+QUILLON_COLD void raise_keyword_type(FunctionObject *fn) noexcept {
     PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function_name(fn));
 }
 

@@ -74,9 +74,18 @@ PyTypeObject *make_callable_type(PyObject *module, const char *name, unsigned lo
     return reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(module, &spec, nullptr));
 }
 
-// The getset entry of an instance __dict__.
-inline constexpr PyGetSetDef dict_getset = {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
-                                            nullptr};
+// The getset entry of an instance __dict__. Where the interpreter is a DLL
+// its functions' addresses are known only once it is loaded, so the entry
+// points at functions of our own that forward to them.
+inline PyObject *get_instance_dict(PyObject *self, void *context) noexcept {
+    return PyObject_GenericGetDict(self, context);
+}
+
+inline int set_instance_dict(PyObject *self, PyObject *value, void *context) noexcept {
+    return PyObject_GenericSetDict(self, value, context);
+}
+
+inline constexpr PyGetSetDef dict_getset = {"__dict__", get_instance_dict, set_instance_dict, nullptr, nullptr};
 
 // The member entries through which the type tells the interpreter where an
 // instance keeps its __dict__, weak references and vectorcall function.

@@ -157,7 +157,7 @@ namespace {
 // A logger.py of the user's own, found first on the path, is imported in its
 // place; when it does `import logging`, what quillon calls is the standard
 // library's module. Say which file that was.
-[[gnu::cold, gnu::noinline]] void note_logger_source() noexcept {
+QUILLON_COLD void note_logger_source() noexcept {
     PyObject *exc = PyErr_GetRaisedException();
     Ref name = Ref::steal(PyUnicode_FromString("logger"));
     Ref logger = name ? Ref::steal(PyImport_GetModule(name.get())) : Ref{};

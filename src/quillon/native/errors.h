@@ -7,7 +7,7 @@ namespace quillon {
 
 // "Argument 'NAME' has incorrect type (expected EXPECTED, got TYPE)"; a value
 // of a subclass of the expected built-in type also gets an explanatory note.
-[[gnu::cold, gnu::noinline]] void raise_argument_type(const char *param, const char *expected,
+QUILLON_COLD void raise_argument_type(const char *param, const char *expected,
                                                       PyObject *value, bool is_subclass) noexcept;
 
 // Parameter test for an exact `str` (a subclass is refused), optionally None.
@@ -19,7 +19,7 @@ inline bool check_exact_str(PyObject *value, const char *param, bool none_ok) no
 }
 
 // Result test: "Expected EXPECTED, got TYPE".
-[[gnu::cold, gnu::noinline]] void raise_expected(const char *expected, PyObject *value) noexcept;
+QUILLON_COLD void raise_expected(const char *expected, PyObject *value) noexcept;
 
 inline bool expect_str_or_none(PyObject *value) noexcept {
     if (PyUnicode_CheckExact(value) || value == Py_None) [[likely]]
@@ -41,6 +41,6 @@ void raise_object(PyObject *obj) noexcept;
 // exc.add_note(text), the text made as by PyUnicode_FromFormat. Call it with
 // the exception taken out of the error indicator: a note that cannot be made
 // or added is dropped, and `exc` goes on as it was.
-[[gnu::cold, gnu::noinline]] void add_note(PyObject *exc, const char *format, ...) noexcept;
+QUILLON_COLD void add_note(PyObject *exc, const char *format, ...) noexcept;
 
 }  // namespace quillon

@@ -33,7 +33,7 @@ PyObject *function_repr(PyObject *self) noexcept {
 // Getters and setters, after funcobject.c: names take a str, the rest any
 // object; nothing can be deleted.
 
-[[gnu::cold, gnu::noinline]] int refuse_delete(const char *what) noexcept {
+QUILLON_COLD int refuse_delete(const char *what) noexcept {
     PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
     return -1;
 }

@@ -93,6 +93,11 @@ struct ModuleDefinition {
     static inline PyModuleDef_Slot slots[] = {
         {Py_mod_exec, reinterpret_cast<void *>(exec)},
         {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#ifdef Py_mod_gil
+        // The shortcuts read and write slots and caches in place, which only
+        // the GIL makes safe (ARCHITECTURE.md, "Free-threaded builds").
+        {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
         {0, nullptr},
     };
 

@@ -176,11 +176,11 @@ bool WithStatement::exit(bool body_succeeded) noexcept {
 
 namespace {
 
-[[gnu::cold, gnu::noinline]] void raise_too_many(Py_ssize_t expected) noexcept {
+QUILLON_COLD void raise_too_many(Py_ssize_t expected) noexcept {
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_need_more(Py_ssize_t found) noexcept {
+QUILLON_COLD void raise_need_more(Py_ssize_t found) noexcept {
     PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
 }
 

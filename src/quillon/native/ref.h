@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "portable.h"
+
 #include <utility>
 
 namespace quillon {
