@@ -1,4 +1,5 @@
-"""SMTP clients for ``quillon.email.SMTP``: TLS for real providers, an outbox for tests.
+"""SMTP clients for ``quillon.email.SMTP``: TLS for real providers, kept
+connections for many sends, an outbox for tests.
 
 ``Email.send`` creates its client as ``quillon.email.SMTP(host=server)`` and
 looks that name up at every send, so choosing a client means binding it::
@@ -17,6 +18,10 @@ through the plain binding, unless its target is run in a copy of the
 caller's context. Other threads and tasks keep sending through what is bound
 outside any block: an outbox in one thread swallows no other thread's mail,
 and a plain client chosen in one thread carries no other thread's password.
+
+``Pool`` keeps connections open for many sends; bind it like any client::
+
+    quillon.email.SMTP = quillon.smtp.Pool(quillon.smtp.StartTLS)
 """
 
 from __future__ import annotations
@@ -39,15 +44,19 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, Self, cast
 
+from quillon._pool import DeliveryUnknown, Pool
+
 if TYPE_CHECKING:
     from _socket import _Address as _SourceAddress
     from _typeshed import SizedBuffer
     from smtplib import _AuthObject
 
 __all__ = [
+    "DeliveryUnknown",
     "ImplicitTLS",
     "MessageTooLarge",
     "Plain",
+    "Pool",
     "Sent",
     "StartTLS",
     "StartTLSNotOffered",
