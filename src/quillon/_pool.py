@@ -109,10 +109,15 @@ class Pool:
     """A client factory that keeps connections open for many sends.
 
     ``Pool(StartTLS)`` is bound like any client, for a whole process
-    (``quillon.email.SMTP = Pool(StartTLS)``) or for a block
-    (``with using(Pool(StartTLS)):``), and closed with ``close()`` or as a
-    context manager. ``client`` is the class that opens each connection:
-    ``StartTLS``, ``ImplicitTLS``, ``Plain`` or a subclass with settings.
+    (``quillon.email.SMTP = Pool(StartTLS)``) or for a block, and closed
+    with ``close()`` or by using it as a context manager::
+
+        with Pool(StartTLS) as pool, using(pool):
+            for mail in mails:
+                mail.send()
+
+    ``client`` is the class that opens each connection: ``StartTLS``,
+    ``ImplicitTLS``, ``Plain`` or a subclass with settings.
 
     Each connection serves one server text and one login: it logs in once,
     and a later send with the same user and password reuses it; another user
@@ -138,8 +143,10 @@ class Pool:
     def __init__(self, client: type[smtplib.SMTP], *, size: int = 4) -> None:
         if not (isinstance(client, type) and issubclass(client, smtplib.SMTP)):
             raise TypeError(f"Pool needs a subclass of smtplib.SMTP, got {client!r}")
-        if isinstance(size, bool) or not isinstance(size, int) or size < 1:
-            raise ValueError(f"size must be a positive int, got {size!r}")
+        if isinstance(size, bool) or not isinstance(size, int):
+            raise TypeError(f"size must be an int, got {type(size).__name__}")
+        if size < 1:
+            raise ValueError(f"size must be at least 1, got {size}")
         self.client = client
         self.size = size
         self._class = cast(type[_Kept], type(client.__name__, (_Kept, client), {
