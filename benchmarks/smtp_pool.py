@@ -25,6 +25,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import collections
+import concurrent.futures
 import contextlib
 import socket
 import ssl
@@ -60,7 +61,8 @@ class DelayingProxy:
     def __enter__(self) -> DelayingProxy:
         self._thread.start()
         self._server = asyncio.run_coroutine_threadsafe(
-            asyncio.start_server(self._forward, sock=self._sock), self._loop).result(5)
+            asyncio.start_server(self._forward, sock=self._sock), self._loop
+        ).result(5)
         return self
 
     def __exit__(self, *exc_info: object) -> None:
@@ -79,8 +81,9 @@ class DelayingProxy:
             task.cancel()
         await asyncio.gather(*others, return_exceptions=True)
 
-    async def _forward(self, client_reader: asyncio.StreamReader,
-                       client_writer: asyncio.StreamWriter) -> None:
+    async def _forward(
+        self, client_reader: asyncio.StreamReader, client_writer: asyncio.StreamWriter
+    ) -> None:
         try:
             server_reader, server_writer = await asyncio.open_connection(LOOPBACK, self._upstream)
         except OSError:
@@ -88,8 +91,9 @@ class DelayingProxy:
             return
         self._writers |= {client_writer, server_writer}
         try:
-            await asyncio.gather(self._pipe(client_reader, server_writer),
-                                 self._pipe(server_reader, client_writer))
+            await asyncio.gather(
+                self._pipe(client_reader, server_writer), self._pipe(server_reader, client_writer)
+            )
         finally:
             self._writers -= {client_writer, server_writer}
 
@@ -121,38 +125,45 @@ class DelayingProxy:
 
 def send_all(server_text: str, subjects: list[str]) -> None:
     for subject in subjects:
-        Email(server_text, USER, PASSWORD, from_="bench@example.org", to="to@example.org",
-              subject=subject, message="<p>A notification</p>").send()
+        Email(
+            server_text,
+            USER,
+            PASSWORD,
+            from_="bench@example.org",
+            to="to@example.org",
+            subject=subject,
+            message="<p>A notification</p>",
+        ).send()
 
 
-def run(name: str, client: Callable[..., object], server_text: str, messages: int, threads: int) -> float:
+def run(
+    name: str, client: Callable[..., object], server_text: str, messages: int, threads: int
+) -> float:
     """Sends `messages` messages from `threads` threads through `client`; the time taken."""
-    failures: list[BaseException] = []
 
     def sender(part: int) -> None:
-        try:
-            with smtp.using(client):
-                send_all(server_text, [f"{name} {n}" for n in range(part, messages, threads)])
-        except BaseException as exc:
-            failures.append(exc)
+        with smtp.using(client):
+            send_all(server_text, [f"{name} {n}" for n in range(part, messages, threads)])
 
-    workers = [threading.Thread(target=sender, args=(part,)) for part in range(threads)]
-    start = time.perf_counter()
-    for worker in workers:
-        worker.start()
-    for worker in workers:
-        worker.join()
-    elapsed = time.perf_counter() - start
-    if failures:
-        raise failures[0]
+    with concurrent.futures.ThreadPoolExecutor(threads) as executor:
+        start = time.perf_counter()
+        sending = [executor.submit(sender, part) for part in range(threads)]
+        concurrent.futures.wait(sending)
+        elapsed = time.perf_counter() - start
+    for sent in sending:
+        sent.result()  # a failure of any thread fails the run
     return elapsed
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--messages", type=int, default=1000, help="messages per row (1000)")
-    parser.add_argument("--delay", type=float, default=0.025,
-                        help="seconds each chunk is held in each direction (0.025)")
+    parser.add_argument(
+        "--delay",
+        type=float,
+        default=0.025,
+        help="seconds each chunk is held in each direction (0.025)",
+    )
     options = parser.parse_args()
     messages = options.messages
 
@@ -163,13 +174,18 @@ def main() -> int:
     ca.configure_trust(client_context)
     client: type[smtp.StartTLS] = type("StartTLS", (smtp.StartTLS,), {"context": client_context})
 
-    rows: list[tuple[str, str, Callable[[], Callable[..., object]], int]] = [("one connection per send", "fresh", lambda: client, 1),
-            ("1 kept connection", "kept1", lambda: smtp.Pool(client, size=1), 1),
-            ("4 kept connections", "kept4", lambda: smtp.Pool(client, size=4), 4)]
+    rows: list[tuple[str, str, Callable[[], Callable[..., object]], int]] = [
+        ("one connection per send", "fresh", lambda: client, 1),
+        ("1 kept connection", "kept1", lambda: smtp.Pool(client, size=1), 1),
+        ("4 kept connections", "kept4", lambda: smtp.Pool(client, size=4), 4),
+    ]
     results = []
-    with (_loopback.SmtpServer(user=USER, password=PASSWORD, starttls=server_context,
-                               lifetime=24 * 3600) as server,
-          DelayingProxy(server.port, options.delay) as proxy):
+    with (
+        _loopback.SmtpServer(
+            user=USER, password=PASSWORD, starttls=server_context, lifetime=24 * 3600
+        ) as server,
+        DelayingProxy(server.port, options.delay) as proxy,
+    ):
         server_text = f"{LOOPBACK}:{proxy.port}"
         for title, name, make, threads in rows:
             sessions = len(server.transcripts)
@@ -183,12 +199,17 @@ def main() -> int:
 
     expected = collections.Counter(f"{name} {n}" for _, name, _, _ in rows for n in range(messages))
     if arrived != expected:
-        print(f"delivery check failed: {sum((arrived - expected).values())} extra, "
-              f"{sum((expected - arrived).values())} missing", file=sys.stderr)
+        print(
+            f"delivery check failed: {sum((arrived - expected).values())} extra, "
+            f"{sum((expected - arrived).values())} missing",
+            file=sys.stderr,
+        )
         return 1
     round_trip = 2 * options.delay * 1000
-    print(f"{messages} messages a row, STARTTLS and login, {round_trip:g} ms round trip; "
-          f"each message arrived exactly once\n")
+    print(
+        f"{messages} messages a row, STARTTLS and login, {round_trip:g} ms round trip; "
+        f"each message arrived exactly once\n"
+    )
     print(f"| {'how':<24} | {'messages/s':>10} | {'× per send':>10} | {'connections':>11} |")
     print(f"|{'-' * 26}|{'-' * 11}:|{'-' * 11}:|{'-' * 12}:|")
     baseline = results[0][1]

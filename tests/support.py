@@ -111,8 +111,16 @@ class FaultySmtpServer:
     ``most_open``: the most connections open at once.
     """
 
-    def __init__(self, *, close_after=None, refuse_mail_after=None, drop_mail_after=None,
-                 drop_after_data=(), refuse_recipients=(), accounts=None):
+    def __init__(
+        self,
+        *,
+        close_after=None,
+        refuse_mail_after=None,
+        drop_mail_after=None,
+        drop_after_data=(),
+        refuse_recipients=(),
+        accounts=None,
+    ):
         import asyncio
         import email
         import logging
@@ -131,7 +139,7 @@ class FaultySmtpServer:
             kept = 0  # messages this connection has taken
             user = None
 
-            async def smtp_EHLO(self, arg):
+            async def smtp_EHLO(self, arg):  # noqa: N802
                 with lock:
                     self.number = len(owner.logins)
                     owner.logins.append(0)
@@ -145,8 +153,10 @@ class FaultySmtpServer:
                 super().connection_lost(error)
 
         def authenticate(server, session, envelope, mechanism, auth_data):
-            accepted = (isinstance(auth_data, LoginPassword)
-                        and accounts.get(auth_data.login.decode()) == auth_data.password.decode())
+            accepted = (
+                isinstance(auth_data, LoginPassword)
+                and accounts.get(auth_data.login.decode()) == auth_data.password.decode()
+            )
             if accepted:
                 owner.logins[server.number] += 1
                 server.user = auth_data.login.decode()
@@ -183,16 +193,22 @@ class FaultySmtpServer:
 
         # aiosmtpd warns of its own deprecated attribute at every login.
         logging.getLogger("mail.log").addFilter(
-            lambda record: "login_data is deprecated" not in record.getMessage())
+            lambda record: "login_data is deprecated" not in record.getMessage()
+        )
 
         class Bound(Controller):
             # Served on a socket bound beforehand, so that the port is known
             # and no other process can take it meanwhile.
             def __init__(self, sock):
-                super().__init__(Handler(), hostname=LOOPBACK, port=sock.getsockname()[1],
-                                 server_hostname="loopback.example", ready_timeout=5.0,
-                                 auth_require_tls=False,
-                                 authenticator=accounts and authenticate)
+                super().__init__(
+                    Handler(),
+                    hostname=LOOPBACK,
+                    port=sock.getsockname()[1],
+                    server_hostname="loopback.example",
+                    ready_timeout=5.0,
+                    auth_require_tls=False,
+                    authenticator=accounts and authenticate,
+                )
                 self.sock = sock
 
             def factory(self):

@@ -318,6 +318,7 @@ def test_blocks_end_in_any_order_and_give_way_to_a_plain_assignment(monkeypatch)
             subjects_sent("nested")
         subjects_sent("outer")
     assert quillon.email.SMTP is assigned
-    assert [[record.message["Subject"] for record in box]
-            for box in (assigned.sent, nested_sent, outer_sent)] == [["assigned"], ["nested"],
-                                                                     ["outer"]]
+    assert [
+        [record.message["Subject"] for record in box]
+        for box in (assigned.sent, nested_sent, outer_sent)
+    ] == [["assigned"], ["nested"], ["outer"]]

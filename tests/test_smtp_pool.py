@@ -28,19 +28,26 @@ def send(server, subject, user="me", password=None, **fields):
     Email(server.server_text, user, password, subject=subject, **fields).send()
 
 
-@pytest.mark.parametrize(("faults", "logins", "unknown"), [
-    # Noticed before the next MAIL, or at it: either way a new connection.
-    ({"close_after": 3}, [1] * 4, []),
-    ({"refuse_mail_after": 3}, [1] * 4, []),
-    ({"drop_mail_after": 3}, [1] * 4, []),
-    # Lost between the end of the data and the reply: kept by the server,
-    # reported to the caller, never sent twice.
-    ({"drop_after_data": {4, 7}}, [1] * 3, [3, 6]),
-], ids=["closed-after-3", "421-at-mail", "dropped-at-mail", "dropped-after-data"])
+@pytest.mark.parametrize(
+    ("faults", "logins", "unknown"),
+    [
+        # Noticed before the next MAIL, or at it: either way a new connection.
+        ({"close_after": 3}, [1] * 4, []),
+        ({"refuse_mail_after": 3}, [1] * 4, []),
+        ({"drop_mail_after": 3}, [1] * 4, []),
+        # Lost between the end of the data and the reply: kept by the server,
+        # reported to the caller, never sent twice.
+        ({"drop_after_data": {4, 7}}, [1] * 3, [3, 6]),
+    ],
+    ids=["closed-after-3", "421-at-mail", "dropped-at-mail", "dropped-after-data"],
+)
 def test_connections_the_server_ends(faults, logins, unknown):
     failures = {}
-    with (FaultySmtpServer(accounts=ACCOUNTS, **faults) as server,
-          smtp.Pool(Client, size=1) as pool, smtp.using(pool)):
+    with (
+        FaultySmtpServer(accounts=ACCOUNTS, **faults) as server,
+        smtp.Pool(Client, size=1) as pool,
+        smtp.using(pool),
+    ):
         for n in range(10):
             try:
                 send(server, f"m{n}")
@@ -84,14 +91,19 @@ def test_one_login_per_connection_and_no_other_password_through_it():
         pool(host=server.server_text)
 
 
-@pytest.mark.parametrize(("faults", "fields", "kept"), [
-    ({}, {"to": "b@example.org; no@example.org"}, True),
-    ({}, {"to": "no@example.org"}, True),
-    ({"refuse_mail_after": 0}, {}, False),
-], ids=["one-refused", "all-refused", "421-on-a-new-connection"])
+@pytest.mark.parametrize(
+    ("faults", "fields", "kept"),
+    [
+        ({}, {"to": "b@example.org; no@example.org"}, True),
+        ({}, {"to": "no@example.org"}, True),
+        ({"refuse_mail_after": 0}, {}, False),
+    ],
+    ids=["one-refused", "all-refused", "421-on-a-new-connection"],
+)
 def test_failures_are_those_of_a_new_connection(faults, fields, kept):
-    with FaultySmtpServer(accounts=ACCOUNTS, refuse_recipients={"no@example.org"},
-                          **faults) as server:
+    with FaultySmtpServer(
+        accounts=ACCOUNTS, refuse_recipients={"no@example.org"}, **faults
+    ) as server:
         with smtp.using(Client), pytest.raises(smtplib.SMTPException) as fresh:
             send(server, "fresh", **fields)
         with smtp.Pool(Client) as pool, smtp.using(pool):
@@ -105,8 +117,11 @@ def test_failures_are_those_of_a_new_connection(faults, fields, kept):
 
 
 def test_threads_never_open_more_than_size():
-    with (FaultySmtpServer(accounts=ACCOUNTS, close_after=4) as server,
-          smtp.Pool(Client, size=3) as pool):
+    with (
+        FaultySmtpServer(accounts=ACCOUNTS, close_after=4) as server,
+        smtp.Pool(Client, size=3) as pool,
+    ):
+
         def run(n):
             with smtp.using(pool):
                 for k in range(5):
@@ -117,6 +132,7 @@ def test_threads_never_open_more_than_size():
             thread.start()
         for thread in threads:
             thread.join()
-    assert sorted(server.messages) == sorted((f"{n}.{k}", ("me", "you")[n % 2])
-                                             for n in range(8) for k in range(5))
+    assert sorted(server.messages) == sorted(
+        (f"{n}.{k}", ("me", "you")[n % 2]) for n in range(8) for k in range(5)
+    )
     assert server.most_open <= 3 and set(server.logins) == {1}

@@ -56,7 +56,8 @@ class _Kept(smtplib.SMTP):
                 raise DeliveryUnknown(
                     "the connection was lost after the message was sent and before the "
                     "server confirmed it: it may have been delivered, so it was not sent "
-                    "again") from exc
+                    "again"
+                ) from exc
             raise
         self.stage = ""
         self.messages += 1
@@ -149,8 +150,14 @@ class Pool:
             raise ValueError(f"size must be at least 1, got {size}")
         self.client = client
         self.size = size
-        self._class = cast(type[_Kept], type(client.__name__, (_Kept, client), {
-            "__module__": client.__module__, "__qualname__": client.__qualname__}))
+        self._class = cast(
+            type[_Kept],
+            type(
+                client.__name__,
+                (_Kept, client),
+                {"__module__": client.__module__, "__qualname__": client.__qualname__},
+            ),
+        )
         self._secret = os.urandom(32)
         self._free = threading.Condition(threading.Lock())
         self._idle: list[tuple[_Key, _Kept]] = []  # least recently used first
@@ -186,12 +193,16 @@ class Pool:
         if login is None:
             return host, False, None, None
         user, password = login
-        digest = None if password is None else hmac.digest(
-            self._secret, str(password).encode("utf-8", "surrogatepass"), "sha256")
+        digest = (
+            None
+            if password is None
+            else hmac.digest(self._secret, str(password).encode("utf-8", "surrogatepass"), "sha256")
+        )
         return host, True, user, digest
 
-    def _take(self, host: str | None, login: tuple[str | None, str | None] | None,
-              options: dict[str, Any]) -> _Kept:
+    def _take(
+        self, host: str | None, login: tuple[str | None, str | None] | None, options: dict[str, Any]
+    ) -> _Kept:
         """A connection for ``host`` logged in with ``login``: a kept one or a new one."""
         key = self._key(host, login)
         deadline = time.monotonic() + self.wait
@@ -201,8 +212,9 @@ class Pool:
             while True:
                 if self._closed:
                     raise RuntimeError("this Pool is closed")
-                kept = next((i for i in reversed(range(len(self._idle)))
-                             if self._idle[i][0] == key), None)
+                kept = next(
+                    (i for i in reversed(range(len(self._idle))) if self._idle[i][0] == key), None
+                )
                 if kept is not None:
                     conn = self._idle.pop(kept)[1]
                     break
@@ -218,8 +230,8 @@ class Pool:
                 left = deadline - time.monotonic()
                 if left <= 0 or not self._free.wait(left):
                     raise TimeoutError(
-                        f"no connection of the pool came free in {self.wait:g} s "
-                        f"(size {self.size})")
+                        f"no connection of the pool came free in {self.wait:g} s (size {self.size})"
+                    )
         if evicted is not None:
             _close(evicted, politely=True)
         if conn is not None:
@@ -232,8 +244,9 @@ class Pool:
             self._release()
             raise
 
-    def _connect(self, host: str | None, login: tuple[str | None, str | None] | None,
-                 options: dict[str, Any]) -> _Kept:
+    def _connect(
+        self, host: str | None, login: tuple[str | None, str | None] | None, options: dict[str, Any]
+    ) -> _Kept:
         conn = self._class(host=host)  # type: ignore[arg-type]
         try:
             # Entering is where StartTLS upgrades; the pool leaves it only at close.
@@ -248,8 +261,9 @@ class Pool:
             raise
         return conn
 
-    def _give_back(self, conn: _Kept, host: str | None,
-                   login: tuple[str | None, str | None] | None) -> None:
+    def _give_back(
+        self, conn: _Kept, host: str | None, login: tuple[str | None, str | None] | None
+    ) -> None:
         reusable = conn.sock is not None and conn.stage == ""
         with self._free:
             if reusable and not self._closed:
@@ -303,9 +317,12 @@ class _Lease:
         return self._conn.login_reply
 
     def send_message(
-        self, msg: email.message.Message, from_addr: str | None = None,
+        self,
+        msg: email.message.Message,
+        from_addr: str | None = None,
         to_addrs: str | Sequence[str] | None = None,
-        mail_options: Sequence[str] = (), rcpt_options: Sequence[str] = (),
+        mail_options: Sequence[str] = (),
+        rcpt_options: Sequence[str] = (),
     ) -> dict[str, tuple[int, bytes]]:
         if self._conn is None:
             self._conn = self._pool._take(self._host, self._login, self._options)
@@ -313,8 +330,7 @@ class _Lease:
         try:
             return conn.send_message(msg, from_addr, to_addrs, mail_options, rcpt_options)
         except (smtplib.SMTPServerDisconnected, smtplib.SMTPSenderRefused) as exc:
-            ended = (isinstance(exc, smtplib.SMTPServerDisconnected)
-                     or exc.smtp_code == 421)
+            ended = isinstance(exc, smtplib.SMTPServerDisconnected) or exc.smtp_code == 421
             if not (ended and conn.stage == "mail" and conn.messages):
                 raise
         # The server ended a connection that had served earlier messages at
