@@ -90,3 +90,141 @@ def run_python(*args, timeout=120, **options):
 def run_quillon(*args, env=(), **options):
     """The quillon command, in ENV with `env` added."""
     return run_python("-m", "quillon", *args, env=ENV | dict(env), **options)
+
+
+class FaultySmtpServer:
+    """A loopback SMTP server (aiosmtpd) that ends connections on purpose,
+    and counts what it sees. Use it as a context manager.
+
+    ``close_after``: close each connection after answering its k-th message.
+    ``refuse_mail_after``: on a connection that took k messages, answer the
+    next MAIL with 421 and close. ``drop_mail_after``: the same, with no
+    answer at all. ``drop_after_data``: numbers (from 1, over the whole
+    server) of the messages after whose data the connection closes before
+    the reply; the message is kept. ``refuse_recipients``: refused at RCPT
+    with 550. ``accounts``: user to password, for AUTH over the plain
+    connection; MAIL needs a login then.
+
+    ``messages``: (subject, user logged in) of each message kept, in
+    arrival order; ``logins``: the successful logins of each connection
+    that said EHLO;
+    ``most_open``: the most connections open at once.
+    """
+
+    def __init__(
+        self,
+        *,
+        close_after=None,
+        refuse_mail_after=None,
+        drop_mail_after=None,
+        drop_after_data=(),
+        refuse_recipients=(),
+        accounts=None,
+    ):
+        import asyncio
+        import email
+        import logging
+        import socket
+        import threading
+
+        from aiosmtpd.controller import Controller
+        from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+
+        from quillon._loopback import LOOPBACK
+
+        self.messages, self.logins, self.most_open = [], [], 0
+        owner, lock, opened = self, threading.Lock(), set()
+
+        class Session(SMTP):
+            kept = 0  # messages this connection has taken
+            user = None
+
+            async def smtp_EHLO(self, arg):  # noqa: N802
+                with lock:
+                    self.number = len(owner.logins)
+                    owner.logins.append(0)
+                    opened.add(self)
+                    owner.most_open = max(owner.most_open, len(opened))
+                await super().smtp_EHLO(arg)
+
+            def connection_lost(self, error):
+                with lock:
+                    opened.discard(self)
+                super().connection_lost(error)
+
+        def authenticate(server, session, envelope, mechanism, auth_data):
+            accepted = (
+                isinstance(auth_data, LoginPassword)
+                and accounts.get(auth_data.login.decode()) == auth_data.password.decode()
+            )
+            if accepted:
+                owner.logins[server.number] += 1
+                server.user = auth_data.login.decode()
+            return AuthResult(success=accepted, handled=False)
+
+        class Handler:
+            async def handle_MAIL(self, server, session, envelope, address, options):  # noqa: N802
+                if accounts is not None and not session.authenticated:
+                    return "530 5.7.0 Authentication required"
+                if server.kept == drop_mail_after:
+                    server.transport.close()  # nothing of the reply goes out
+                    return "250 unseen"
+                if server.kept == refuse_mail_after:
+                    asyncio.get_running_loop().call_soon(server.transport.close)
+                    return "421 4.7.0 Too many messages on this connection"
+                envelope.mail_from = address
+                return "250 OK"
+
+            async def handle_RCPT(self, server, session, envelope, address, options):  # noqa: N802
+                if address in refuse_recipients:
+                    return f"550 5.1.1 <{address}>: Recipient address rejected"
+                envelope.rcpt_tos.append(address)
+                return "250 OK"
+
+            async def handle_DATA(self, server, session, envelope):  # noqa: N802
+                message = email.message_from_bytes(envelope.original_content)
+                owner.messages.append((message["Subject"], server.user))
+                server.kept += 1
+                if len(owner.messages) in drop_after_data:
+                    server.transport.close()
+                elif server.kept == close_after:
+                    asyncio.get_running_loop().call_soon(server.transport.close)
+                return "250 OK"
+
+        # aiosmtpd warns of its own deprecated attribute at every login.
+        logging.getLogger("mail.log").addFilter(
+            lambda record: "login_data is deprecated" not in record.getMessage()
+        )
+
+        class Bound(Controller):
+            # Served on a socket bound beforehand, so that the port is known
+            # and no other process can take it meanwhile.
+            def __init__(self, sock):
+                super().__init__(
+                    Handler(),
+                    hostname=LOOPBACK,
+                    port=sock.getsockname()[1],
+                    server_hostname="loopback.example",
+                    ready_timeout=5.0,
+                    auth_require_tls=False,
+                    authenticator=accounts and authenticate,
+                )
+                self.sock = sock
+
+            def factory(self):
+                return Session(self.handler, **self.SMTP_kwargs)
+
+            def _create_server(self):
+                return self.loop.create_server(self._factory_invoker, sock=self.sock)
+
+        sock = socket.socket()
+        sock.bind((LOOPBACK, 0))
+        self.server_text = f"{LOOPBACK}:{sock.getsockname()[1]}"
+        self._controller = Bound(sock)
+
+    def __enter__(self):
+        self._controller.start()
+        return self
+
+    def __exit__(self, *exc_info):
+        self._controller.stop()

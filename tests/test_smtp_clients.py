@@ -1,6 +1,7 @@
 """quillon.smtp's clients at loopback servers with certificates made here, and
 the outbox and `quillon send --dry-run` against what a real server receives."""
 
+import asyncio
 import base64
 import contextlib
 import email
@@ -259,3 +260,65 @@ def test_tls_follows_port_and_login_unless_given(server, extra, described):
                          *extra, stdin=subprocess.DEVNULL)
     assert result.stdout.startswith(f"dry run, nothing sent: the message for {server} "
                                     f"{described}\n"), result.stderr
+
+
+def subjects_sent(*subjects):
+    """Sends one message per subject; the outbox of the caller's context takes them."""
+    for subject in subjects:
+        Email("127.0.0.1:9", from_="a@example.org", to="b@example.org", subject=subject).send()
+
+
+def test_outboxes_are_per_thread_and_per_task():
+    def thread(n, boxes, barrier):
+        with smtp.outbox() as sent:
+            barrier.wait()  # every thread inside its block before any sends
+            subjects_sent(f"{n}.0", f"{n}.1")
+            barrier.wait()
+        boxes[n] = [record.message["Subject"] for record in sent]
+
+    boxes, barrier = {}, threading.Barrier(8)
+    threads = [threading.Thread(target=thread, args=(n, boxes, barrier)) for n in range(8)]
+    for started in threads:
+        started.start()
+    for started in threads:
+        started.join()
+    assert boxes == {n: [f"{n}.0", f"{n}.1"] for n in range(8)}
+
+    async def task(n):
+        with smtp.outbox() as sent:
+            await asyncio.sleep(0)
+            subjects_sent(f"task {n}")
+            await asyncio.sleep(0)
+        return [record.message["Subject"] for record in sent]
+
+    async def tasks():
+        return await asyncio.gather(*map(task, range(4)))
+
+    assert asyncio.run(tasks()) == [[f"task {n}"] for n in range(4)]
+    assert quillon.email.SMTP is smtplib.SMTP
+
+
+def test_blocks_end_in_any_order_and_give_way_to_a_plain_assignment(monkeypatch):
+    outer, inner = smtp.outbox(), smtp.outbox()
+    outer_sent, inner_sent = outer.__enter__(), inner.__enter__()
+    outer.__exit__(None, None, None)
+    subjects_sent("inner")
+    inner.__exit__(None, None, None)
+    assert (outer_sent, [record.message["Subject"] for record in inner_sent]) == ([], ["inner"])
+    assert quillon.email.SMTP is smtplib.SMTP
+
+    # A plain assignment overrides the open blocks at once, as it always
+    # did, is what a block entered later falls back to, and stays.
+    monkeypatch.setattr(quillon.email, "SMTP", quillon.email.SMTP)
+    assigned = smtp._Outbox()
+    with smtp.outbox() as outer_sent:
+        quillon.email.SMTP = assigned
+        subjects_sent("assigned")
+        with smtp.outbox() as nested_sent:
+            subjects_sent("nested")
+        subjects_sent("outer")
+    assert quillon.email.SMTP is assigned
+    assert [
+        [record.message["Subject"] for record in box]
+        for box in (assigned.sent, nested_sent, outer_sent)
+    ] == [["assigned"], ["nested"], ["outer"]]

@@ -9,7 +9,8 @@ _Recipients = str | list[str] | tuple[str, ...]
 _Attachments = list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...]
 
 # The client that send() creates as SMTP(host=server), looked up at every
-# send: smtplib.SMTP at import; quillon.smtp has others. Process-wide.
+# send: smtplib.SMTP at import; quillon.smtp has others, and its using() and
+# outbox() choose one per thread or task.
 SMTP: Callable[..., Any]
 
 class Email:

@@ -1,4 +1,5 @@
-"""SMTP clients for ``quillon.email.SMTP``: TLS for real providers, an outbox for tests.
+"""SMTP clients for ``quillon.email.SMTP``: TLS for real providers, kept
+connections for many sends, an outbox for tests.
 
 ``Email.send`` creates its client as ``quillon.email.SMTP(host=server)`` and
 looks that name up at every send, so choosing a client means binding it::
@@ -7,17 +8,26 @@ looks that name up at every send, so choosing a client means binding it::
     quillon.email.SMTP = quillon.smtp.StartTLS      # port 587, most providers
     Email("smtp.example.org:587", "me", password, ...).send()
 
-The binding is process-wide: every thread that sends uses whatever is bound
-at that moment. Bind once at start-up, and never rebind while other threads
-may be sending: a thread that expects TLS would otherwise pick up another
-thread's client and could send its password in clear. ``using`` and
-``outbox`` rebind for the length of a block, which is meant for scripts and
-tests, not for threaded servers.
+A plain assignment like this one is process-wide: bind once at start-up.
+``using`` and ``outbox`` choose a client for the length of a block and for
+the caller's context only: the thread or asyncio task that enters the block,
+the tasks it creates meanwhile (they copy its context) and whatever it runs
+through ``contextvars.copy_context().run`` or ``asyncio.to_thread``. A thread
+started with ``threading.Thread`` starts from an empty context and sends
+through the plain binding, unless its target is run in a copy of the
+caller's context. Other threads and tasks keep sending through what is bound
+outside any block: an outbox in one thread swallows no other thread's mail,
+and a plain client chosen in one thread carries no other thread's password.
+
+``Pool`` keeps connections open for many sends; bind it like any client::
+
+    quillon.email.SMTP = quillon.smtp.Pool(quillon.smtp.StartTLS)
 """
 
 from __future__ import annotations
 
 import contextlib
+import contextvars
 import copy
 import datetime
 import email.generator
@@ -34,15 +44,19 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, Self, cast
 
+from quillon._pool import DeliveryUnknown, Pool
+
 if TYPE_CHECKING:
     from _socket import _Address as _SourceAddress
     from _typeshed import SizedBuffer
     from smtplib import _AuthObject
 
 __all__ = [
+    "DeliveryUnknown",
     "ImplicitTLS",
     "MessageTooLarge",
     "Plain",
+    "Pool",
     "Sent",
     "StartTLS",
     "StartTLSNotOffered",
@@ -325,22 +339,81 @@ class ImplicitTLS(Plain, smtplib.SMTP_SSL):
         super().__init__(host, port, local_hostname, timeout, source_address)
 
 
+@dataclass(eq=False)
+class _Block:
+    client: Callable[..., object]
+    open: bool = True
+
+
+# The blocks the context is inside, innermost last. A block that has ended
+# is marked closed as well as removed, so that a task that outlives the
+# block it was started in (and holds a copy of the tuple) stops using it.
+_blocks: contextvars.ContextVar[tuple[_Block, ...]] = contextvars.ContextVar(
+    "quillon.smtp.blocks", default=())
+
+
+class _ChosenClient:
+    """What ``quillon.email.SMTP`` holds while a block is open anywhere.
+
+    Calls the client of the innermost open block of the caller's context,
+    and without one the binding that was in place outside every block.
+    """
+
+    def __init__(self) -> None:
+        self.outside: Callable[..., object] = smtplib.SMTP
+
+    def __call__(self, *args: Any, **kwargs: Any) -> object:
+        for block in reversed(_blocks.get()):
+            if block.open:
+                return block.client(*args, **kwargs)
+        return self.outside(*args, **kwargs)
+
+    def __repr__(self) -> str:
+        return f"<the client of the caller's using() block, else {self.outside!r}>"
+
+
+_chosen = _ChosenClient()
+_binding_lock = threading.Lock()
+_open_blocks = 0
+
+
 @contextlib.contextmanager
 def using(client: Callable[..., object]) -> Iterator[None]:
-    """Bind ``quillon.email.SMTP`` to ``client`` for the block, then restore it.
+    """Send through ``client`` for the block, in the caller's context only.
 
-    Process-wide, like any binding of that name: every thread that sends
-    meanwhile uses ``client``. For scripts and tests; a program with threads
-    binds once at start-up instead.
+    Sends of the thread or task that entered the block, and of what it
+    starts in a copy of its context (see the module's docstring), create
+    ``client(host=server)``; everyone else's go on as before. Blocks nest
+    and may end in any order. Once no block is open anywhere,
+    ``quillon.email.SMTP`` is again what it was before the first one.
+
+    A plain assignment to ``quillon.email.SMTP`` while blocks are open
+    overrides them all at once, as it always did, until a block is next
+    entered: from then on it is what contexts outside every block use. It
+    stays bound after the blocks end.
     """
     import quillon.email
 
-    previous = quillon.email.SMTP
-    quillon.email.SMTP = client
+    global _open_blocks
+    block = _Block(client)
+    with _binding_lock:
+        bound = quillon.email.SMTP
+        if bound is not _chosen:
+            # The first block, or one after a plain assignment: that binding
+            # is what a context outside every block keeps using.
+            _chosen.outside = bound
+            quillon.email.SMTP = _chosen
+        _open_blocks += 1
+    _blocks.set((*_blocks.get(), block))
     try:
         yield
     finally:
-        quillon.email.SMTP = previous
+        block.open = False
+        _blocks.set(tuple(other for other in _blocks.get() if other.open))
+        with _binding_lock:
+            _open_blocks -= 1
+            if _open_blocks == 0 and quillon.email.SMTP is _chosen:
+                quillon.email.SMTP = _chosen.outside
 
 
 @dataclass(frozen=True)
@@ -362,9 +435,9 @@ class Sent:
 def outbox() -> Iterator[list[Sent]]:
     """Bind a client that sends nothing; yield the list of what it was given.
 
-    Every ``Email.send`` in the block appends a ``Sent`` record instead of
-    connecting; ``login`` accepts anything and keeps nothing. Threads may
-    send at once. The binding is process-wide (see ``using``).
+    Every ``Email.send`` of the caller's context (see ``using``) appends a
+    ``Sent`` record instead of connecting; ``login`` accepts anything and
+    keeps nothing. Tasks and threads sharing the context may send at once.
     """
     box = _Outbox()
     with using(box):

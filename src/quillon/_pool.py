@@ -1,0 +1,343 @@
+"""Kept SMTP connections: a client factory whose connections outlive one send.
+
+Exported as ``quillon.smtp.Pool`` and ``quillon.smtp.DeliveryUnknown``.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import email.message
+import hmac
+import os
+import select
+import smtplib
+import ssl
+import threading
+import time
+from collections.abc import Sequence
+from typing import Any, Literal, Self, cast
+
+# A connection is kept for one server text and one login: (server, whether
+# it logged in, user, keyed digest of the password).
+_Key = tuple[str | None, bool, str | None, bytes | None]
+
+
+class DeliveryUnknown(smtplib.SMTPServerDisconnected):
+    """The connection was lost after the whole message had gone out and
+    before the server answered: the message may have been delivered, so it
+    was not sent again."""
+
+
+class _Kept(smtplib.SMTP):
+    """Placed before the client class: follows the dialogue of each message."""
+
+    # Where the connection stands in the dialogue of one message: "" between
+    # messages, then the command last sent ("mail", "rcpt", "data"), and
+    # "sent" once the end of the data has gone out and only the server's
+    # verdict is awaited.
+    stage: str = ""
+    messages = 0
+    login_reply: tuple[int, bytes] = (0, b"")
+
+    def mail(self, sender: str, options: Sequence[str] = ()) -> tuple[int, bytes]:
+        self.stage = "mail"
+        return super().mail(sender, options)
+
+    def rcpt(self, recip: str, options: Sequence[str] = ()) -> tuple[int, bytes]:
+        self.stage = "rcpt"
+        return super().rcpt(recip, options)
+
+    def data(self, msg: Any) -> tuple[int, bytes]:
+        self.stage = "data"
+        try:
+            reply = super().data(msg)
+        except smtplib.SMTPServerDisconnected as exc:
+            if self.stage == "sent":
+                raise DeliveryUnknown(
+                    "the connection was lost after the message was sent and before the "
+                    "server confirmed it: it may have been delivered, so it was not sent "
+                    "again"
+                ) from exc
+            raise
+        self.stage = ""
+        self.messages += 1
+        return reply
+
+    def send(self, s: Any) -> None:
+        super().send(s)
+        # The one thing data() sends after the server's 354 is the message,
+        # ending with the line that holds a lone dot.
+        if self.stage == "data" and isinstance(s, bytes) and s.endswith(b"\r\n.\r\n"):
+            self.stage = "sent"
+
+    def rset(self) -> tuple[int, bytes]:
+        reply = super().rset()
+        if reply[0] == 250:
+            self.stage = ""
+        return reply
+
+
+def _closed_by_server(conn: _Kept) -> bool:
+    """Whether a kept connection has something to read, or is gone, without a round trip.
+
+    Between messages the server says nothing unless it is ending the
+    connection (an idle time-out, a 421, or the end of the stream), so
+    anything readable means the connection cannot take another message.
+    """
+    sock = conn.sock
+    if sock is None:
+        return True
+    if isinstance(sock, ssl.SSLSocket) and sock.pending():
+        return True
+    poller = select.poll()
+    poller.register(sock, select.POLLIN | select.POLLPRI)
+    try:
+        return bool(poller.poll(0))
+    except OSError:
+        return True
+
+
+def _close(conn: smtplib.SMTP, *, politely: bool) -> None:
+    # QUIT only between messages: in the middle of DATA it would be read as
+    # a line of the message.
+    with contextlib.suppress(smtplib.SMTPException, OSError):
+        if politely and conn.sock is not None:
+            conn.quit()
+    conn.close()
+
+
+class Pool:
+    """A client factory that keeps connections open for many sends.
+
+    ``Pool(StartTLS)`` is bound like any client, for a whole process
+    (``quillon.email.SMTP = Pool(StartTLS)``) or for a block, and closed
+    with ``close()`` or by using it as a context manager::
+
+        with Pool(StartTLS) as pool, using(pool):
+            for mail in mails:
+                mail.send()
+
+    ``client`` is the class that opens each connection: ``StartTLS``,
+    ``ImplicitTLS``, ``Plain`` or a subclass with settings.
+
+    Each connection serves one server text and one login: it logs in once,
+    and a later send with the same user and password reuses it; another user
+    or another password gets a connection of its own. The password is not
+    kept, only a digest keyed with a secret of this pool. At most ``size``
+    connections are open at once; threads share them, and a send that finds
+    all of them busy waits up to ``wait`` seconds (class attribute, 60) for
+    one to come free, then raises ``TimeoutError``.
+
+    A kept connection that the server has closed meanwhile (idle time-out,
+    421) is replaced before its next message, unnoticed by the caller; so is
+    one whose server ends it at the first command of the next message, when
+    nothing of that message has been sent. A connection lost after the
+    whole message went out and before the server's reply raises
+    ``DeliveryUnknown`` and the message is not sent again. Anything else,
+    refusals included, fails as on a fresh connection; after a failed
+    message the connection is kept only if the client reset it (RSET) and
+    otherwise closed.
+    """
+
+    wait: float = 60.0
+
+    def __init__(self, client: type[smtplib.SMTP], *, size: int = 4) -> None:
+        if not (isinstance(client, type) and issubclass(client, smtplib.SMTP)):
+            raise TypeError(f"Pool needs a subclass of smtplib.SMTP, got {client!r}")
+        if isinstance(size, bool) or not isinstance(size, int):
+            raise TypeError(f"size must be an int, got {type(size).__name__}")
+        if size < 1:
+            raise ValueError(f"size must be at least 1, got {size}")
+        self.client = client
+        self.size = size
+        self._class = cast(
+            type[_Kept],
+            type(
+                client.__name__,
+                (_Kept, client),
+                {"__module__": client.__module__, "__qualname__": client.__qualname__},
+            ),
+        )
+        self._secret = os.urandom(32)
+        self._free = threading.Condition(threading.Lock())
+        self._idle: list[tuple[_Key, _Kept]] = []  # least recently used first
+        self._open = 0
+        self._closed = False
+
+    def __call__(self, host: str | None = "") -> _Lease:
+        if self._closed:
+            raise RuntimeError("this Pool is closed")
+        return _Lease(self, host)
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else f"{self._open} of {self.size} open"
+        return f"<Pool of {self.client.__qualname__}, {state}>"
+
+    def close(self) -> None:
+        """Close the idle connections now and each busy one when its send ends."""
+        with self._free:
+            self._closed = True
+            idle, self._idle = self._idle, []
+            self._open -= len(idle)
+            self._free.notify_all()
+        for _, conn in idle:
+            _close(conn, politely=True)
+
+    def _key(self, host: str | None, login: tuple[str | None, str | None] | None) -> _Key:
+        if login is None:
+            return host, False, None, None
+        user, password = login
+        digest = (
+            None
+            if password is None
+            else hmac.digest(self._secret, str(password).encode("utf-8", "surrogatepass"), "sha256")
+        )
+        return host, True, user, digest
+
+    def _take(
+        self, host: str | None, login: tuple[str | None, str | None] | None, options: dict[str, Any]
+    ) -> _Kept:
+        """A connection for ``host`` logged in with ``login``: a kept one or a new one."""
+        key = self._key(host, login)
+        deadline = time.monotonic() + self.wait
+        evicted = None
+        conn: _Kept | None
+        with self._free:
+            while True:
+                if self._closed:
+                    raise RuntimeError("this Pool is closed")
+                kept = next(
+                    (i for i in reversed(range(len(self._idle))) if self._idle[i][0] == key), None
+                )
+                if kept is not None:
+                    conn = self._idle.pop(kept)[1]
+                    break
+                if self._open < self.size or self._idle:
+                    if self._open >= self.size:
+                        # Full, but a connection for another server or login is
+                        # idle: the one unused for longest makes room.
+                        evicted = self._idle.pop(0)[1]
+                    else:
+                        self._open += 1
+                    conn = None
+                    break
+                left = deadline - time.monotonic()
+                if left <= 0 or not self._free.wait(left):
+                    raise TimeoutError(
+                        f"no connection of the pool came free in {self.wait:g} s (size {self.size})"
+                    )
+        if evicted is not None:
+            _close(evicted, politely=True)
+        if conn is not None:
+            if not _closed_by_server(conn):
+                return conn
+            _close(conn, politely=False)
+        try:
+            return self._connect(host, login, options)
+        except BaseException:
+            self._release()
+            raise
+
+    def _connect(
+        self, host: str | None, login: tuple[str | None, str | None] | None, options: dict[str, Any]
+    ) -> _Kept:
+        conn = self._class(host=host)  # type: ignore[arg-type]
+        try:
+            # Entering is where StartTLS upgrades; the pool leaves it only at close.
+            conn.__enter__()
+            if login is not None:
+                conn.login_reply = conn.login(login[0], login[1], **options)  # type: ignore[arg-type]
+                # smtplib keeps the password for its AUTH exchange; a kept
+                # connection has no use for it any more.
+                conn.password = ""
+        except BaseException:
+            conn.close()
+            raise
+        return conn
+
+    def _give_back(
+        self, conn: _Kept, host: str | None, login: tuple[str | None, str | None] | None
+    ) -> None:
+        reusable = conn.sock is not None and conn.stage == ""
+        with self._free:
+            if reusable and not self._closed:
+                self._idle.append((self._key(host, login), conn))
+                self._free.notify()
+                return
+        _close(conn, politely=reusable)
+        self._release()
+
+    def _release(self) -> None:
+        with self._free:
+            self._open -= 1
+            self._free.notify()
+
+
+class _Lease:
+    """What the pool gives ``Email.send`` for one send.
+
+    The connection is taken once the login is known, at ``login`` or at
+    ``send_message`` without one, and given back when the block ends.
+    """
+
+    def __init__(self, pool: Pool, host: str | None) -> None:
+        self._pool = pool
+        self._host = host
+        self._conn: _Kept | None = None
+        # Held for the length of the send only, should a kept connection
+        # have to be replaced by one that logs in afresh.
+        self._login: tuple[str | None, str | None] | None = None
+        self._options: dict[str, Any] = {}
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc_info: object) -> Literal[False]:
+        conn, self._conn = self._conn, None
+        try:
+            if conn is not None:
+                self._pool._give_back(conn, self._host, self._login)
+        finally:
+            self._login = None
+        return False
+
+    def login(self, user: str | None, password: str | None, **options: Any) -> tuple[int, bytes]:
+        if self._conn is not None:
+            conn, self._conn = self._conn, None
+            self._pool._give_back(conn, self._host, self._login)
+        self._login = (user, password)
+        self._options = options
+        self._conn = self._pool._take(self._host, self._login, options)
+        return self._conn.login_reply
+
+    def send_message(
+        self,
+        msg: email.message.Message,
+        from_addr: str | None = None,
+        to_addrs: str | Sequence[str] | None = None,
+        mail_options: Sequence[str] = (),
+        rcpt_options: Sequence[str] = (),
+    ) -> dict[str, tuple[int, bytes]]:
+        if self._conn is None:
+            self._conn = self._pool._take(self._host, self._login, self._options)
+        conn = self._conn
+        try:
+            return conn.send_message(msg, from_addr, to_addrs, mail_options, rcpt_options)
+        except (smtplib.SMTPServerDisconnected, smtplib.SMTPSenderRefused) as exc:
+            ended = isinstance(exc, smtplib.SMTPServerDisconnected) or exc.smtp_code == 421
+            if not (ended and conn.stage == "mail" and conn.messages):
+                raise
+        # The server ended a connection that had served earlier messages at
+        # the first command of this one (an idle time-out, or a limit of
+        # messages per connection): nothing of this message has been sent,
+        # so a new connection takes it, and its outcome is the send's.
+        self._conn = None
+        self._pool._give_back(conn, self._host, self._login)
+        self._conn = conn = self._pool._take(self._host, self._login, self._options)
+        return conn.send_message(msg, from_addr, to_addrs, mail_options, rcpt_options)
