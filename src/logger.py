@@ -49,11 +49,11 @@ def _update_wrapper(wrapper: Any, func: Any) -> Any:
     """functools.update_wrapper, with annotations that travel as 3.13's did.
 
     Where annotations are evaluated lazily, update_wrapper copies
-    ``__annotate__`` and no longer ``__annotations__``. A function whose
-    annotations were made eagerly (a string table, or ``from __future__
-    import annotations``) has ``__annotate__`` None: its dict, which reading
-    evaluates nothing, is copied as before, else the wrapper would show its
-    own or none.
+    ``__annotate__`` and no longer ``__annotations__``. An object whose
+    annotations are a plain dict (assigned to ``__annotations__``, or kept
+    by a callable that is not a function) has no ``__annotate__``, or None:
+    its dict, which reading evaluates nothing, is copied as before, else the
+    wrapper would show none.
     """
     functools.update_wrapper(wrapper, func)
     if "__annotations__" not in functools.WRAPPER_ASSIGNMENTS and getattr(func, "__annotate__", None) is None:
