@@ -56,7 +56,8 @@ def _update_wrapper(wrapper: Any, func: Any) -> Any:
     wrapper would show none.
     """
     functools.update_wrapper(wrapper, func)
-    if "__annotations__" not in functools.WRAPPER_ASSIGNMENTS and getattr(func, "__annotate__", None) is None:
+    copied = functools.WRAPPER_ASSIGNMENTS
+    if "__annotations__" not in copied and getattr(func, "__annotate__", None) is None:
         try:
             wrapper.__annotations__ = func.__annotations__
         except AttributeError:
