@@ -35,10 +35,16 @@ _plain_file_name = re.compile(r"[A-Za-z0-9!#$%&'*+\-.^_`{|}~]{1,36}").fullmatch
 _line_break = re.compile(r"[\r\n]").search
 _long_line = re.compile(r"[^\r\n]{999}").search
 _domain = re.compile(r"[A-Za-z0-9.-]+").fullmatch
+_one_address = re.compile(r"[^@]+@[^@]+", re.DOTALL).fullmatch
 
 
 def _refused(text):
     return ValueError(f"message not sent: {text}")
+
+
+def _not_one(item, field):
+    return _refused(f"{item!r} in {field} is not one address: it needs exactly one '@' with text "
+                    "on both sides (',' and ';' separate addresses, blanks are dropped)")
 
 
 def _international(item, field):
@@ -48,10 +54,14 @@ def _international(item, field):
 
 def _check_sender(sender):
     """Refuses a sender the message cannot carry; gives the Message-ID domain."""
+    if sender is None or sender == "":
+        raise _refused("from_ is empty, so the message has no sender")
     if not isinstance(sender, str):
         return "localhost"
     if _line_break(sender):
         raise _refused("from_ holds a line break (CR or LF)")
+    if not _one_address(sender):
+        raise _not_one(sender, "from_")
     address = getaddresses([sender])[0][1]
     if not address.isascii():
         raise _international(sender, "from_")
@@ -59,14 +69,18 @@ def _check_sender(sender):
     return domain if at and _domain(domain) else "localhost"
 
 
-def _check_items(field, items):
-    if not items:
-        raise _refused(f"{field} holds an empty address (a doubled or trailing ',' or ';')")
+def _names_someone(field, items):
+    """False for a field of empty items only; refuses an item that is not one address."""
+    if not any(items):
+        return False
     for item in items:
         if not item:
             raise _refused(f"{field} holds an empty address (a doubled or trailing ',' or ';')")
         if _line_break(item):
             raise _refused(f"{field} holds a line break (CR or LF)")
+        if not _one_address(item):
+            raise _not_one(item, field)
+    return True
 
 
 def _check_envelope(message, named):
@@ -308,13 +322,19 @@ class ModelEmail:
             items = named[field] = getattr(self, field)
             if items is not None:
                 joined = ",".join(items)
-                _check_items(field, items)
-                items = joined
+                items = joined if _names_someone(field, items) else None
+            if items is None:
+                named[field] = None
             message[header] = items
         subject = self.subject
         if isinstance(subject, str) and _line_break(subject):
             raise _refused("subject holds a line break (CR or LF)")
         message["Subject"] = subject
+        if not any(named.values()):
+            raise _refused("no recipients (to, cc and bcc name nobody)")
+        for field, header in (("to", "To"), ("cc", "Cc"), ("bcc", "Bcc")):
+            if named[field] is None:
+                del message[header]
         message["Date"] = formatdate(localtime=True)
         message["Message-ID"] = make_msgid(domain=domain)
         body = self.message
@@ -334,9 +354,12 @@ class ModelEmail:
                 attachment.add_header(_name="Content-Disposition",
                                       _value=f"attachment; filename={name}")
             else:
-                # Quoted, and encoded when not ASCII, so that it arrives whole.
+                # Quoted when that fits the line, else encoded (RFC 2231), so
+                # that it is never folded and arrives whole.
+                quoted = len(name) + 2 + name.count('"') + name.count("\\")
+                fits = name.isascii() and quoted <= 36
                 attachment.add_header(_name="Content-Disposition", _value="attachment",
-                                      filename=name)
+                                      filename=name if fits else ("utf-8", "", name))
             message.attach(payload=attachment)
         _check_envelope(message, named)
         for which, name in (("user name", "username"), ("password", "password")):

@@ -18,10 +18,13 @@ import time
 from collections.abc import Callable
 from typing import Any, TypeVar
 
+_native_wrapper: type[_logcall.wrapper] | None
 try:
     # The same wrapper in C++: with DEBUG off, a call costs the level check
     # and a direct forward, without packing the arguments.
-    from quillon._logcall import wrapper as _native_wrapper
+    from quillon import _logcall
+
+    _native_wrapper = _logcall.wrapper
 except ImportError:  # a source tree without the build
     _native_wrapper = None
 

@@ -125,10 +125,19 @@ class Like(str):
 DATE = Like(r"\w{3}, \d\d \w{3} \d{4} \d\d:\d\d:\d\d [+-]\d{4}")
 
 
-def headers(from_=None, to=None, cc=None, bcc=None, subject=None, domain="localhost"):
+def mail(server=None, username=None, password=None, **fields):
+    """An Email with a sender and a recipient unless given others."""
+    return Email(server, username, password, **{"from_": "me@x.org", "to": "a@x.org", **fields})
+
+
+def headers(from_="me@x.org", to="a@x.org", cc=None, bcc=None, subject=None, domain="x.org"):
+    # Each header is assigned, then an address header that names nobody is dropped.
+    values = {"To": to, "Cc": cc, "Bcc": bcc}
     return [call("message[]", "From", from_), call("message[]", "To", to),
             call("message[]", "Cc", cc), call("message[]", "Bcc", bcc),
-            call("message[]", "Subject", subject), call("message[]", "Date", DATE),
+            call("message[]", "Subject", subject),
+            *[call("del message[]", name) for name, value in values.items() if value is None],
+            call("message[]", "Date", DATE),
             call("message[]", "Message-ID", Like(rf"<\d+\.\d+\.\d+@{re.escape(domain)}>"))]
 
 
@@ -144,6 +153,10 @@ def attachment(label, content, **disposition):
             call("encode_base64", msg=label),
             call(f"{label}.add_header", _name="Content-Disposition", **disposition),
             call("message.attach", payload=label)]
+
+
+# Where the attachments begin in the log of a `mail()` with no other headers.
+ATTACHMENTS = 1 + len(headers()) + len(body())
 
 
 def delivery(server=None, login=None):
@@ -165,13 +178,14 @@ def test_whole_message_is_built_before_the_connection_opens(log):
                  "example.org"),
         *body("<p>Hi</p>"),
         *attachment("part1", b"one", _value="attachment; filename=notes.txt"),
-        *attachment("part2", b"two", _value="attachment", filename="résumé.pdf"),
+        *attachment("part2", b"two", **encoded("résumé.pdf")),
         *delivery("smtp.example.org:2525", {"user": "user", "password": "pw"}),
     ]
 
 
-def test_empty_email_still_sets_every_header_and_connects(log):
-    Email().send()
+@pytest.mark.parametrize("empty", [None, "", [], ("",), ";", " ,\t"])
+def test_recipient_field_naming_nobody_gets_no_header(log, empty):
+    mail(cc=empty, bcc=empty).send()
     assert log.calls == [call("MIMEMultipart"), *headers(), *body(""), *delivery()]
 
 
@@ -184,15 +198,17 @@ LONG = "<p>" + "x" * 996  # 999 characters: longer than an SMTP line may be
     ({"to": "Alice<A@x.org>", "cc": ("b@x",)}, {"to": "alice<a@x.org>", "cc": "b@x"}, body()),
     ({"from_": "One@x; two@y", "subject": " "}, {"from_": "one@x", "subject": " ", "domain": "x"},
      body()),
-    ({"from_": "a@[127.0.0.1]"}, {"from_": "a@[127.0.0.1]"}, body()),
+    ({"from_": "a@[127.0.0.1]"}, {"from_": "a@[127.0.0.1]", "domain": "localhost"}, body()),
+    ({"to": None, "bcc": "b@x"}, {"to": None, "bcc": "b@x"}, body()),
     ({"message": LONG}, {}, body(LONG, quoted_printable=True)),
     ({"message": f"{LONG[:-1]}\r\n{LONG[:-1]}"}, {}, body(f"{LONG[:-1]}\r\n{LONG[:-1]}")),
     ({"message": "é" * 999}, {}, body("é" * 999)),  # MIMEText sends it in base64 anyway
 ])
 def test_header_values_and_body(log, fields, expected, parts):
-    Email(**fields).send()
-    assert log.calls[1:8 + len(parts)] == headers(**expected) + parts
-    assert log.names()[8 + len(parts)] == "SMTP"
+    mail(**fields).send()
+    end = 1 + len(headers(**expected)) + len(parts)
+    assert log.calls[1:end] == headers(**expected) + parts
+    assert log.names()[end] == "SMTP"
 
 
 class Formatted:
@@ -208,24 +224,33 @@ def quoted(name):
     return {"_value": "attachment", "filename": name}
 
 
+def encoded(name):
+    return {"_value": "attachment", "filename": ("utf-8", "", name)}
+
+
 @pytest.mark.parametrize(("name", "disposition"), [
     ("report.pdf", raw("report.pdf")),
     (5, raw("5")),
     (2.5, raw("2.5")),
     ("!#$%&'*+-.^_`{|}~Az09", raw("!#$%&'*+-.^_`{|}~Az09")),  # every token character
     ("x" * 36, raw("x" * 36)),  # the header line is 78 characters long
-    ("x" * 37, quoted("x" * 37)),
+    ("x" * 37, encoded("x" * 37)),
+    # Quoted, it fits the line; one character more and it goes encoded.
+    ("a b" * 11 + "c", quoted("a b" * 11 + "c")),
+    ("a b" * 11 + "cd", encoded("a b" * 11 + "cd")),
+    ('"' * 17, quoted('"' * 17)),
+    ('"\\' * 9, encoded('"\\' * 9)),
     ("", quoted("")),
     ("my report, v2 (final)=ok.txt", quoted("my report, v2 (final)=ok.txt")),
     (Formatted(), quoted("formatted[].bin")),
-    ("résumé.pdf", quoted("résumé.pdf")),
+    ("résumé.pdf", encoded("résumé.pdf")),
     *[(name, quoted(name)) for name in
       ["a;b.txt", 'say "hi".txt', "back\\slash.txt", "tab\there.txt", "del\x7f.txt", "nul\0.txt",
        "a/b:c?d@e<f>.txt"]],
 ])
 def test_content_disposition(log, name, disposition):
-    Email(attachments=[(name, b"data")]).send()
-    assert log.calls[10:15] == attachment("part1", b"data", **disposition)
+    mail(attachments=[(name, b"data")]).send()
+    assert log.calls[ATTACHMENTS:ATTACHMENTS + 5] == attachment("part1", b"data", **disposition)
 
 
 @pytest.mark.parametrize(("username", "password", "login"), [
@@ -236,8 +261,8 @@ def test_content_disposition(log, name, disposition):
     ("", "", None),
 ])
 def test_login_only_with_credentials(log, username, password, login):
-    Email("host", username, password).send()
-    assert log.calls[10:] == delivery("host", login)
+    mail("host", username, password).send()
+    assert log.calls[ATTACHMENTS:] == delivery("host", login)
 
 
 def test_fields_are_read_through_the_properties_in_order(log):
@@ -254,7 +279,7 @@ def test_fields_are_read_through_the_properties_in_order(log):
     for username, password, logins in [("u", None, ["username", "username", "password"]),
                                        (None, "p", ["username", "password"] * 2),
                                        (None, None, ["username", "password"])]:
-        email = Watched(username=username, password=password)
+        email = Watched(username=username, password=password, from_="me@x.org", to="a@x.org")
         read.clear()
         email.send()
         # The credentials are checked before connecting, then read as login needs them.
@@ -272,9 +297,9 @@ def test_fields_are_read_through_the_properties_in_order(log):
 def test_failure_reaches_the_caller_through_exit_once_entered(log, step, reached):
     error = log.raises[step] = OSError(f"{step} failed")
     with pytest.raises(OSError) as info:
-        Email("host", "user", "pw").send()
+        mail("host", "user", "pw").send()
     assert info.value is error
-    assert log.names()[10:] == reached
+    assert log.names()[ATTACHMENTS:] == reached
     if reached[-1] == "__exit__":
         exc_type, exc_value, traceback = log.calls[-1][1]
         assert (exc_type, exc_value) == (OSError, error)
@@ -288,10 +313,10 @@ def test_exit_result_decides_whether_the_failure_is_suppressed(log, exit_result,
     log.raises["login"] = smtplib.SMTPAuthenticationError(535, b"no")
     log.exit_result = exit_result
     if suppressed:
-        assert Email(username="user").send() is None
+        assert mail(username="user").send() is None
     else:
         with pytest.raises(smtplib.SMTPAuthenticationError):
-            Email(username="user").send()
+            mail(username="user").send()
     assert "server.send_message" not in log.names()
 
 
@@ -329,7 +354,7 @@ def test_exception_from_exit_replaces_the_one_it_handled(log, monkeypatch, exit_
     monkeypatch.setattr(log.SMTP, "__exit__", exit_)
     handled = log.raises["login"] = OSError("gone")
     with pytest.raises(RuntimeError, match="^from exit$") as info:
-        Email("host", "user").send()
+        mail("host", "user").send()
     contexts, exc = [], info.value
     while exc is not None:
         contexts.append(type(exc))
@@ -361,7 +386,7 @@ def test_client_without_context_methods(monkeypatch, namespace, missing):
     monkeypatch.setattr(quillon.email, "SMTP", client)
     touched.clear()
     with pytest.raises(AttributeError) as info:
-        Email("host").send()
+        mail("host").send()
     assert str(info.value) == missing
     assert created == [{"host": "host"}]
     assert touched == []
@@ -373,7 +398,7 @@ def test_exit_is_kept_before_enter_runs(log, monkeypatch):
         return log.server
 
     monkeypatch.setattr(log.SMTP, "__enter__", enter)
-    Email().send()
+    mail().send()
     assert log.names()[-2:] == ["server.send_message", "__exit__"]
 
 
@@ -385,7 +410,7 @@ def test_partly_refused_recipients_raise_after_leaving_the_context(log, exit_res
     log.sent = refused
     log.exit_result = exit_result
     with pytest.raises(smtplib.SMTPRecipientsRefused) as info:
-        Email(to="ok@x.org, gone@x.org").send()
+        mail(to="ok@x.org, gone@x.org").send()
     assert info.value.recipients == refused
     assert log.calls[-2:] == [call("server.send_message", msg="message"),
                               call("__exit__", None, None, None)]
@@ -398,7 +423,7 @@ def test_partly_refused_recipients_raise_after_leaving_the_context(log, exit_res
 def test_other_send_message_results_are_ignored(log, result):
     log.sent = result
     log.exit_result = True  # with nothing to suppress, what __exit__ returns does not matter
-    assert Email(to="ok@x.org").send() is None
+    assert mail(to="ok@x.org").send() is None
     assert log.calls[-1] == call("__exit__", None, None, None)
 
 
@@ -413,10 +438,10 @@ PAIRS = [("a.txt", b"A"), ("b c.txt", b"B")]
     lambda pairs: [list(pair) for pair in pairs],
 ])
 def test_attachment_shapes_give_the_same_message(log, shape):
-    Email(attachments=shape(PAIRS)).send()
-    assert log.calls[10:20] == [*attachment("part1", b"A", **raw("a.txt")),
-                                *attachment("part2", b"B", **quoted("b c.txt"))]
-    assert log.names()[20] == "SMTP"
+    mail(attachments=shape(PAIRS)).send()
+    assert log.calls[ATTACHMENTS:ATTACHMENTS + 10] == [*attachment("part1", b"A", **raw("a.txt")),
+                                                       *attachment("part2", b"B", **quoted("b c.txt"))]
+    assert log.names()[ATTACHMENTS + 10] == "SMTP"
 
 
 @pytest.mark.parametrize(("element", "message"), [
@@ -431,9 +456,9 @@ def test_attachment_shapes_give_the_same_message(log, shape):
 ])
 def test_bad_attachment_element_fails_before_any_connection(log, element, message):
     with pytest.raises(ValueError) as info:
-        Email(attachments=[PAIRS[0], element, PAIRS[1]]).send()
+        mail(attachments=[PAIRS[0], element, PAIRS[1]]).send()
     assert str(info.value) == message
-    assert log.names()[10:] == [name for name, _, _ in attachment("part1", b"A")]
+    assert log.names()[ATTACHMENTS:] == [name for name, _, _ in attachment("part1", b"A")]
 
 
 # --- names looked up at each use --------------------------------------------
@@ -442,7 +467,7 @@ def test_bad_attachment_element_fails_before_any_connection(log, element, messag
 def test_missing_module_global(log, monkeypatch, name):
     monkeypatch.delattr(quillon.email, name)
     with pytest.raises(NameError) as info:
-        Email(attachments=PAIRS).send()
+        mail(attachments=PAIRS).send()
     assert str(info.value) == f"name '{name}' is not defined"
     assert "SMTP" not in log.names()
 
@@ -450,7 +475,7 @@ def test_missing_module_global(log, monkeypatch, name):
 def test_global_missing_from_the_module_is_taken_from_builtins(log, monkeypatch):
     monkeypatch.delattr(quillon.email, "MIMEText")
     monkeypatch.setattr(builtins, "MIMEText", log.MIMEText, raising=False)
-    Email().send()
+    mail().send()
     assert log.calls == [call("MIMEMultipart"), *headers(), *body(), *delivery()]
 
 

@@ -106,7 +106,7 @@ def test_recipients_given_to_a_setter_are_not_kept():
 def test_send_keeps_no_reference_to_the_attachments(substitutes):
     names, contents = [fresh("a.txt"), fresh("b.txt")], [b"alpha" * 3, bytes(range(9))]
     files = list(zip(names, contents))
-    mail = Email("127.0.0.1", to="a@x.org", attachments=files)
+    mail = Email("127.0.0.1", from_="me@x.org", to="a@x.org", attachments=files)
     mail.send()
     before = refcounts(files, *files, *names, *contents)
     for _ in range(100):

@@ -324,10 +324,14 @@ def origin(name, value):
 @pytest.mark.parametrize("values", [
     dict(server="smtp.x", username="u", from_="Me@x", to="A@x; b@y", cc="Carol<C@x>", subject="Hi",
          message="<p>" + "x" * 999, attachments=[("a b.txt", b"\x00\xff" * 40), (7, b"")]),
-    dict(to="a@x;", subject="x"),
-    dict(attachments=[("résumé.pdf", b"%PDF"), ('a;b "c".txt', b"x"), ("a\\b", b"")]),
-    dict(password="p", attachments=(("a.txt", b"a", b"extra"),)),
-    dict(attachments=[("a.txt",)]),
+    dict(from_="me@x", to="a@x;", subject="x"),
+    dict(from_="me@x", to=[], cc=";", bcc="b@x"),
+    dict(from_="me@x", to=[], cc=";"),
+    dict(to="a@x"),
+    dict(from_="me@x", to="a@x", attachments=[
+        ("résumé.pdf", b"%PDF"), ('a;b "c".txt', b"x"), ("a\\b", b""), ("a b" * 11 + "cd", b"")]),
+    dict(from_="me@x", to="a@x", password="p", attachments=(("a.txt", b"a", b"extra"),)),
+    dict(from_="me@x", to="a@x", attachments=[("a.txt",)]),
 ])
 @pytest.mark.parametrize("refused", [None, {}, {"b@y": (550, b"no such user")}])
 def test_send(monkeypatch, values, refused):

@@ -6,11 +6,13 @@ import contextlib
 import email
 import io
 import os
+import pickle
 import re
 import smtplib
 import socket
 import ssl
 import subprocess
+import threading
 
 import pytest
 import trustme
@@ -58,6 +60,13 @@ def connections_to(port):
     return count
 
 
+def login_by_login(self, user, password, **options):
+    # Offered PLAIN and LOGIN, smtplib takes PLAIN: this shows the other exchange.
+    self.ehlo_or_helo_if_needed()
+    self.esmtp_features["auth"] = "LOGIN"
+    return smtp.Plain.login(self, user, password, **options)
+
+
 @pytest.mark.parametrize(("client", "mode"), [(smtp.StartTLS, "starttls"),
                                               (smtp.ImplicitTLS, "implicit_tls")])
 def test_login_and_delivery_over_tls(make_smtp_server, ca, capsys, client, mode):
@@ -66,10 +75,13 @@ def test_login_and_delivery_over_tls(make_smtp_server, ca, capsys, client, mode)
     # split from "127.0.0.1:PORT".
     mail = Email(server.server_text, "me", "Not" + PASSWORD, **FIELDS)
     with smtp.using(trusting(client, ca, debuglevel=1)):
-        # A refused login tries PLAIN, then LOGIN: both exchanges are shown.
         with pytest.raises(smtplib.SMTPAuthenticationError):
             mail.send()
-        mail.password = PASSWORD
+    # A wrong password ends at the first 535: one failed login counted by
+    # the server, not one per mechanism it offers.
+    assert re.findall(rb"(?im)^auth \w+", server.transcripts[-1]) == [b"AUTH PLAIN"]
+    mail.password = PASSWORD
+    with smtp.using(trusting(client, ca, debuglevel=1, login=login_by_login)):
         mail.send()
     assert quillon.email.SMTP is smtplib.SMTP
     [received] = server.messages
@@ -125,6 +137,69 @@ def test_refusals_send_nothing_and_leave_no_socket(make_smtp_server, ca, client,
         assert not re.search(rb"(?im)^(auth|mail)\b", transcript), transcript
     if mode is None:
         assert re.fullmatch(rb"ehlo \S+\r\n", server.transcripts[-1])
+
+
+def test_ehlo_name_is_looked_up_once_and_never_waited_for_long(smtp_server, monkeypatch):
+    release, looked_up = threading.Event(), []
+
+    def hanging_getfqdn(name=""):
+        looked_up.append(name)
+        release.wait(30)
+        return "client.example.org"
+
+    monkeypatch.setattr(socket, "getfqdn", hanging_getfqdn)
+    monkeypatch.setattr(smtp, "LOCAL_NAME_WAIT", 0.1)
+    monkeypatch.setattr(smtp, "_local_name", smtp._LocalName())
+    mail = Email(smtp_server.server_text, **FIELDS)
+    with smtp.using(smtp.Plain):
+        # Both return while the look-up still hangs.
+        mail.send()
+        mail.send()
+        release.set()
+        assert smtp._local_name._found.wait(5)
+        mail.send()
+    with smtp.using(type("Named", (smtp.Plain,), {"local_hostname": "mine.example"})):
+        mail.send()
+    names = [match[1] for transcript in smtp_server.transcripts
+             if (match := re.match(rb"(?i)ehlo (\S+)", transcript))]
+    assert names == [b"localhost", b"localhost", b"client.example.org", b"mine.example"]
+    assert looked_up == [""]
+
+
+def test_message_over_the_size_limit_says_so(make_smtp_server, tmp_path):
+    server = make_smtp_server()
+    # aiosmtpd's own limit, given in its EHLO reply as SIZE.
+    server._controller.SMTP_kwargs["data_size_limit"] = 4000
+    with smtp.using(smtp.Plain), pytest.raises(smtp.MessageTooLarge) as info:
+        Email(server.server_text, **FIELDS).send()
+    too_large = info.value
+    text = f"the message ({too_large.size} bytes) is larger than the server accepts (at most 4000 bytes)"
+    assert (str(too_large), too_large.smtp_code, too_large.sender) == (text, 552, "sender@example.org")
+    assert too_large.size > 4000 and str(pickle.loads(pickle.dumps(too_large))) == text
+    assert isinstance(too_large, smtplib.SMTPSenderRefused)  # what callers catch today
+    (tmp_path / "big.bin").write_bytes(bytes(5000))
+    result = run_quillon("send", "--server", server.server_text, "--tls", "none",
+                         "--from", "a@example.org", "--to", "b@example.org", "--subject", "s",
+                         "--body", "b", "--attach", "big.bin", cwd=tmp_path, stdin=subprocess.DEVNULL)
+    assert re.fullmatch(rf"quillon send: message refused by {server.server_text}: the message "
+                        r"\(\d+ bytes\) is larger than the server accepts \(at most 4000 bytes\)\n",
+                        result.stderr), result.stderr
+    assert server.messages == []
+
+
+def test_outbox_refuses_a_message_for_nobody_as_a_server_does(smtp_server):
+    message = email.message.EmailMessage()
+    message["From"] = "a@example.org"
+    refused = []
+    with smtp.outbox() as sent:
+        for client in (smtp.Plain, quillon.email.SMTP):
+            with client(smtp_server.server_text) as session, pytest.raises(
+                    smtplib.SMTPRecipientsRefused) as info:
+                session.send_message(message)
+            refused.append(info.value.args)
+        with pytest.raises(ValueError, match="no recipients"):
+            Email("host", from_="a@example.org", cc=[]).send()
+    assert refused == [({},), ({},)] and sent == []
 
 
 def shape(message):

@@ -488,9 +488,11 @@ def _header_addresses(message: email.message.Message) -> set[str]:
 
 
 def _describe_failure(exc: Exception, server: str) -> str:
-    from quillon.smtp import StartTLSNotOffered
+    from quillon.smtp import MessageTooLarge, StartTLSNotOffered
 
     match exc:
+        case MessageTooLarge():
+            return f"message refused by {server}: {exc}"
         case StartTLSNotOffered():
             return (f"{server} does not offer STARTTLS, so nothing was sent "
                     "(--tls none would send without encryption)")

@@ -95,5 +95,10 @@ class Email:
         (plain ``smtplib.SMTP`` unless rebound, see ``quillon.smtp``), logging
         in when a user name or password is set.
 
-        Raises the exceptions of :mod:`smtplib` and :class:`OSError`.
+        Before connecting, raises :class:`ValueError` naming the field for
+        what would go out damaged or to the wrong place: no sender, no
+        recipients, an item that is not one address, a line break in a
+        header. A recipient field that names nobody (None, "", ``[]``) is
+        left out, header included. Once connected, raises the exceptions of
+        :mod:`smtplib` and :class:`OSError`.
         """

@@ -31,6 +31,22 @@ bool is_beyond_ascii(PyObject *value) noexcept {
     return PyUnicode_Check(value) && !PyUnicode_IS_ASCII(value);
 }
 
+// Exactly one '@', with text before and after it.
+bool has_one_at(PyObject *value) noexcept {
+    const int kind = PyUnicode_KIND(value);
+    const void *data = PyUnicode_DATA(value);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+    Py_ssize_t at = -1;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        if (PyUnicode_READ(kind, data, i) == '@') {
+            if (at >= 0)
+                return false;
+            at = i;
+        }
+    }
+    return at > 0 && at < length - 1;
+}
+
 // A line break ends the header early: the rest of the value would become
 // headers or body at the receiver.
 [[gnu::cold, gnu::noinline]] void raise_line_break(PyObject *field) noexcept {
@@ -45,6 +61,27 @@ bool is_beyond_ascii(PyObject *value) noexcept {
 [[gnu::cold, gnu::noinline]] void raise_empty_address(PyObject *field) noexcept {
     PyErr_Format(PyExc_ValueError,
                  "message not sent: %U holds an empty address (a doubled or trailing ',' or ';')", field);
+}
+
+// smtplib would send MAIL FROM:<None>, or <>, under an empty From header.
+[[gnu::cold, gnu::noinline]] void raise_no_sender(PyObject *field) noexcept {
+    PyErr_Format(PyExc_ValueError, "message not sent: %U is empty, so the message has no sender", field);
+}
+
+// "alice@example,com" is two items once normalised, "bob example.org" one
+// without its blank: a relay would take "com" or "bobexample.org" for a
+// local user of its own.
+[[gnu::cold, gnu::noinline]] void raise_not_one_address(PyObject *item, PyObject *field) noexcept {
+    PyErr_Format(PyExc_ValueError,
+                 "message not sent: %R in %U is not one address: it needs exactly one '@' with text on "
+                 "both sides (',' and ';' separate addresses, blanks are dropped)",
+                 item, field);
+}
+
+// Without this, smtplib connects, sends MAIL FROM and then fails with an
+// empty SMTPRecipientsRefused.
+[[gnu::cold, gnu::noinline]] void raise_no_recipients() noexcept {
+    PyErr_SetString(PyExc_ValueError, "message not sent: no recipients (to, cc and bcc name nobody)");
 }
 
 [[gnu::cold, gnu::noinline]] void raise_unreadable_address(PyObject *item, PyObject *field) noexcept {
@@ -175,31 +212,40 @@ struct Envelope {
     bool plain = true;
 };
 
-// An empty item reaches the server as "<>"; so does an empty list, whose
-// header is the empty text.
-bool check_recipient_items(EmailState *st, Field field, PyObject *items, bool &plain) noexcept {
+// A field that names nobody (no item, or empty ones only: cc=[] is the
+// natural "no Cc") counts as absent. Otherwise every item must be one
+// address: an empty one among others would reach the server as "<>".
+enum class Named { nobody, someone, refused };
+
+Named check_recipient_items(EmailState *st, Field field, PyObject *items, bool &plain) noexcept {
     PyObject *name = field_name(st, field);
     const Py_ssize_t count = PyTuple_GET_SIZE(items);
-    if (count == 0) {
-        raise_empty_address(name);
-        return false;
-    }
+    bool empty_only = true;
+    for (Py_ssize_t i = 0; i < count && empty_only; ++i)  // str items: the join took them
+        empty_only = PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(items, i)) == 0;
+    if (empty_only)
+        return Named::nobody;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject *item = PyTuple_GET_ITEM(items, i);  // a str: the join took it
+        PyObject *item = PyTuple_GET_ITEM(items, i);
         if (PyUnicode_GET_LENGTH(item) == 0) {
             raise_empty_address(name);
-            return false;
+            return Named::refused;
         }
         if (has_line_break(item)) {
             raise_line_break(name);
-            return false;
+            return Named::refused;
+        }
+        if (!has_one_at(item)) {
+            raise_not_one_address(item, name);
+            return Named::refused;
         }
         plain = plain && reads_as_itself(st, item);
     }
-    return true;
+    return Named::someone;
 }
 
-// message[HEADER] = the recipients joined with ",", or None.
+// message[HEADER] = the recipients joined with ",", or None when the field
+// names nobody.
 bool set_recipients_header(EmailState *st, PyObject *message, PyObject *self, Field field, Text header,
                            Envelope &envelope) noexcept {
     Ref value = get_field(st, self, field);
@@ -213,12 +259,37 @@ bool set_recipients_header(EmailState *st, PyObject *message, PyObject *self, Fi
         if (!items)
             return false;
         Ref joined = Ref::steal(PyUnicode_Join(text(st, T_comma), items.get()));
-        if (!joined || !check_recipient_items(st, field, items.get(), envelope.plain))
+        if (!joined)
             return false;
-        envelope.items[field] = std::move(items);
-        value = std::move(joined);
+        switch (check_recipient_items(st, field, items.get(), envelope.plain)) {
+        case Named::refused:
+            return false;
+        case Named::nobody:
+            value = Ref::borrow(Py_None);
+            break;
+        case Named::someone:
+            envelope.items[field] = std::move(items);
+            value = std::move(joined);
+            break;
+        }
     }
     return PyObject_SetItem(message, text(st, header), value.get()) == 0;
+}
+
+// An address header that names nobody is left out rather than sent empty:
+// RFC 5322 has no empty address list.
+bool drop_absent_headers(EmailState *st, PyObject *message, const Envelope &envelope) noexcept {
+    static constexpr Field fields[] = {F_to, F_cc, F_bcc};
+    static constexpr Text headers[] = {T_To, T_Cc, T_Bcc};
+    if (!envelope.items[F_to] && !envelope.items[F_cc] && !envelope.items[F_bcc]) {
+        raise_no_recipients();
+        return false;
+    }
+    for (int k = 0; k < 3; ++k) {
+        if (!envelope.items[fields[k]] && PyObject_DelItem(message, text(st, headers[k])) < 0)
+            return false;
+    }
+    return true;
 }
 
 // send_message() takes the envelope from the To, Bcc and Cc headers, in that
@@ -320,11 +391,19 @@ Ref message_id_domain(EmailState *st, PyObject *address) noexcept {
 
 // Refuses a sender the message cannot carry; gives the Message-ID domain.
 Ref check_sender(EmailState *st, PyObject *sender) noexcept {
+    PyObject *field = field_name(st, F_from);
+    if (sender == Py_None || (PyUnicode_Check(sender) && PyUnicode_GET_LENGTH(sender) == 0)) {
+        raise_no_sender(field);
+        return {};
+    }
     if (!PyUnicode_Check(sender))
         return Ref::borrow(text(st, T_localhost));
-    PyObject *field = field_name(st, F_from);
     if (has_line_break(sender)) {
         raise_line_break(field);
+        return {};
+    }
+    if (!has_one_at(sender)) {
+        raise_not_one_address(sender, field);
         return {};
     }
     Ref address = sender_address(st, sender);
@@ -383,16 +462,16 @@ bool encode_quoted_printable(EmailState *st, FunctionObject *fn, PyObject *part)
            encode(st, fn, T_encode_quopri, part);
 }
 
-// The longest name that goes unquoted: "Content-Disposition: attachment;
-// filename=" and the name fit one 78-character line, so it is never folded.
-constexpr Py_ssize_t raw_file_name_max = 78 - 42;
+// The room after "Content-Disposition: attachment; filename=" on one
+// 78-character line: a name (quotes included) that fits is never folded.
+constexpr Py_ssize_t file_name_room = 78 - 42;
 
 // A file name every receiver reads back whole when it stands unquoted after
 // "filename=": an RFC 2045 token (ASCII letters, digits and
 // !#$%&'*+-.^_`{|}~), short enough not to be folded.
 bool is_token_file_name(PyObject *name) noexcept {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-    if (!PyUnicode_IS_ASCII(name) || length == 0 || length > raw_file_name_max)
+    if (!PyUnicode_IS_ASCII(name) || length == 0 || length > file_name_room)
         return false;
     const Py_UCS1 *chars = PyUnicode_1BYTE_DATA(name);
     for (Py_ssize_t i = 0; i < length; ++i) {
@@ -402,6 +481,20 @@ bool is_token_file_name(PyObject *name) noexcept {
             return false;
     }
     return true;
+}
+
+// True when the name fits the line as a quoted string. A longer one would be
+// folded at its blanks, and a reader of the older kind takes the line break,
+// or a doubled blank, into the name.
+bool fits_quoted(PyObject *name) noexcept {
+    if (!PyUnicode_IS_ASCII(name))
+        return false;  // the library encodes it (RFC 2231) in any case
+    const Py_UCS1 *chars = PyUnicode_1BYTE_DATA(name);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    Py_ssize_t quoted = length + 2;
+    for (Py_ssize_t i = 0; i < length && quoted <= file_name_room; ++i)
+        quoted += chars[i] == '"' || chars[i] == '\\';
+    return quoted <= file_name_room;
 }
 
 // One "application/octet-stream" part, base64-encoded, attached to `message`.
@@ -437,10 +530,16 @@ bool attach_file(EmailState *st, FunctionObject *fn, PyObject *message, PyObject
         done = Ref::steal(PyObject_VectorcallMethod(text(st, T_add_header), header_args,
                                                     1, keywords(st, K_name_value)));
     } else {
-        // Let the library quote the name, and encode it when it is not
-        // ASCII, so that the receiver gets it back whole.
+        // The library quotes a name that fits the line; any other goes as
+        // ("utf-8", "", name), which it encodes as RFC 2231 (filename*=):
+        // one token, with no blank at which to fold it.
+        PyObject *empty = st->common.core.empty_str;
+        Ref filename = fits_quoted(name.get()) ? std::move(name)
+                                               : Ref::steal(PyTuple_Pack(3, text(st, T_utf_8), empty, name.get()));
+        if (!filename)
+            return false;
         PyObject *header_args[] = {attachment.get(), text(st, T_content_disposition), text(st, T_attachment),
-                                   name.get()};
+                                   filename.get()};
         done = Ref::steal(PyObject_VectorcallMethod(text(st, T_add_header), header_args,
                                                     1,
                                                     keywords(st, K_name_value_filename)));
@@ -479,6 +578,7 @@ Ref build_message(EmailState *st, FunctionObject *fn, PyObject *self, Envelope &
         return {};
     }
     if (PyObject_SetItem(message.get(), text(st, T_Subject), subject.get()) < 0 ||
+        !drop_absent_headers(st, message.get(), envelope) ||
         !set_origin_headers(st, message.get(), domain.get()))
         return {};
 

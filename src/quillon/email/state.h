@@ -29,7 +29,7 @@ namespace quillon::email {
     X(dunder_enter, "__enter__") X(dunder_exit, "__exit__")                     \
     X(Date, "Date") X(Message_ID, "Message-ID") X(localtime, "localtime")       \
     X(domain, "domain") X(localhost, "localhost") X(encode_quopri, "encode_quopri") \
-    X(content_transfer_encoding, "Content-Transfer-Encoding")
+    X(content_transfer_encoding, "Content-Transfer-Encoding") X(utf_8, "utf-8")
 
 #define AS_ENUM(id, text) T_##id,
 enum Text : size_t { EMAIL_TEXTS(AS_ENUM) TEXT_COUNT };
