@@ -108,7 +108,9 @@ def _wrap(func: Any, log: _logging.Logger) -> Any:
         return result
 
     if _native_wrapper is not None:
-        return _update_wrapper(_native_wrapper(func, logged, enabled, _DEBUG, _stock_logger(enabled)), func)
+        return _update_wrapper(
+            _native_wrapper(func, logged, enabled, _DEBUG, _stock_logger(enabled)), func
+        )
 
     @_wraps(func)
     def wrapper(*args: Any, **kwargs: Any) -> Any:

@@ -122,8 +122,11 @@ def assigned(address):
 assigned.__annotations__ = {"address": "str", "return": "str"}
 
 
-@pytest.mark.parametrize("func", [annotated, assigned, inspect.unwrap(Contact.validate)],
-                         ids=["declared", "assigned", "native"])
+@pytest.mark.parametrize(
+    "func",
+    [annotated, assigned, inspect.unwrap(Contact.validate)],
+    ids=["declared", "assigned", "native"],
+)
 def test_annotations_pass_through(wrap_kind, func):
     wrapped = logger.logging(prefix="p")(func)
     assert wrapped.__annotations__ == func.__annotations__
