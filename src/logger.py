@@ -48,6 +48,30 @@ def _stock_logger(enabled: Any) -> _logging.Logger | None:
     return None
 
 
+def _update_wrapper(wrapper: Any, func: Any) -> Any:
+    """functools.update_wrapper, with annotations that travel as 3.13's did.
+
+    Where annotations are evaluated lazily, update_wrapper copies
+    ``__annotate__`` and no longer ``__annotations__``. An object whose
+    annotations are a plain dict (assigned to ``__annotations__``, or kept
+    by a callable that is not a function) has no ``__annotate__``, or None:
+    its dict, which reading evaluates nothing, is copied as before, else the
+    wrapper would show none.
+    """
+    functools.update_wrapper(wrapper, func)
+    copied = functools.WRAPPER_ASSIGNMENTS
+    if "__annotations__" not in copied and getattr(func, "__annotate__", None) is None:
+        try:
+            wrapper.__annotations__ = func.__annotations__
+        except AttributeError:
+            pass
+    return wrapper
+
+
+def _wraps(func: Any) -> Callable[[Any], Any]:
+    return functools.partial(_update_wrapper, func=func)
+
+
 def logging(prefix: str) -> Callable[[_F], _F]:
     """Return a decorator that logs calls to the logger named *prefix*."""
     if not isinstance(prefix, str):
@@ -70,7 +94,7 @@ def _wrap(func: Any, log: _logging.Logger) -> Any:
     debug = log.debug
     clock = time.perf_counter
 
-    @functools.wraps(func)
+    @_wraps(func)
     def logged(*args: Any, **kwargs: Any) -> Any:
         debug("call %s", name)
         start = clock()
@@ -84,9 +108,11 @@ def _wrap(func: Any, log: _logging.Logger) -> Any:
         return result
 
     if _native_wrapper is not None:
-        return functools.update_wrapper(_native_wrapper(func, logged, enabled, _DEBUG, _stock_logger(enabled)), func)
+        return _update_wrapper(
+            _native_wrapper(func, logged, enabled, _DEBUG, _stock_logger(enabled)), func
+        )
 
-    @functools.wraps(func)
+    @_wraps(func)
     def wrapper(*args: Any, **kwargs: Any) -> Any:
         if not enabled(_DEBUG):
             return func(*args, **kwargs)

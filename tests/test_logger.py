@@ -3,10 +3,12 @@
 import inspect
 import logging
 import pickle
+import typing
 
 import pytest
 
 import logger
+from quillon.contact import Contact
 from support import refcounts
 
 
@@ -106,6 +108,51 @@ def test_metadata_and_binding(wrap_kind):
     assert Holder().static("a") == ("a", None)
     holder = Holder()
     assert holder.method("pw") == (holder, "pw")
+
+
+def annotated(address: "str", retries: int = 1) -> "tuple[str, int]":
+    return (address, retries)
+
+
+def assigned(address):
+    return address
+
+
+# Where annotations are lazy, a dict assigned leaves __annotate__ None.
+assigned.__annotations__ = {"address": "str", "return": "str"}
+
+
+@pytest.mark.parametrize(
+    "func",
+    [annotated, assigned, inspect.unwrap(Contact.validate)],
+    ids=["declared", "assigned", "native"],
+)
+def test_annotations_pass_through(wrap_kind, func):
+    wrapped = logger.logging(prefix="p")(func)
+    assert wrapped.__annotations__ == func.__annotations__
+    assert typing.get_type_hints(wrapped) == typing.get_type_hints(func)
+    assert inspect.signature(wrapped) == inspect.signature(func)
+
+
+def test_lazy_annotations_are_evaluated_when_read_not_when_wrapped(wrap_kind):
+    def func(x):
+        return x
+
+    if not hasattr(func, "__annotate__"):
+        pytest.skip("annotations are evaluated eagerly on this interpreter")
+    asked = []
+
+    def annotate(format):
+        asked.append(format)
+        if format != 1:
+            raise NotImplementedError
+        return {"x": int}
+
+    func.__annotate__ = annotate
+    wrapped = logger.logging(prefix="p")(func)
+    assert asked == []
+    assert wrapped.__annotations__ == wrapped.__annotations__ == {"x": int}
+    assert asked == [1]
 
 
 def test_prefix_must_be_text():

@@ -18,6 +18,8 @@ struct LogcallState {
     logcall::Api api;  // handed out as a capsule
     PyObject *disabled;  // interned attribute names of logging.Logger
     PyObject *cache;
+    PyObject *annotations;  // interned "__annotations__" and "__annotate__"
+    PyObject *annotate;
     bool shortcuts;  // false under QUILLON_NO_SHORTCUTS: every check calls the method
 
     int traverse(visitproc visit, void *arg) noexcept {
@@ -28,6 +30,8 @@ struct LogcallState {
         Py_CLEAR(wrapper_type);
         Py_CLEAR(disabled);
         Py_CLEAR(cache);
+        Py_CLEAR(annotations);
+        Py_CLEAR(annotate);
         api.wrapper_type = nullptr;
     }
 };
@@ -185,7 +189,61 @@ PyMethodDef wrapper_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// __annotations__, kept in the instance __dict__ where functools.update_wrapper
+// puts what it copies. Where the interpreter evaluates annotations lazily,
+// update_wrapper copies the wrapped function's __annotate__ instead: the
+// dict is then asked of it (VALUE format) at the first read and kept, as a
+// function does with its own. Nothing to be found is an AttributeError, as
+// for a wrapped object that has no annotations at all.
+PyObject *get_annotations(PyObject *self, void *) noexcept {
+    LogcallState *st = static_cast<LogcallState *>(PyType_GetModuleState(Py_TYPE(self)));
+    if (!st)
+        return nullptr;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict)
+        return nullptr;
+    PyObject *found;
+    if (PyDict_GetItemRef(dict.get(), st->annotations, &found) != 0)
+        return found;  // the dict, or null with the error
+    if (PyDict_GetItemRef(dict.get(), st->annotate, &found) < 0)
+        return nullptr;
+    Ref annotate = Ref::steal(found);
+    if (!annotate || annotate.get() == Py_None)
+        return PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '__annotations__'",
+                            Py_TYPE(self)->tp_name);
+    Ref format = Ref::steal(PyLong_FromLong(1));  // annotationlib.Format.VALUE
+    if (!format)
+        return nullptr;
+    Ref computed = Ref::steal(PyObject_CallOneArg(annotate.get(), format.get()));
+    if (!computed)
+        return nullptr;
+    if (!PyDict_Check(computed.get()))
+        return PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                            Py_TYPE(computed.get())->tp_name);
+    if (PyDict_SetItem(dict.get(), st->annotations, computed.get()) < 0)
+        return nullptr;
+    return computed.release();
+}
+
+// Setting stores into __dict__ as before the getter existed; deleting
+// removes the entry, and an absent one is an AttributeError.
+int set_annotations(PyObject *self, PyObject *value, void *) noexcept {
+    LogcallState *st = static_cast<LogcallState *>(PyType_GetModuleState(Py_TYPE(self)));
+    if (!st)
+        return -1;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict)
+        return -1;
+    if (value)
+        return PyDict_SetItem(dict.get(), st->annotations, value);
+    const int removed = PyDict_Pop(dict.get(), st->annotations, nullptr);
+    if (removed == 0)
+        PyErr_SetString(PyExc_AttributeError, "__annotations__");
+    return removed > 0 ? 0 : -1;
+}
+
 PyGetSetDef wrapper_getset[] = {
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     dict_getset,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -210,7 +268,9 @@ int LogcallState::exec(PyObject *module) noexcept {
     st->shortcuts = shortcuts_wanted();
     st->disabled = PyUnicode_InternFromString("disabled");
     st->cache = PyUnicode_InternFromString("_cache");
-    if (!st->disabled || !st->cache)
+    st->annotations = PyUnicode_InternFromString("__annotations__");
+    st->annotate = PyUnicode_InternFromString("__annotate__");
+    if (!st->disabled || !st->cache || !st->annotations || !st->annotate)
         return -1;
     st->wrapper_type = make_callable_type<WrapperObject>(module, "quillon._logcall.wrapper", 0, wrapper_slots);
     if (!st->wrapper_type)

@@ -99,6 +99,34 @@ int set_annotations(PyObject *self, PyObject *value, void *) noexcept {
     return 0;
 }
 
+#if PY_VERSION_HEX >= 0x030E0000
+// __annotate__, for interpreters with lazily evaluated annotations: a
+// callable taking an annotationlib format. The annotations are literal
+// strings, so the value, forward-reference and string formats are one and
+// the same dict; the fake-globals format and any other are refused, as a
+// hand-written annotate function must refuse what it cannot give.
+enum AnnotationFormat : long { value_format = 1, forwardref_format = 3, string_format = 4 };
+
+PyObject *annotate(PyObject *self, PyObject *format) noexcept {
+    const long asked = PyLong_AsLong(format);
+    if (asked == -1 && PyErr_Occurred())
+        return nullptr;
+    if (asked != value_format && asked != forwardref_format && asked != string_format) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        return nullptr;
+    }
+    // A fresh dict per call, as the interpreter's own annotate functions
+    // give: a caller that edits it leaves __annotations__ alone.
+    return PyDict_Copy(as_function(self)->annotations);
+}
+
+PyMethodDef annotate_method = {"__annotate__", annotate, METH_O, nullptr};
+
+PyObject *get_annotate(PyObject *self, void *) noexcept {
+    return PyCFunction_NewEx(&annotate_method, self, as_function(self)->module);
+}
+#endif
+
 // An inspect.Signature built from the parameters, defaults and annotations,
 // so that inspect, help() and type checkers' stub tests see the real thing.
 PyObject *get_signature(PyObject *self, void *) noexcept {
@@ -159,6 +187,9 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030E0000
+    {"__annotate__", get_annotate, nullptr, nullptr, nullptr},
+#endif
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     dict_getset,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
