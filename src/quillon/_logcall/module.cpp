@@ -15,7 +15,7 @@ struct LogcallState {
     static int exec(PyObject *module) noexcept;
 
     PyTypeObject *wrapper_type;
-    logcall::Api api;  // handed out as a capsule
+    logcall::Api api;    // handed out as a capsule
     PyObject *disabled;  // interned attribute names of logging.Logger
     PyObject *cache;
     PyObject *annotations;  // interned "__annotations__" and "__annotate__"
@@ -278,12 +278,11 @@ int LogcallState::exec(PyObject *module) noexcept {
     if (PyModule_AddObjectRef(module, "wrapper", reinterpret_cast<PyObject *>(st->wrapper_type)) < 0)
         return -1;
     st->api = {st->wrapper_type, wrapper_target};
-    return PyModule_Add(module, logcall::capsule_attribute, PyCapsule_New(&st->api, logcall::capsule_name, nullptr));
+    return PyModule_Add(module, logcall::capsule_attribute,
+                        PyCapsule_New(&st->api, logcall::capsule_name, nullptr));
 }
 
 }  // namespace
 }  // namespace quillon
 
-PyMODINIT_FUNC PyInit__logcall() {
-    return quillon::ModuleDefinition<quillon::LogcallState>::init();
-}
+PyMODINIT_FUNC PyInit__logcall() { return quillon::ModuleDefinition<quillon::LogcallState>::init(); }

@@ -154,8 +154,8 @@ bool check_address(ContactState *st, FunctionObject *fn, PyObject *email, PyObje
     if (!validate_email)
         return false;
     PyObject *call_args[] = {email, Py_True, timeout};
-    Ref res = Ref::steal(PyObject_Vectorcall(validate_email.get(), call_args, 1,
-                                             keywords(st, K_check_deliverability_timeout)));
+    Ref res = Ref::steal(
+        PyObject_Vectorcall(validate_email.get(), call_args, 1, keywords(st, K_check_deliverability_timeout)));
     if (!res)
         return false;
     Ref validated = global(st, fn, T_ValidatedEmail);
@@ -237,17 +237,18 @@ PyObject *get_is_valid(FunctionObject *fn, PyObject *const *args) noexcept {
 // ---------------------------------------------------------------------------
 // The class.
 
-const FunctionSpec validate_spec = {
-    "validate", "Contact.validate",
-    "\n            Validates the email address in sync / async mode.\n\n"
-    "            :param email: 'someone@example.org'\n"
-    "            :param timeout: 0..X sec\n"
-    "            :return:\n            ",
-    {"email", "timeout"},
-    {{"email", "str"}, {"timeout", "int"}, {"return", "tuple[bool, str]"}},
-    validate, 0};
-const FunctionSpec is_valid_getter = {"is_valid", "Contact.is_valid", nullptr, {"self"},
-                                      {{"return", "bool"}}, get_is_valid, 0};
+const FunctionSpec validate_spec = {"validate",
+                                    "Contact.validate",
+                                    "\n            Validates the email address in sync / async mode.\n\n"
+                                    "            :param email: 'someone@example.org'\n"
+                                    "            :param timeout: 0..X sec\n"
+                                    "            :return:\n            ",
+                                    {"email", "timeout"},
+                                    {{"email", "str"}, {"timeout", "int"}, {"return", "tuple[bool, str]"}},
+                                    validate,
+                                    0};
+const FunctionSpec is_valid_getter = {"is_valid",           "Contact.is_valid", nullptr, {"self"},
+                                      {{"return", "bool"}}, get_is_valid,       0};
 
 // The class body: __init__, the fields' properties with validate between
 // them, and is_valid.
@@ -281,6 +282,4 @@ int ContactState::exec_own(PyObject *module) noexcept {
 }  // namespace
 }  // namespace quillon
 
-PyMODINIT_FUNC PyInit_contact() {
-    return quillon::ModuleDefinition<quillon::ContactState>::init();
-}
+PyMODINIT_FUNC PyInit_contact() { return quillon::ModuleDefinition<quillon::ContactState>::init(); }

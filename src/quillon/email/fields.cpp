@@ -66,7 +66,7 @@ Ref normalize_text_by_methods(EmailState *st, Ref emails) noexcept {
 }
 
 Ref normalize_exact(EmailState *st, PyObject *emails) noexcept {
-    const NormalizeTexts names = {text(st, T_tab),   text(st, T_space),        text(st, T_semicolon),
+    const NormalizeTexts names = {text(st, T_tab),   text(st, T_space),         text(st, T_semicolon),
                                   text(st, T_comma), st->common.core.empty_str, text(st, T_lower)};
     return normalize_exact_text(emails, names, st->cleaner);
 }
@@ -171,8 +171,9 @@ PyObject *normalize_recipients(FunctionObject *fn, PyObject *const *args) noexce
             return nullptr;
     }
     if (PyUnicode_Check(emails.get())) {
-        emails = shortcuts(st) && PyUnicode_CheckExact(emails.get()) ? normalize_exact(st, emails.get())
-                                                    : normalize_text_by_methods(st, std::move(emails));
+        emails = shortcuts(st) && PyUnicode_CheckExact(emails.get())
+                     ? normalize_exact(st, emails.get())
+                     : normalize_text_by_methods(st, std::move(emails));
         if (!emails)
             return nullptr;
         int any = PyObject_IsTrue(emails.get());

@@ -7,16 +7,19 @@
 namespace quillon::email {
 
 const FunctionSpec normalize_spec = {
-    "__normalize", "Email.__normalize", nullptr, {"emails"},
+    "__normalize",
+    "Email.__normalize",
+    nullptr,
+    {"emails"},
     {{"emails", "str | list[str] | tuple[str, ...]"}, {"return", "list[str] | None"}},
-    normalize_recipients, 0};
+    normalize_recipients,
+    0};
 
 namespace {
 
 const FunctionSpec send_spec = {
-    "send", "Email.send",
-    "\n            Send email.\n\n            :return:\n            ",
-    {"self"}, {}, send, 0};
+    "send", "Email.send", "\n            Send email.\n\n            :return:\n            ", {"self"}, {}, send,
+    0};
 
 // The class body: __init__, the fields' properties in table order with the
 // normaliser after the credentials, and send.
@@ -72,6 +75,4 @@ int EmailState::exec_own(PyObject *module) noexcept {
 
 }  // namespace quillon::email
 
-PyMODINIT_FUNC PyInit_email() {
-    return quillon::ModuleDefinition<quillon::email::EmailState>::init();
-}
+PyMODINIT_FUNC PyInit_email() { return quillon::ModuleDefinition<quillon::email::EmailState>::init(); }

@@ -36,9 +36,7 @@ namespace {
 
 // What str.lower does to a Latin-1 character: A-Z and À-Þ but × move up
 // by 0x20; nothing else changes (ß, µ and ÿ lower to themselves).
-constexpr bool is_latin1_upper(int c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 0xc0 && c <= 0xde && c != 0xd7);
-}
+constexpr bool is_latin1_upper(int c) { return (c >= 'A' && c <= 'Z') || (c >= 0xc0 && c <= 0xde && c != 0xd7); }
 
 // What each Latin-1 character becomes, and whether it stays.
 struct ByteMap {
@@ -120,8 +118,8 @@ inline void note_commas16(Commas &commas, uint32_t found, uint32_t keep, size_t 
 }
 
 // The same for 32 bytes, counting with the instruction.
-QUILLON_TARGET("avx2,popcnt") QUILLON_ALWAYS_INLINE void note_commas32(Commas &commas, uint32_t found, uint32_t keep,
-                                                                      size_t j) noexcept {
+QUILLON_TARGET("avx2,popcnt")
+QUILLON_ALWAYS_INLINE void note_commas32(Commas &commas, uint32_t found, uint32_t keep, size_t j) noexcept {
     for (; found; found &= found - 1) {
         const uint32_t before = keep & ((found & (0 - found)) - 1);
         commas.at[commas.count++] = static_cast<uint32_t>(j + static_cast<size_t>(_mm_popcnt_u32(before)));
@@ -186,8 +184,8 @@ struct LastChunk {
 };
 
 // Cleans src[i:n], the bytes before `i` being cleaned already.
-QUILLON_TARGET("ssse3") size_t clean_ssse3_from(const uint8_t *src, size_t i, size_t n, uint8_t *out, size_t j,
-                                                Commas &commas) noexcept {
+QUILLON_TARGET("ssse3")
+size_t clean_ssse3_from(const uint8_t *src, size_t i, size_t n, uint8_t *out, size_t j, Commas &commas) noexcept {
     for (; i + 16 <= n; i += 16) {
         const __m128i v = map16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i)));
         const uint32_t keep = ~blanks16(v) & 0xffff;
@@ -215,8 +213,8 @@ QUILLON_TARGET("ssse3") size_t clean_ssse3_from(const uint8_t *src, size_t i, si
     return j + count;
 }
 
-QUILLON_TARGET("ssse3") size_t clean_ssse3(const uint8_t *src, size_t n, uint8_t *out, size_t j,
-                                           Commas &commas) noexcept {
+QUILLON_TARGET("ssse3")
+size_t clean_ssse3(const uint8_t *src, size_t n, uint8_t *out, size_t j, Commas &commas) noexcept {
     return clean_ssse3_from(src, 0, n, out, j, commas);
 }
 
@@ -233,15 +231,15 @@ QUILLON_TARGET("avx2") inline __m256i map32(__m256i v) noexcept {
     return _mm256_xor_si256(v, _mm256_and_si256(semicolon, _mm256_set1_epi8(';' ^ ',')));
 }
 
-QUILLON_TARGET("avx2,popcnt") size_t clean_avx2(const uint8_t *src, size_t n, uint8_t *out, size_t j,
-                                               Commas &commas) noexcept {
+QUILLON_TARGET("avx2,popcnt")
+size_t clean_avx2(const uint8_t *src, size_t n, uint8_t *out, size_t j, Commas &commas) noexcept {
     size_t i = 0;
     for (; i + 32 <= n; i += 32) {
         const __m256i v = map32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + i)));
         const uint32_t keep = ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(
             _mm256_cmpeq_epi8(v, _mm256_set1_epi8(' ')), _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t')))));
-        const uint32_t found =
-            static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(','))));
+        const uint32_t found = static_cast<uint32_t>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(','))));
         note_commas32(commas, found, keep, j);
         if (keep == ~uint32_t{0}) {
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + j), v);
@@ -281,7 +279,8 @@ QUILLON_TARGET("xsave") CpuFeatures cpu_features() noexcept {
 #else
 CpuFeatures cpu_features() noexcept {
     __builtin_cpu_init();
-    return {__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt"), __builtin_cpu_supports("ssse3") != 0};
+    return {__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt"),
+            __builtin_cpu_supports("ssse3") != 0};
 }
 #endif
 

@@ -27,9 +27,7 @@ bool has_line_break(PyObject *value) noexcept {
     return false;
 }
 
-bool is_beyond_ascii(PyObject *value) noexcept {
-    return PyUnicode_Check(value) && !PyUnicode_IS_ASCII(value);
-}
+bool is_beyond_ascii(PyObject *value) noexcept { return PyUnicode_Check(value) && !PyUnicode_IS_ASCII(value); }
 
 // Exactly one '@', with text before and after it.
 bool has_one_at(PyObject *value) noexcept {
@@ -85,8 +83,8 @@ QUILLON_COLD void raise_no_recipients() noexcept {
 }
 
 QUILLON_COLD void raise_unreadable_address(PyObject *item, PyObject *field) noexcept {
-    PyErr_Format(PyExc_ValueError, "message not sent: the SMTP client cannot read %R in %U as one address",
-                 item, field);
+    PyErr_Format(PyExc_ValueError, "message not sent: the SMTP client cannot read %R in %U as one address", item,
+                 field);
 }
 
 // send_message() would need SMTPUTF8 for it, and then fails on the
@@ -109,8 +107,7 @@ QUILLON_COLD void raise_other_envelope(PyObject *envelope) noexcept {
 // carries the whole credential line.
 QUILLON_COLD void raise_credential_beyond_ascii(const char *which) noexcept {
     PyErr_Format(PyExc_ValueError,
-                 "message not sent: the %s holds characters beyond ASCII, which SMTP login cannot carry",
-                 which);
+                 "message not sent: the %s holds characters beyond ASCII, which SMTP login cannot carry", which);
 }
 
 // What send() adds to an exception from the SMTP client's side, whichever
@@ -159,9 +156,7 @@ bool is_plain_address(PyObject *item) noexcept {
 
 // An address known without a trial parse to read back as itself: the
 // shortcut taken for the common message, off with the other shortcuts.
-bool reads_as_itself(EmailState *st, PyObject *item) noexcept {
-    return shortcuts(st) && is_plain_address(item);
-}
+bool reads_as_itself(EmailState *st, PyObject *item) noexcept { return shortcuts(st) && is_plain_address(item); }
 
 // getaddresses([value]): the (name, address) pairs read from one header value.
 Ref parse_addresses(EmailState *st, PyObject *value) noexcept {
@@ -506,12 +501,13 @@ bool attach_file(EmailState *st, FunctionObject *fn, PyObject *message, PyObject
     if (!mime_base)
         return false;
     PyObject *part_args[] = {text(st, T_application), text(st, T_octet_stream)};
-    Ref attachment = Ref::steal(PyObject_Vectorcall(mime_base.get(), part_args, 0, keywords(st, K_maintype_subtype)));
+    Ref attachment = Ref::steal(
+        PyObject_Vectorcall(mime_base.get(), part_args, 0, keywords(st, K_maintype_subtype)));
     if (!attachment)
         return false;
     PyObject *payload_args[] = {attachment.get(), file_content.get()};
-    Ref done = Ref::steal(PyObject_VectorcallMethod(text(st, T_set_payload), payload_args,
-                                                    1, keywords(st, K_payload)));
+    Ref done = Ref::steal(
+        PyObject_VectorcallMethod(text(st, T_set_payload), payload_args, 1, keywords(st, K_payload)));
     if (!done || !encode(st, fn, T_encode_base64, attachment.get()))
         return false;
 
@@ -527,8 +523,8 @@ bool attach_file(EmailState *st, FunctionObject *fn, PyObject *message, PyObject
         if (!disposition)
             return false;
         PyObject *header_args[] = {attachment.get(), text(st, T_content_disposition), disposition.get()};
-        done = Ref::steal(PyObject_VectorcallMethod(text(st, T_add_header), header_args,
-                                                    1, keywords(st, K_name_value)));
+        done = Ref::steal(
+            PyObject_VectorcallMethod(text(st, T_add_header), header_args, 1, keywords(st, K_name_value)));
     } else {
         // The library quotes a name that fits the line; any other goes as
         // ("utf-8", "", name), which it encodes as RFC 2231 (filename*=):
@@ -540,15 +536,13 @@ bool attach_file(EmailState *st, FunctionObject *fn, PyObject *message, PyObject
             return false;
         PyObject *header_args[] = {attachment.get(), text(st, T_content_disposition), text(st, T_attachment),
                                    filename.get()};
-        done = Ref::steal(PyObject_VectorcallMethod(text(st, T_add_header), header_args,
-                                                    1,
+        done = Ref::steal(PyObject_VectorcallMethod(text(st, T_add_header), header_args, 1,
                                                     keywords(st, K_name_value_filename)));
     }
     if (!done)
         return false;
     PyObject *attach_args[] = {message, attachment.get()};
-    done = Ref::steal(PyObject_VectorcallMethod(text(st, T_attach), attach_args,
-                                                1, keywords(st, K_payload)));
+    done = Ref::steal(PyObject_VectorcallMethod(text(st, T_attach), attach_args, 1, keywords(st, K_payload)));
     return static_cast<bool>(done);
 }
 
@@ -578,8 +572,7 @@ Ref build_message(EmailState *st, FunctionObject *fn, PyObject *self, Envelope &
         return {};
     }
     if (PyObject_SetItem(message.get(), text(st, T_Subject), subject.get()) < 0 ||
-        !drop_absent_headers(st, message.get(), envelope) ||
-        !set_origin_headers(st, message.get(), domain.get()))
+        !drop_absent_headers(st, message.get(), envelope) || !set_origin_headers(st, message.get(), domain.get()))
         return {};
 
     Ref mime_text = global(st, fn, T_MIMEText);
@@ -595,8 +588,7 @@ Ref build_message(EmailState *st, FunctionObject *fn, PyObject *self, Envelope &
     if (!part || (has_long_line(body.get()) && !encode_quoted_printable(st, fn, part.get())))
         return {};
     PyObject *attach_args[] = {message.get(), part.get()};
-    Ref done = Ref::steal(PyObject_VectorcallMethod(text(st, T_attach), attach_args,
-                                                    2, nullptr));
+    Ref done = Ref::steal(PyObject_VectorcallMethod(text(st, T_attach), attach_args, 2, nullptr));
     if (!done)
         return {};
 
@@ -656,17 +648,16 @@ Ref deliver(EmailState *st, PyObject *self, PyObject *email_server, PyObject *me
         if (!password)
             return {};
         PyObject *login_args[] = {email_server, user.get(), password.get()};
-        Ref done = Ref::steal(PyObject_VectorcallMethod(text(st, T_login), login_args,
-                                                        1,
-                                                        keywords(st, K_user_password)));
+        Ref done = Ref::steal(
+            PyObject_VectorcallMethod(text(st, T_login), login_args, 1, keywords(st, K_user_password)));
         if (!done) {
             hints.no_user_name = user.get() == Py_None;
             return {};
         }
     }
     PyObject *send_args[] = {email_server, message};
-    Ref refused = Ref::steal(PyObject_VectorcallMethod(text(st, T_send_message), send_args,
-                                                       1, keywords(st, K_msg)));
+    Ref refused = Ref::steal(
+        PyObject_VectorcallMethod(text(st, T_send_message), send_args, 1, keywords(st, K_msg)));
     if (!refused)
         return {};
     if (PyDict_Check(refused.get()) && PyDict_GET_SIZE(refused.get()) > 0)

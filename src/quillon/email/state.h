@@ -85,10 +85,18 @@ constexpr FieldSpec field(const char *name, const char *slot, Kind kind, const c
     case Kind::sender:
         return {name, slot, annotation, nullptr, get_text_field, text, set_sender, "value", text};
     case Kind::recipients:
-        return {name, slot, annotation, nullptr, get_list_field, "list[str] | None", set_recipients, "value",
-                "str | list[str] | tuple[str, ...] | None"};
+        return {name,           slot,           annotation,
+                nullptr,        get_list_field, "list[str] | None",
+                set_recipients, "value",        "str | list[str] | tuple[str, ...] | None"};
     case Kind::attachments:
-        return {name, slot, annotation, nullptr, get_attachments, attachments, set_attachments, "value",
+        return {name,
+                slot,
+                annotation,
+                nullptr,
+                get_attachments,
+                attachments,
+                set_attachments,
+                "value",
                 "list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...] | None"};
     }
     return {};
@@ -147,12 +155,9 @@ struct EmailState {
         {K_domain, {T_domain}},
     };
     static constexpr ImportSpec import_specs[] = {
-        {"logger", {"logging"}},
-        {"smtplib", {"SMTP"}},
-        {"email", {"encoders"}},
-        {"email.mime.multipart", {"MIMEMultipart"}},
-        {"email.mime.text", {"MIMEText"}},
-        {"email.mime.base", {"MIMEBase"}},
+        {"logger", {"logging"}},           {"smtplib", {"SMTP"}},
+        {"email", {"encoders"}},           {"email.mime.multipart", {"MIMEMultipart"}},
+        {"email.mime.text", {"MIMEText"}}, {"email.mime.base", {"MIMEBase"}},
     };
     static constexpr LookupSpec<Object> lookup_specs[] = {
         {O_recipients_refused, "smtplib", "SMTPRecipientsRefused"},

@@ -7,8 +7,7 @@ namespace {
 
 const char *function_name(FunctionObject *fn) noexcept { return fn->spec->name; }
 
-QUILLON_COLD void raise_count(FunctionObject *fn, Py_ssize_t min, Py_ssize_t max,
-                                             Py_ssize_t given) noexcept {
+QUILLON_COLD void raise_count(FunctionObject *fn, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) noexcept {
     const char *how;
     Py_ssize_t expected;
     if (min == max) {
@@ -21,18 +20,16 @@ QUILLON_COLD void raise_count(FunctionObject *fn, Py_ssize_t min, Py_ssize_t max
         how = "at most";
         expected = max;
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 function_name(fn), how, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function_name(fn),
+                 how, expected, expected == 1 ? "" : "s", given);
 }
 
-QUILLON_COLD void raise_keyword(FunctionObject *fn, PyObject *key,
-                                               bool duplicate) noexcept {
+QUILLON_COLD void raise_keyword(FunctionObject *fn, PyObject *key, bool duplicate) noexcept {
     if (duplicate)
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     function_name(fn), key);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function_name(fn),
+                     key);
     else
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     function_name(fn), key);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_name(fn), key);
 }
 
 QUILLON_COLD void raise_keyword_type(FunctionObject *fn) noexcept {
@@ -58,8 +55,8 @@ Py_ssize_t find_parameter(FunctionObject *fn, PyObject *key) noexcept {
 
 }  // namespace
 
-bool bind_arguments(FunctionObject *fn, PyObject *const *args, Py_ssize_t nargs,
-                    PyObject *kwnames, PyObject **out) noexcept {
+bool bind_arguments(FunctionObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                    PyObject **out) noexcept {
     const Py_ssize_t nparams = fn->nparams;
     const Py_ssize_t ndefaults = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
     const Py_ssize_t nrequired = nparams - ndefaults;

@@ -129,8 +129,7 @@ bool ClassBody::add_function(const char *name, const FunctionSpec &spec, PyObjec
     return fn && store(name, fn.get());
 }
 
-bool ClassBody::add_property(const char *name, const FunctionSpec &getter,
-                             const FunctionSpec *setter) noexcept {
+bool ClassBody::add_property(const char *name, const FunctionSpec &getter, const FunctionSpec *setter) noexcept {
     Ref property = lookup("property");
     Ref get = make_function(module_, getter, nullptr, qualname_.get());
     if (!property || !get)
@@ -170,8 +169,9 @@ QUILLON_COLD void note_logger_source() noexcept {
         }
     }
     PyErr_Clear();  // the note is a help; the exception itself goes on as it was
-    add_note(exc, "quillon takes its decorator factory 'logging' from the top-level module 'logger'; "
-                  "the module imported as 'logger' is %S",
+    add_note(exc,
+             "quillon takes its decorator factory 'logging' from the top-level module 'logger'; "
+             "the module imported as 'logger' is %S",
              where ? where.get() : Py_None);
     PyErr_SetRaisedException(exc);
 }

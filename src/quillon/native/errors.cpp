@@ -23,20 +23,19 @@ const char *type_name(PyObject *value, Ref &holder) noexcept {
 
 }  // namespace
 
-void raise_argument_type(const char *param, const char *expected, PyObject *value,
-                         bool is_subclass) noexcept {
+void raise_argument_type(const char *param, const char *expected, PyObject *value, bool is_subclass) noexcept {
     Ref holder;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param, expected, type_name(value, holder));
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected, type_name(value, holder));
     if (!is_subclass)
         return;
     // Say why an object that is, after all, a text is turned away: the
     // parameter takes the built-in type itself and nothing derived from it.
     PyObject *exc = PyErr_GetRaisedException();
-    Ref note = Ref::steal(PyUnicode_FromFormat(
-        "'%s' takes the built-in type %s itself; instances of subclasses of built-in "
-        "types are refused, convert with %s(...) first",
-        param, expected, expected));
+    Ref note = Ref::steal(
+        PyUnicode_FromFormat("'%s' takes the built-in type %s itself; instances of subclasses of built-in "
+                             "types are refused, convert with %s(...) first",
+                             param, expected, expected));
     if (note) {
         Ref done = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
         if (!done) {
@@ -62,8 +61,7 @@ void raise_object(PyObject *obj) noexcept {
         if (!instance)
             return;
         if (!PyExceptionInstance_Check(instance.get())) {
-            PyErr_Format(PyExc_TypeError,
-                         "calling %R should have returned an instance of BaseException, not %s",
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
                          obj, Py_TYPE(instance.get())->tp_name);
             return;
         }

@@ -7,8 +7,8 @@ namespace quillon {
 
 // "Argument 'NAME' has incorrect type (expected EXPECTED, got TYPE)"; a value
 // of a subclass of the expected built-in type also gets an explanatory note.
-QUILLON_COLD void raise_argument_type(const char *param, const char *expected,
-                                                      PyObject *value, bool is_subclass) noexcept;
+QUILLON_COLD void raise_argument_type(const char *param, const char *expected, PyObject *value,
+                                      bool is_subclass) noexcept;
 
 // Parameter test for an exact `str` (a subclass is refused), optionally None.
 inline bool check_exact_str(PyObject *value, const char *param, bool none_ok) noexcept {

@@ -22,9 +22,9 @@ struct FieldSpec {
     const char *annotation;      // the constructor parameter's
     const long *default_number;  // the constructor default: this int, or None when null
     FunctionBody get;
-    const char *returns;         // the getter's return annotation, or null for none
+    const char *returns;  // the getter's return annotation, or null for none
     FunctionBody set;
-    const char *set_parameter;   // the setter's second parameter
+    const char *set_parameter;  // the setter's second parameter
     const char *set_annotation;
 };
 
@@ -42,13 +42,17 @@ struct FieldTable<fields, init, std::index_sequence<I...>> {
 
     static constexpr FunctionSpec getters[] = {
         {fields[I].name, nullptr, nullptr, {"self"}, {{"return", fields[I].returns}}, fields[I].get, int(I)}...};
-    static constexpr FunctionSpec setters[] = {
-        {fields[I].name, nullptr, nullptr, {"self", fields[I].set_parameter},
-         {{fields[I].set_parameter, fields[I].set_annotation}}, fields[I].set, int(I)}...};
+    static constexpr FunctionSpec setters[] = {{fields[I].name,
+                                                nullptr,
+                                                nullptr,
+                                                {"self", fields[I].set_parameter},
+                                                {{fields[I].set_parameter, fields[I].set_annotation}},
+                                                fields[I].set,
+                                                int(I)}...};
     static constexpr const char *slots[] = {fields[I].slot...};
     static constexpr FunctionSpec constructor = {
         "__init__", nullptr, nullptr, {"self", fields[I].name...}, {{fields[I].name, fields[I].annotation}...},
-        init, 0};
+        init,       0};
 };
 
 // The constructor's defaults, one per field.
@@ -85,7 +89,8 @@ struct FieldState {
     template <typename F>
     int each_reference(F &&f) noexcept {
         for (size_t i = 0; i < N; ++i)
-            for (PyObject **obj : {&names[i], &slot_names[i], &slots[i].descr, &properties[i].prop, &properties[i].fset})
+            for (PyObject **obj :
+                 {&names[i], &slot_names[i], &slots[i].descr, &properties[i].prop, &properties[i].fset})
                 if (int rc = f(*obj))
                     return rc;
         return 0;

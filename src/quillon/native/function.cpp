@@ -12,8 +12,7 @@ namespace {
 
 FunctionObject *as_function(PyObject *self) noexcept { return reinterpret_cast<FunctionObject *>(self); }
 
-PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
-                              PyObject *kwnames) noexcept {
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
     FunctionObject *fn = as_function(self);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // The common call passes every parameter by position: use the caller's
@@ -48,9 +47,7 @@ int set_name(PyObject *self, PyObject *value, void *) noexcept {
     return 0;
 }
 
-PyObject *get_qualname(PyObject *self, void *) noexcept {
-    return Py_NewRef(as_function(self)->qualname);
-}
+PyObject *get_qualname(PyObject *self, void *) noexcept { return Py_NewRef(as_function(self)->qualname); }
 
 int set_qualname(PyObject *self, PyObject *value, void *) noexcept {
     // __qualname__ must be a str; deletion is refused.
@@ -68,9 +65,7 @@ int set_doc(PyObject *self, PyObject *value, void *) noexcept {
     return 0;
 }
 
-PyObject *get_module(PyObject *self, void *) noexcept {
-    return Py_NewRef(as_function(self)->module);
-}
+PyObject *get_module(PyObject *self, void *) noexcept { return Py_NewRef(as_function(self)->module); }
 
 int set_module(PyObject *self, PyObject *value, void *) noexcept {
     // __module__ takes any object; deleting it sets None.
@@ -85,9 +80,7 @@ PyObject *get_defaults(PyObject *self, void *) noexcept {
 
 PyObject *get_kwdefaults(PyObject *, void *) noexcept { Py_RETURN_NONE; }
 
-PyObject *get_annotations(PyObject *self, void *) noexcept {
-    return Py_NewRef(as_function(self)->annotations);
-}
+PyObject *get_annotations(PyObject *self, void *) noexcept { return Py_NewRef(as_function(self)->annotations); }
 
 int set_annotations(PyObject *self, PyObject *value, void *) noexcept {
     // __annotations__ must be a dict; deletion is refused.
@@ -157,8 +150,7 @@ PyObject *get_signature(PyObject *self, void *) noexcept {
         if (!kwargs)
             return nullptr;
         if (i >= first_default &&
-            PyDict_SetItemString(kwargs.get(), "default",
-                                 PyTuple_GET_ITEM(fn->defaults, i - first_default)) < 0)
+            PyDict_SetItemString(kwargs.get(), "default", PyTuple_GET_ITEM(fn->defaults, i - first_default)) < 0)
             return nullptr;
         if (annotation && PyDict_SetItemString(kwargs.get(), "annotation", annotation) < 0)
             return nullptr;
@@ -240,7 +232,8 @@ Ref make_function(PyObject *module, const FunctionSpec &spec, PyObject *defaults
     if (spec.qualname)
         fn->qualname = PyUnicode_InternFromString(spec.qualname);
     else
-        fn->qualname = owner ? PyUnicode_FromFormat("%U.%s", owner, spec.name) : PyUnicode_InternFromString(spec.name);
+        fn->qualname = owner ? PyUnicode_FromFormat("%U.%s", owner, spec.name)
+                             : PyUnicode_InternFromString(spec.name);
     if (fn->qualname)
         PyUnicode_InternInPlace(&fn->qualname);
     fn->module = Py_NewRef(core->module_name);

@@ -18,15 +18,15 @@ inline constexpr Py_ssize_t max_parameters = 12;
 // What a function is, fixed at compile time; the objects it needs are made
 // from it when the module is executed.
 struct FunctionSpec {
-    const char *name;                       // __name__
-    const char *qualname;                   // __qualname__, or null: OWNER.NAME
-    const char *doc;                        // __doc__, or null for None
+    const char *name;      // __name__
+    const char *qualname;  // __qualname__, or null: OWNER.NAME
+    const char *doc;       // __doc__, or null for None
     std::initializer_list<const char *> parameters;
     // (parameter or "return", annotation text) pairs, in order; a null text
     // stands for no annotation
     std::initializer_list<std::pair<const char *, const char *>> annotations;
     FunctionBody body;
-    int tag;                                // which field, for shared bodies
+    int tag;  // which field, for shared bodies
 };
 
 struct FunctionObject {
@@ -34,8 +34,8 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     const FunctionSpec *spec;
     Py_ssize_t nparams;
-    PyObject *parameters;   // tuple of interned names
-    PyObject *defaults;     // tuple, or null for none
+    PyObject *parameters;  // tuple of interned names
+    PyObject *defaults;    // tuple, or null for none
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
@@ -79,7 +79,7 @@ inline Ref global(State *st, FunctionObject *fn, Id id) noexcept {
 
 // Binds vectorcall arguments to the function's parameters, filling defaults;
 // every count and keyword error worded as the package promises.
-bool bind_arguments(FunctionObject *fn, PyObject *const *args, Py_ssize_t nargs,
-                    PyObject *kwnames, PyObject **out) noexcept;
+bool bind_arguments(FunctionObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                    PyObject **out) noexcept;
 
 }  // namespace quillon

@@ -43,7 +43,10 @@ int exec_module(PyObject *module) noexcept {
 
 // A state with the package's common part (core.h).
 template <typename State>
-concept WithCommonState = requires(State *st, PyObject *module) { st->common; st->exec_own(module); };
+concept WithCommonState = requires(State *st, PyObject *module) {
+    st->common;
+    st->exec_own(module);
+};
 
 // `State` provides `static constexpr const char *name` and either the
 // common part, the fields, `exec_own` (run by the shared exec_module) and

@@ -53,7 +53,8 @@ namespace {
 // member table; -1 when it cannot be found (no shortcut then).
 Py_ssize_t property_setter_offset() noexcept {
     for (PyMemberDef *member = PyProperty_Type.tp_members; member && member->name; ++member)
-        if (std::strcmp(member->name, "fset") == 0 && (member->type == _Py_T_OBJECT || member->type == Py_T_OBJECT_EX))
+        if (std::strcmp(member->name, "fset") == 0 &&
+            (member->type == _Py_T_OBJECT || member->type == Py_T_OBJECT_EX))
             return member->offset;
     return -1;
 }

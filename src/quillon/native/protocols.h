@@ -30,10 +30,10 @@ inline bool shortcuts_wanted() noexcept {
 // means none (3.13 no longer keeps Py_TPFLAGS_VALID_VERSION_TAG): such a
 // type is checked at every access.
 struct SlotCache {
-    PyObject *descr;        // strong, or null: no shortcut
+    PyObject *descr;  // strong, or null: no shortcut
     Py_ssize_t offset;
-    unsigned int load_tag;  // the last type checked for a read, or 0
-    unsigned int store_tag; // the same for a write
+    unsigned int load_tag;   // the last type checked for a read, or 0
+    unsigned int store_tag;  // the same for a write
 };
 
 // Fills `cache` from `cls.__dict__[name]`; leaves it empty when that is not a
