@@ -57,6 +57,7 @@ CHOICES = ("identity", "ours")
 
 # --- choosing the decorator -------------------------------------------------
 
+
 def install_logger(choice):
     """Make `from logger import logging` give the decorator factory chosen."""
     if choice == "identity":
@@ -85,8 +86,17 @@ def build_cython_model(directory):
     compiler = shlex.split(sysconfig.get_config_var("CC") or "cc")
     steps = [
         [sys.executable, "-m", "cython", "-3", "-o", str(c_file), str(source)],
-        [*compiler, "-O2", "-fPIC", "-shared", "-I", sysconfig.get_paths()["include"],
-         str(c_file), "-o", str(library)],
+        [
+            *compiler,
+            "-O2",
+            "-fPIC",
+            "-shared",
+            "-I",
+            sysconfig.get_paths()["include"],
+            str(c_file),
+            "-o",
+            str(library),
+        ],
     ]
     for step in steps:
         try:
@@ -118,6 +128,7 @@ def load(choice, cython_dir):
 
 
 # --- stand-ins for the outside world ----------------------------------------
+
 
 class StubSMTP:
     """An SMTP client that connects to nothing."""
@@ -196,6 +207,7 @@ stub_encoders.encode_base64 = _encode_base64
 
 
 # --- the harness ------------------------------------------------------------
+
 
 @dataclass
 class Timed:
@@ -293,8 +305,10 @@ FIELDS = dict(
 
 def many_addresses(count, local, domain):
     separators = ("; ", ", ", ",\t", ";")
-    text = "".join(f"{local}{i}@{domain}{i % 10}.Example{separators[i % 4]}"
-                   for i in range(count - 1)) + f"{local}{count - 1}@{domain}{(count - 1) % 10}.Example"
+    text = (
+        "".join(f"{local}{i}@{domain}{i % 10}.Example{separators[i % 4]}" for i in range(count - 1))
+        + f"{local}{count - 1}@{domain}{(count - 1) % 10}.Example"
+    )
     items = [f" {local}{i}@{domain}{i % 10}.Example" for i in range(count)]
     return text, items
 
@@ -315,19 +329,27 @@ def build_cases(native_email, native_contact, model, compiled):
     Contact = native_contact.Contact
     models = [model] if compiled is None else [model, compiled]
     values = tuple(FIELDS.values())
-    args = dict(zip("supfxcbjma", values))
+    args = dict(zip("supfxcbjma", values, strict=True))
     construct = "cls(s, u, p, f, x, c, b, j, m, a)"
     email = Email(*values)
     model_emails = [peer.ModelEmail(*values) for peer in models]
     address = "Someone@Example.org"
     native_names = dict(cls=Email, e=email, C=Contact, k=Contact(address, 5))
-    peer_names = [dict(cls=peer.ModelEmail, e=instance, C=peer.ModelContact, k=peer.ModelContact(address, 5))
-                  for peer, instance in zip(models, model_emails)]
+    peer_names = [
+        dict(cls=peer.ModelEmail, e=instance, C=peer.ModelContact, k=peer.ModelContact(address, 5))
+        for peer, instance in zip(models, model_emails, strict=True)
+    ]
 
     def pair(name, stmt, names, model_stmt=None, floor=None, patches=()):
         peers = [Timed(model_stmt or stmt, each | names) for each in peer_names]
-        return Case(name, Timed(stmt, native_names | names), peers[0], floor, list(patches),
-                    peers[1] if compiled is not None else None)
+        return Case(
+            name,
+            Timed(stmt, native_names | names),
+            peers[0],
+            floor,
+            list(patches),
+            peers[1] if compiled is not None else None,
+        )
 
     cases = [
         pair("Email(...), ten fields", construct, args),
@@ -337,7 +359,10 @@ def build_cases(native_email, native_contact, model, compiled):
         pair("e.subject = 'x'", "e.subject = 'x'", {}),
     ]
 
-    short_text, short_list = "Alice@Example.org; bob@example.org", ["Alice@Example.org", "bob@example.org"]
+    short_text, short_list = (
+        "Alice@Example.org; bob@example.org",
+        ["Alice@Example.org", "bob@example.org"],
+    )
     ascii_text, ascii_items = many_addresses(1000, "First.Last", "Mail")
     other_text, other_items = many_addresses(1000, "Jürgen.Groß", "Bücher")
     # As people write them: capitals, and a blank after every separator.
@@ -361,9 +386,15 @@ def build_cases(native_email, native_contact, model, compiled):
             got = getattr(cls, f"_{cls.__name__}__normalize")(emails=value)
             if got != expected:
                 raise SystemExit(f"{name}: {cls.__module__}.{cls.__name__} normalises differently")
-        cases.append(pair(name, "cls._Email__normalize(emails=v)", {"v": value},
-                          "cls._ModelEmail__normalize(emails=v)",
-                          Timed("t.split(',')", {"t": clean})))
+        cases.append(
+            pair(
+                name,
+                "cls._Email__normalize(emails=v)",
+                {"v": value},
+                "cls._ModelEmail__normalize(emails=v)",
+                Timed("t.split(',')", {"t": clean}),
+            )
+        )
 
     valid = model.ValidatedEmail()
 
@@ -378,26 +409,43 @@ def build_cases(native_email, native_contact, model, compiled):
 
     for cls in (Contact, *(peer.ModelContact for peer in models)):
         with patched(validation(accept)):
-            if cls.validate(email=address, timeout=5) != (True, "Valid") or not cls(address).is_valid:
+            if (
+                cls.validate(email=address, timeout=5) != (True, "Valid")
+                or not cls(address).is_valid
+            ):
                 raise SystemExit(f"{cls.__name__}: validation stand-in not used")
         with patched(validation(reject)):
             if cls.validate(address) != (False, "The domain name example.invalid does not exist"):
                 raise SystemExit(f"{cls.__name__}: rejection comes back differently")
     cases += [
         pair("Contact(...)", "C(a, 10)", {"a": address}),
-        pair("Contact.validate, accepted", "C.validate(email=a, timeout=5)", {"a": address},
-             patches=validation(accept)),
-        pair("Contact.validate, rejected", "C.validate(email=a, timeout=5)", {"a": address},
-             patches=validation(reject)),
+        pair(
+            "Contact.validate, accepted",
+            "C.validate(email=a, timeout=5)",
+            {"a": address},
+            patches=validation(accept),
+        ),
+        pair(
+            "Contact.validate, rejected",
+            "C.validate(email=a, timeout=5)",
+            {"a": address},
+            patches=validation(reject),
+        ),
         pair("c.is_valid", "k.is_valid", {}, patches=validation(accept)),
     ]
 
-    stub_mime = [("MIMEMultipart", StubMultipart), ("MIMEText", StubText),
-                 ("MIMEBase", StubBase), ("encoders", stub_encoders)]
+    stub_mime = [
+        ("MIMEMultipart", StubMultipart),
+        ("MIMEText", StubText),
+        ("MIMEBase", StubBase),
+        ("encoders", stub_encoders),
+    ]
     for mime in (stub_mime, []):
-        patches = [(module, name, value)
-                   for module in (native_email, *models)
-                   for name, value in [("SMTP", StubSMTP), *mime]]
+        patches = [
+            (module, name, value)
+            for module in (native_email, *models)
+            for name, value in [("SMTP", StubSMTP), *mime]
+        ]
         check = [(module, "SMTP", RecordingSMTP) for module in (native_email, *models)]
         with patched(patches + check):
             RecordingSMTP.sent.clear()
@@ -406,7 +454,9 @@ def build_cases(native_email, native_contact, model, compiled):
             if mime:
                 built = [(alike(sent.headers), len(sent.parts)) for sent in RecordingSMTP.sent]
             else:
-                built = [(alike(sent.items()), len(sent.get_payload())) for sent in RecordingSMTP.sent]
+                built = [
+                    (alike(sent.items()), len(sent.get_payload())) for sent in RecordingSMTP.sent
+                ]
             if any(one != built[0] for one in built):
                 raise SystemExit("send builds different messages")
         name = "send, stub SMTP and MIME" if mime else "send, stub SMTP, stdlib MIME"
@@ -421,27 +471,35 @@ def logger_cases(logger):
     wrapped = logger.logging(prefix="quillon.bench")(trivial)
     return [
         Case("f()", Timed("f()", {"f": trivial}), Timed("f()", {"f": wrapped})),
-        Case("f(emails=v)", Timed("f(emails=v)", {"f": trivial, "v": "x"}),
-             Timed("f(emails=v)", {"f": wrapped, "v": "x"})),
+        Case(
+            "f(emails=v)",
+            Timed("f(emails=v)", {"f": trivial, "v": "x"}),
+            Timed("f(emails=v)", {"f": wrapped, "v": "x"}),
+        ),
     ]
 
 
 # --- report -----------------------------------------------------------------
+
 
 def ratio(a, b):
     return f"{a / b:.2f}x" if b else "-"
 
 
 def report(choice, cases, extra, overhead, repeats, cython_note):
-    print(f"\nquillon benchmark, decorator: {choice} "
-          f"(Python {platform.python_version()}, {os.cpu_count()} CPUs, best of {repeats}, "
-          f"empty loop {overhead:.1f} ns per call subtracted)")
+    print(
+        f"\nquillon benchmark, decorator: {choice} "
+        f"(Python {platform.python_version()}, {os.cpu_count()} CPUs, best of {repeats}, "
+        f"empty loop {overhead:.1f} ns per call subtracted)"
+    )
     if cython_note:
         print(f"Cython-compiled model left out: {cython_note}")
     compiled = not cython_note
-    header = (f"{'':32} {'native ns':>11} {'model ns':>11} {'native/model':>13}"
-              + (f" {'Cython ns':>11} {'native/Cython':>14}" if compiled else "")
-              + f" {'floor ns':>10} {'native/floor':>13}")
+    header = (
+        f"{'':32} {'native ns':>11} {'model ns':>11} {'native/model':>13}"
+        + (f" {'Cython ns':>11} {'native/Cython':>14}" if compiled else "")
+        + f" {'floor ns':>10} {'native/floor':>13}"
+    )
     print(header)
     print("-" * len(header))
     for case in cases:
@@ -459,8 +517,10 @@ def report(choice, cases, extra, overhead, repeats, cython_note):
         print("\nlogger.logging(prefix=...) with DEBUG off, around a trivial function:")
         for case in extra:
             direct, wrapped = case.native.best(overhead), case.model.best(overhead)
-            print(f"  {case.name:14} direct {direct:7.1f} ns, wrapped {wrapped:7.1f} ns, "
-                  f"added {wrapped - direct:6.1f} ns per call")
+            print(
+                f"  {case.name:14} direct {direct:7.1f} ns, wrapped {wrapped:7.1f} ns, "
+                f"added {wrapped - direct:6.1f} ns per call"
+            )
 
 
 def run_one(choice, quick, repeats, cython_dir, cython_note):
@@ -475,12 +535,22 @@ def run_one(choice, quick, repeats, cython_dir, cython_note):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="shorter timings, for a first look")
-    parser.add_argument("--logger", choices=CHOICES,
-                        help="decorate with an identity decorator or with our logger "
-                             "(default: both, one interpreter each)")
-    parser.add_argument("--repeats", type=int, help="rounds of timing (default 9, or 5 with --quick)")
-    parser.add_argument("--no-cython", nargs="?", const="--no-cython", metavar="WHY",
-                        help="leave out the Cython-compiled model")
+    parser.add_argument(
+        "--logger",
+        choices=CHOICES,
+        help="decorate with an identity decorator or with our logger "
+        "(default: both, one interpreter each)",
+    )
+    parser.add_argument(
+        "--repeats", type=int, help="rounds of timing (default 9, or 5 with --quick)"
+    )
+    parser.add_argument(
+        "--no-cython",
+        nargs="?",
+        const="--no-cython",
+        metavar="WHY",
+        help="leave out the Cython-compiled model",
+    )
     parser.add_argument("--cython-dir", help=argparse.SUPPRESS)  # built already, by the parent run
     options = parser.parse_args(argv)
     with tempfile.TemporaryDirectory(prefix="quillon-bench-") as scratch:
@@ -493,9 +563,11 @@ def main(argv=None):
         if options.logger:
             run_one(options.logger, options.quick, options.repeats, cython_dir, cython_note)
             return 0
-        extra = (["--quick"] if options.quick else []) + \
-                (["--repeats", str(options.repeats)] if options.repeats else []) + \
-                (["--cython-dir", cython_dir] if cython_dir else ["--no-cython", cython_note])
+        extra = (
+            (["--quick"] if options.quick else [])
+            + (["--repeats", str(options.repeats)] if options.repeats else [])
+            + (["--cython-dir", cython_dir] if cython_dir else ["--no-cython", cython_note])
+        )
         status = 0
         for choice in CHOICES:
             sys.stdout.flush()

@@ -15,15 +15,16 @@ in the native modules.
 """
 
 import re
-
-from logger import logging
-from smtplib import SMTP, SMTPRecipientsRefused
 from email import encoders
-from email.utils import formatdate, getaddresses, make_msgid
+from email.mime.base import MIMEBase
 from email.mime.multipart import MIMEMultipart
 from email.mime.text import MIMEText
-from email.mime.base import MIMEBase
-from email_validator import validate_email, ValidatedEmail, EmailNotValidError
+from email.utils import formatdate, getaddresses, make_msgid
+from smtplib import SMTP, SMTPRecipientsRefused
+
+from email_validator import EmailNotValidError, ValidatedEmail, validate_email
+
+from logger import logging
 
 __all__ = ["ModelEmail", "ModelContact"]
 
@@ -43,13 +44,17 @@ def _refused(text):
 
 
 def _not_one(item, field):
-    return _refused(f"{item!r} in {field} is not one address: it needs exactly one '@' with text "
-                    "on both sides (',' and ';' separate addresses, blanks are dropped)")
+    return _refused(
+        f"{item!r} in {field} is not one address: it needs exactly one '@' with text "
+        "on both sides (',' and ';' separate addresses, blanks are dropped)"
+    )
 
 
 def _international(item, field):
-    return _refused(f"{item!r} in {field} is an internationalised address, which needs "
-                    "SMTPUTF8; this message form cannot use it")
+    return _refused(
+        f"{item!r} in {field} is an internationalised address, which needs "
+        "SMTPUTF8; this message form cannot use it"
+    )
 
 
 def _check_sender(sender):
@@ -99,16 +104,22 @@ def _check_envelope(message, named):
                 raise _international(item, field)
             addresses[field].append(address)
     expected = [address for field in ("to", "bcc", "cc") for address in addresses.get(field, [])]
-    headers = [value for value in (message["To"], message["Bcc"], message["Cc"]) if value is not None]
+    headers = [
+        value for value in (message["To"], message["Bcc"], message["Cc"]) if value is not None
+    ]
     envelope = [address for _, address in getaddresses(headers)]
     if envelope != expected:
-        raise _refused(f"the SMTP client would send it to {envelope!r}, not to the addresses "
-                       "named in to, cc and bcc")
+        raise _refused(
+            f"the SMTP client would send it to {envelope!r}, not to the addresses "
+            "named in to, cc and bcc"
+        )
 
 
 def _argument_error(name, expected, value):
-    error = TypeError(f"Argument '{name:.200}' has incorrect type "
-                      f"(expected {expected:.200}, got {type(value).__name__:.200})")
+    error = TypeError(
+        f"Argument '{name:.200}' has incorrect type "
+        f"(expected {expected:.200}, got {type(value).__name__:.200})"
+    )
     if expected == "str" and isinstance(value, str):
         error.add_note("subclasses of built-in types are refused")
     return error
@@ -122,19 +133,43 @@ def _to_int(value, name):
     if type(value) is int:
         return value
     kind = type(value)
-    if (hasattr(kind, "__int__") or hasattr(kind, "__index__")
-            or hasattr(kind, "__float__") or isinstance(value, complex)):
+    if (
+        hasattr(kind, "__int__")
+        or hasattr(kind, "__index__")
+        or hasattr(kind, "__float__")
+        or isinstance(value, complex)
+    ):
         return int(value)
     raise _argument_error(name, "int", value)
 
 
 class ModelEmail:
-    __slots__ = ("__server", "__username", "__password", "__from", "__to", "__cc",
-                 "__bcc", "__subject", "__message", "__attachments")
+    __slots__ = (
+        "__server",
+        "__username",
+        "__password",
+        "__from",
+        "__to",
+        "__cc",
+        "__bcc",
+        "__subject",
+        "__message",
+        "__attachments",
+    )
 
-    def __init__(self, server=None, username=None, password=None, from_=None,
-                 to=None, cc=None, bcc=None, subject=None, message=None,
-                 attachments=None):
+    def __init__(
+        self,
+        server=None,
+        username=None,
+        password=None,
+        from_=None,
+        to=None,
+        cc=None,
+        bcc=None,
+        subject=None,
+        message=None,
+        attachments=None,
+    ):
         if server is not None and type(server) is not str:
             raise _argument_error("server", "str", server)
         if username is not None and type(username) is not str:
@@ -212,8 +247,9 @@ class ModelEmail:
             if isinstance(emails, (list, tuple)):
                 emails = ",".join(emails)
             if isinstance(emails, str):
-                emails = (emails.replace("\t", "").replace(" ", "")
-                          .replace(";", ",").lower().split(","))
+                emails = (
+                    emails.replace("\t", "").replace(" ", "").replace(";", ",").lower().split(",")
+                )
                 if not emails:
                     emails = None
         if emails is not None and type(emails) is not list:
@@ -349,24 +385,31 @@ class ModelEmail:
             encoders.encode_base64(msg=attachment)
             name = f"{file_name}"
             if _line_break(name):
-                raise _refused(f"the file name {name!r} in attachments holds a line break (CR or LF)")
+                raise _refused(
+                    f"the file name {name!r} in attachments holds a line break (CR or LF)"
+                )
             if _plain_file_name(name):
-                attachment.add_header(_name="Content-Disposition",
-                                      _value=f"attachment; filename={name}")
+                attachment.add_header(
+                    _name="Content-Disposition", _value=f"attachment; filename={name}"
+                )
             else:
                 # Quoted when that fits the line, else encoded (RFC 2231), so
                 # that it is never folded and arrives whole.
                 quoted = len(name) + 2 + name.count('"') + name.count("\\")
                 fits = name.isascii() and quoted <= 36
-                attachment.add_header(_name="Content-Disposition", _value="attachment",
-                                      filename=name if fits else ("utf-8", "", name))
+                attachment.add_header(
+                    _name="Content-Disposition",
+                    _value="attachment",
+                    filename=name if fits else ("utf-8", "", name),
+                )
             message.attach(payload=attachment)
         _check_envelope(message, named)
         for which, name in (("user name", "username"), ("password", "password")):
             value = getattr(self, name)
             if isinstance(value, str) and not value.isascii():
-                raise _refused(f"the {which} holds characters beyond ASCII, which SMTP login "
-                               "cannot carry")
+                raise _refused(
+                    f"the {which} holds characters beyond ASCII, which SMTP login cannot carry"
+                )
         server = self.server
         no_user_name = False
         try:
@@ -383,11 +426,15 @@ class ModelEmail:
                 raise SMTPRecipientsRefused(refused)
         except BaseException as exc:
             if server is None:
-                exc.add_note("no server is set (Email.server is None), so the SMTP client has "
-                             "nowhere to connect")
+                exc.add_note(
+                    "no server is set (Email.server is None), so the SMTP client has "
+                    "nowhere to connect"
+                )
             if no_user_name:
-                exc.add_note("a password is set but no user name (Email.username is None); "
-                             "login was given user=None")
+                exc.add_note(
+                    "a password is set but no user name (Email.username is None); "
+                    "login was given user=None"
+                )
             raise
 
 
@@ -429,7 +476,7 @@ class ModelContact:
             if not isinstance(res, ValidatedEmail):
                 raise EmailNotValidError("Email is not valid")
             status, message = True, "Valid"
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - every failure becomes a reason
             status = False
             message = f"{exc}".rstrip(".")
         return status, message
@@ -444,6 +491,5 @@ class ModelContact:
 
     @property
     def is_valid(self):
-        status, message = ModelContact.validate(email=self.__email,
-                                                timeout=self.__timeout)
+        status, message = ModelContact.validate(email=self.__email, timeout=self.__timeout)
         return status

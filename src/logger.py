@@ -42,8 +42,11 @@ def _stock_logger(enabled: Any) -> _logging.Logger | None:
     calling it; any other level check (a subclass's, a patched one) is called.
     """
     func = getattr(enabled, "__func__", None)
-    if (func is _STOCK_IS_ENABLED_FOR and getattr(func, "__module__", None) == "logging"
-            and getattr(func, "__qualname__", None) == "Logger.isEnabledFor"):
+    if (
+        func is _STOCK_IS_ENABLED_FOR
+        and getattr(func, "__module__", None) == "logging"
+        and getattr(func, "__qualname__", None) == "Logger.isEnabledFor"
+    ):
         return getattr(enabled, "__self__", None)
     return None
 
@@ -101,8 +104,9 @@ def _wrap(func: Any, log: _logging.Logger) -> Any:
         try:
             result = func(*args, **kwargs)
         except BaseException as exc:
-            debug("%s raised %s after %.3f ms", name, type(exc).__qualname__,
-                  (clock() - start) * 1e3)
+            debug(
+                "%s raised %s after %.3f ms", name, type(exc).__qualname__, (clock() - start) * 1e3
+            )
             raise
         debug("%s returned after %.3f ms", name, (clock() - start) * 1e3)
         return result

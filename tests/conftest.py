@@ -17,7 +17,7 @@ from quillon import _loopback
 # find their shared helpers as `support` through this.
 sys.path.insert(0, os.path.dirname(__file__))
 
-import support  # noqa: E402
+import support
 
 
 @pytest.fixture
@@ -90,6 +90,7 @@ def library(monkeypatch):
 def fresh_import(monkeypatch):
     """Imports quillon.`name` anew, with `logger` as the logger module if one
     is given; sys.modules and the package attribute are put back afterwards."""
+
     def run(name, logger=None):
         monkeypatch.setattr(quillon, name, getattr(quillon, name))
         monkeypatch.delitem(sys.modules, f"quillon.{name}", raising=False)

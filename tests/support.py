@@ -19,8 +19,18 @@ SANITIZED = bool(os.environ.get("QUILLON_SANITIZED"))
 
 # Email's fields in the constructor's order, its slots, and how the setters
 # treat each field.
-FIELDS = ("server", "username", "password", "from_", "to", "cc", "bcc",
-          "subject", "message", "attachments")
+FIELDS = (
+    "server",
+    "username",
+    "password",
+    "from_",
+    "to",
+    "cc",
+    "bcc",
+    "subject",
+    "message",
+    "attachments",
+)
 SLOTS = tuple("__" + name.rstrip("_") for name in FIELDS)
 TEXT_FIELDS = ("server", "username", "password", "subject", "message")
 LIST_FIELDS = ("to", "cc", "bcc")

@@ -4,9 +4,9 @@ import re
 import weakref
 
 import email_validator
-import logger
 import pytest
 
+import logger
 import quillon.contact as contact
 from quillon.contact import Contact
 from support import Text
@@ -51,11 +51,17 @@ def test_direct_slot_writes_bypass_the_checks():
         Contact.__new__(Contact).email
 
 
-@pytest.mark.parametrize(("call", "message"), [
-    (lambda: Contact(ADDRESS, 1, 2), "__init__() takes at most 3 positional arguments (4 given)"),
-    (lambda: Contact(mail=ADDRESS), "__init__() got an unexpected keyword argument 'mail'"),
-    (lambda: Contact.validate(), "validate() takes at least 1 positional argument (0 given)"),
-])
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (
+            lambda: Contact(ADDRESS, 1, 2),
+            "__init__() takes at most 3 positional arguments (4 given)",
+        ),
+        (lambda: Contact(mail=ADDRESS), "__init__() got an unexpected keyword argument 'mail'"),
+        (lambda: Contact.validate(), "validate() takes at least 1 positional argument (0 given)"),
+    ],
+)
 def test_argument_errors(library, call, message):
     with pytest.raises(TypeError, match=f"^{re.escape(message)}$"):
         call()
@@ -74,9 +80,16 @@ def test_library_call_form(library):
     assert kwargs["check_deliverability"] is True
 
 
-@pytest.mark.parametrize(("kwargs", "passed"), [
-    ({}, 2), ({"timeout": None}, 15), ({"timeout": 3.7}, 3), ({"timeout": 0}, 0), ({"timeout": True}, 1),
-])
+@pytest.mark.parametrize(
+    ("kwargs", "passed"),
+    [
+        ({}, 2),
+        ({"timeout": None}, 15),
+        ({"timeout": 3.7}, 3),
+        ({"timeout": 0}, 0),
+        ({"timeout": True}, 1),
+    ],
+)
 def test_timeout_passed_to_the_library(library, kwargs, passed):
     Contact.validate(ADDRESS, **kwargs)
     Contact.validate(email=ADDRESS, **kwargs)
@@ -84,15 +97,20 @@ def test_timeout_passed_to_the_library(library, kwargs, passed):
     assert timeouts == [passed, passed] and all(type(t) is int for t in timeouts)
 
 
-@pytest.mark.parametrize(("args", "name", "got"), [
-    ((ADDRESS, "5"), "timeout", "str"),
-    ((5, "5"), "timeout", "str"),
-    ((None,), "email", "NoneType"),
-    ((5,), "email", "int"),
-    ((Text(ADDRESS),), "email", "Text"),
-])
+@pytest.mark.parametrize(
+    ("args", "name", "got"),
+    [
+        ((ADDRESS, "5"), "timeout", "str"),
+        ((5, "5"), "timeout", "str"),
+        ((None,), "email", "NoneType"),
+        ((5,), "email", "int"),
+        ((Text(ADDRESS),), "email", "Text"),
+    ],
+)
 def test_argument_types_are_checked_before_the_library(library, args, name, got):
-    with pytest.raises(TypeError, match=type_error(name, "int" if name == "timeout" else "str", got)):
+    with pytest.raises(
+        TypeError, match=type_error(name, "int" if name == "timeout" else "str", got)
+    ):
         Contact.validate(*args)
     assert library.calls == []
 
@@ -106,19 +124,34 @@ class _Formatted(Exception):
         return "formatted.."
 
 
-@pytest.mark.parametrize(("outcome", "expected"), [
-    (_ValidatedSubclass(), (True, "Valid")),
-    (None, (False, "Email is not valid")),
-    (object(), (False, "Email is not valid")),
-    ((True, "Valid"), (False, "Email is not valid")),
-    (RuntimeError("resolver went away"), (False, "resolver went away")),
-    (email_validator.EmailUndeliverableError("The domain name x.org does not exist."),
-     (False, "The domain name x.org does not exist")),
-    (email_validator.EmailSyntaxError("Odd... ..."), (False, "Odd... ")),
-    (ValueError(), (False, "")),
-    (_Formatted("plain"), (False, "formatted")),
-], ids=["subclass", "None", "object", "tuple", "RuntimeError", "undeliverable", "many-stops",
-        "no-message", "format"])
+@pytest.mark.parametrize(
+    ("outcome", "expected"),
+    [
+        (_ValidatedSubclass(), (True, "Valid")),
+        (None, (False, "Email is not valid")),
+        (object(), (False, "Email is not valid")),
+        ((True, "Valid"), (False, "Email is not valid")),
+        (RuntimeError("resolver went away"), (False, "resolver went away")),
+        (
+            email_validator.EmailUndeliverableError("The domain name x.org does not exist."),
+            (False, "The domain name x.org does not exist"),
+        ),
+        (email_validator.EmailSyntaxError("Odd... ..."), (False, "Odd... ")),
+        (ValueError(), (False, "")),
+        (_Formatted("plain"), (False, "formatted")),
+    ],
+    ids=[
+        "subclass",
+        "None",
+        "object",
+        "tuple",
+        "RuntimeError",
+        "undeliverable",
+        "many-stops",
+        "no-message",
+        "format",
+    ],
+)
 def test_outcomes(library, outcome, expected):
     library.outcome = outcome
     result = Contact.validate(ADDRESS)
@@ -149,7 +182,9 @@ def positional_library(email, timeout):
 def test_library_refusing_the_call_form_becomes_a_result(monkeypatch):
     monkeypatch.setattr(contact, "validate_email", positional_library)
     assert Contact.validate(ADDRESS) == (
-        False, "positional_library() got an unexpected keyword argument 'check_deliverability'")
+        False,
+        "positional_library() got an unexpected keyword argument 'check_deliverability'",
+    )
 
 
 @pytest.mark.parametrize("name", ["validate_email", "ValidatedEmail", "EmailNotValidError"])
@@ -183,7 +218,10 @@ def test_is_valid_uses_the_stored_fields_each_time(library):
     c.email, c.timeout = "other@example.org", 4.2
     library.outcome = None
     assert c.is_valid is False
-    assert [(a, k["timeout"]) for a, k in library.calls] == [((ADDRESS,), 15), (("other@example.org",), 4)]
+    assert [(a, k["timeout"]) for a, k in library.calls] == [
+        ((ADDRESS,), 15),
+        (("other@example.org",), 4),
+    ]
 
 
 def test_is_valid_reads_the_slots_directly(library):
@@ -201,7 +239,9 @@ def replace_validate(monkeypatch, func):
 
 def test_is_valid_calls_validate_with_keywords_only(monkeypatch):
     seen, status = [], object()
-    replace_validate(monkeypatch, lambda *args, **kwargs: seen.append((args, kwargs)) or (status, "x"))
+    replace_validate(
+        monkeypatch, lambda *args, **kwargs: seen.append((args, kwargs)) or (status, "x")
+    )
     assert Contact(ADDRESS, 3).is_valid is status
     assert seen == [((), {"email": ADDRESS, "timeout": 3})]
     assert list(seen[0][1]) == ["email", "timeout"]
@@ -240,13 +280,17 @@ def test_is_valid_lets_errors_of_validate_through(monkeypatch):
         Contact(ADDRESS).is_valid
 
 
-@pytest.mark.parametrize(("result", "message"), [
-    ((True, "Valid", "extra"), "too many values to unpack (expected 2)"),
-    ([True, "Valid", 1, 2], "too many values to unpack (expected 2)"),
-    ((True,), "need more than 1 value to unpack"),
-    ((), "need more than 0 values to unpack"),
-    (iter([True]), "need more than 1 value to unpack"),
-], ids=["tuple-3", "list-4", "one", "empty", "iterator-1"])
+@pytest.mark.parametrize(
+    ("result", "message"),
+    [
+        ((True, "Valid", "extra"), "too many values to unpack (expected 2)"),
+        ([True, "Valid", 1, 2], "too many values to unpack (expected 2)"),
+        ((True,), "need more than 1 value to unpack"),
+        ((), "need more than 0 values to unpack"),
+        (iter([True]), "need more than 1 value to unpack"),
+    ],
+    ids=["tuple-3", "list-4", "one", "empty", "iterator-1"],
+)
 def test_is_valid_unpacks_exactly_two(monkeypatch, result, message):
     replace_validate(monkeypatch, lambda email, timeout: result)
     with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
@@ -279,7 +323,9 @@ def test_module_globals_and_class_shape():
     assert type(Contact) is type and Contact.__bases__ == (object,) and Contact.__doc__ is None
     assert (Contact.__module__, Contact.__qualname__) == ("quillon.contact", "Contact")
     assert Contact.__slots__ == ("__email", "__timeout")
-    names = [n for n in Contact.__dict__ if n in {"__init__", "email", "validate", "timeout", "is_valid"}]
+    names = [
+        n for n in Contact.__dict__ if n in {"__init__", "email", "validate", "timeout", "is_valid"}
+    ]
     assert names == ["__init__", "email", "validate", "timeout", "is_valid"]
     assert isinstance(Contact.__dict__["validate"], staticmethod)
     assert Contact.is_valid.fset is None

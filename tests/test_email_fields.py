@@ -70,9 +70,20 @@ def normalize(emails):
 
 # --- the sender and a replaced normaliser ------------------------------------
 
-@pytest.mark.parametrize(("result", "stored"), [
-    (("First", "second"), "First"), (["First"], "First"), ("as is", "as is"), (None, None),
-    (5, "int"), ([b"x"], "bytes"), ((Text("x"),), "Text"), ({"x"}, "set")])
+
+@pytest.mark.parametrize(
+    ("result", "stored"),
+    [
+        (("First", "second"), "First"),
+        (["First"], "First"),
+        ("as is", "as is"),
+        (None, None),
+        (5, "int"),
+        ([b"x"], "bytes"),
+        ((Text("x"),), "Text"),
+        ({"x"}, "set"),
+    ],
+)
 def test_sender_takes_item_zero_of_a_replaced_normaliser(monkeypatch, result, stored):
     email = Email(from_="kept@x")
     monkeypatch.setattr(Email, "_Email__normalize", staticmethod(lambda emails: result))
@@ -87,28 +98,32 @@ def test_sender_takes_item_zero_of_a_replaced_normaliser(monkeypatch, result, st
 
 # --- recipient lists and the normaliser -------------------------------------
 
-@pytest.mark.parametrize(("value", "expected"), [
-    (None, None),
-    ("", None),
-    ("Ann@X.org, Bob@Y.org;CAROL@z.org", ["ann@x.org", "bob@y.org", "carol@z.org"]),
-    ("a@x,", ["a@x", ""]),
-    (";a@x", ["", "a@x"]),
-    ("a@x,;b@y", ["a@x", "", "b@y"]),
-    (" \t  \t", [""]),
-    ([], [""]),
-    ((), [""]),
-    (["A;B", "C"], ["a", "b", "c"]),
-    (("A@X", "B@Y"), ["a@x", "b@y"]),
-    (Items(["A", "B"]), ["a", "b"]),
-    (["a@x", Shouting("B@Y")], ["a@x", "b@y"]),  # items are joined first
-    ("a@x\nb@y", ["a@x\nb@y"]),
-    ("a@x\r\u00a0b@y", ["a@x\r\u00a0b@y"]),
-    ("JÖRG@MÜNCHEN.DE", ["jörg@münchen.de"]),
-    ("ΟΔΟΣ@X", ["οδος@x"]),
-    ("İ@X", ["i\u0307@x"]),
-    (SplitsToNothing("a@x"), None),
-    (EqualsEmpty(["a@x"]), None),
-])
+
+@pytest.mark.parametrize(
+    ("value", "expected"),
+    [
+        (None, None),
+        ("", None),
+        ("Ann@X.org, Bob@Y.org;CAROL@z.org", ["ann@x.org", "bob@y.org", "carol@z.org"]),
+        ("a@x,", ["a@x", ""]),
+        (";a@x", ["", "a@x"]),
+        ("a@x,;b@y", ["a@x", "", "b@y"]),
+        (" \t  \t", [""]),
+        ([], [""]),
+        ((), [""]),
+        (["A;B", "C"], ["a", "b", "c"]),
+        (("A@X", "B@Y"), ["a@x", "b@y"]),
+        (Items(["A", "B"]), ["a", "b"]),
+        (["a@x", Shouting("B@Y")], ["a@x", "b@y"]),  # items are joined first
+        ("a@x\nb@y", ["a@x\nb@y"]),
+        ("a@x\r\u00a0b@y", ["a@x\r\u00a0b@y"]),
+        ("JÖRG@MÜNCHEN.DE", ["jörg@münchen.de"]),
+        ("ΟΔΟΣ@X", ["οδος@x"]),
+        ("İ@X", ["i\u0307@x"]),
+        (SplitsToNothing("a@x"), None),
+        (EqualsEmpty(["a@x"]), None),
+    ],
+)
 def test_normaliser_shapes(value, expected):
     assert normalize(value) == expected
     email = Email()
@@ -129,8 +144,13 @@ def test_text_subclass_methods_are_called_in_order(monkeypatch):
     email = Email()
     email.cc = Keeps("A\tB; C")
     assert email.cc == ["ab", "c"]
-    assert Keeps.calls == [("replace", "\t", ""), ("replace", " ", ""),
-                           ("replace", ";", ","), ("lower",), ("split", ",")]
+    assert Keeps.calls == [
+        ("replace", "\t", ""),
+        ("replace", " ", ""),
+        ("replace", ";", ","),
+        ("lower",),
+        ("split", ","),
+    ]
 
 
 @pytest.mark.parametrize("name", LIST_FIELDS)
@@ -141,17 +161,20 @@ def test_recipient_getter_returns_the_stored_list(name):
 
 
 @pytest.mark.parametrize("name", LIST_FIELDS)
-@pytest.mark.parametrize(("value", "error", "message"), [
-    (5, TypeError, "Expected list, got int"),
-    (b"a@x", TypeError, "Expected list, got bytes"),
-    ({"a@x"}, TypeError, "Expected list, got set"),
-    ({"a@x": 1}, TypeError, "Expected list, got dict"),
-    (["a@x", 1], TypeError, "sequence item 1: expected str instance, int found"),
-    (("A", b"B"), TypeError, "sequence item 1: expected str instance, bytes found"),
-    (SplitsToTuple("a@x"), TypeError, "Expected list, got tuple"),
-    (Shouting("a@x"), LookupError, "no lower case here"),
-    (BadEquality(), ArithmeticError, "cannot compare"),
-])
+@pytest.mark.parametrize(
+    ("value", "error", "message"),
+    [
+        (5, TypeError, "Expected list, got int"),
+        (b"a@x", TypeError, "Expected list, got bytes"),
+        ({"a@x"}, TypeError, "Expected list, got set"),
+        ({"a@x": 1}, TypeError, "Expected list, got dict"),
+        (["a@x", 1], TypeError, "sequence item 1: expected str instance, int found"),
+        (("A", b"B"), TypeError, "sequence item 1: expected str instance, bytes found"),
+        (SplitsToTuple("a@x"), TypeError, "Expected list, got tuple"),
+        (Shouting("a@x"), LookupError, "no lower case here"),
+        (BadEquality(), ArithmeticError, "cannot compare"),
+    ],
+)
 def test_refused_recipients_leave_field_unchanged(name, value, error, message):
     email = Email(**{name: "kept@x"})
     with pytest.raises(error) as info:
@@ -172,8 +195,12 @@ def test_setters_call_the_normaliser_by_keyword(monkeypatch):
     email = Email()
     calls.clear()
     email.to, email.cc, email.bcc, email.from_ = "T", ["C"], ("B",), "F"
-    assert calls == [((), {"emails": "T"}), ((), {"emails": ["C"]}),
-                     ((), {"emails": ("B",)}), ((), {"emails": "F"})]
+    assert calls == [
+        ((), {"emails": "T"}),
+        ((), {"emails": ["C"]}),
+        ((), {"emails": ("B",)}),
+        ((), {"emails": "F"}),
+    ]
     assert (email.to, email.cc, email.bcc, email.from_) == (["t"], ["c"], ["b"], "f")
 
 
@@ -197,14 +224,25 @@ def test_setters_ask_a_logging_wrapper_once_and_call_what_it_names(monkeypatch):
         return ["from foreign"]
 
     email = Email(to="kept@x")
-    for func, on, stored in [(own, False, ["a@x"]), (own, True, ["a@x"]), (foreign, False, ["from foreign"])]:
-        monkeypatch.setattr(Email, "_Email__normalize", staticmethod(wrapper(func, logged, is_enabled, 10)))
+    for func, on, stored in [
+        (own, False, ["a@x"]),
+        (own, True, ["a@x"]),
+        (foreign, False, ["from foreign"]),
+    ]:
+        monkeypatch.setattr(
+            Email, "_Email__normalize", staticmethod(wrapper(func, logged, is_enabled, 10))
+        )
         checks.clear(), seen.clear()
         debug[0] = on
         email.to = "A@x"
         assert (email.to, checks) == (stored, [10])
-        assert seen == ([("logged", {"emails": "A@x"})] if on else
-                        [("foreign", {"emails": "A@x"})] if func is foreign else [])
+        assert seen == (
+            [("logged", {"emails": "A@x"})]
+            if on
+            else [("foreign", {"emails": "A@x"})]
+            if func is foreign
+            else []
+        )
     debug[0] = None
     with pytest.raises(OSError, match="^no level$"):
         email.cc = "b@y"
@@ -220,10 +258,13 @@ def test_setters_log_through_the_shipped_logger(caplog, level):
     lines = [r.getMessage() for r in caplog.records]
     calls = 5 if level == logging.DEBUG else 0  # from_, to, cc and bcc, then cc
     assert lines[0::2] == ["call Email.__normalize"] * calls
-    assert [line.split(" after ")[0] for line in lines[1::2]] == ["Email.__normalize returned"] * calls
+    assert [line.split(" after ")[0] for line in lines[1::2]] == [
+        "Email.__normalize returned"
+    ] * calls
 
 
 # --- the module global Email ------------------------------------------------
+
 
 class Standin:
     _Email__normalize = staticmethod(lambda emails: ["from the stand-in"])
@@ -256,14 +297,18 @@ def test_missing_module_global_raises_name_error(monkeypatch, name):
 
 # --- slots written directly -------------------------------------------------
 
-@pytest.mark.parametrize(("name", "value", "message"), [
-    ("server", 25, "Expected str, got int"),
-    ("from", Text("a@x"), "Expected str, got Text"),
-    ("subject", b"Hi", "Expected str, got bytes"),
-    ("to", ("a@x",), "Expected list, got tuple"),
-    ("bcc", Items(["a@x"]), "Expected list, got Items"),
-    ("cc", "a@x", "Expected list, got str"),
-])
+
+@pytest.mark.parametrize(
+    ("name", "value", "message"),
+    [
+        ("server", 25, "Expected str, got int"),
+        ("from", Text("a@x"), "Expected str, got Text"),
+        ("subject", b"Hi", "Expected str, got bytes"),
+        ("to", ("a@x",), "Expected list, got tuple"),
+        ("bcc", Items(["a@x"]), "Expected list, got Items"),
+        ("cc", "a@x", "Expected list, got str"),
+    ],
+)
 def test_getter_refuses_a_slot_written_directly(name, value, message):
     email = Email()
     setattr(email, f"_Email__{name}", value)
@@ -285,8 +330,10 @@ def literal_chain(text):
     return text.replace("\t", "").replace(" ", "").replace(";", ",").lower().split(",")
 
 
-one_byte = st.text(st.one_of(st.sampled_from(" \t;,@.AZaz\xc0\xd7\xde\xdf"),
-                             st.characters(max_codepoint=0xFF)), max_size=100)
+one_byte = st.text(
+    st.one_of(st.sampled_from(" \t;,@.AZaz\xc0\xd7\xde\xdf"), st.characters(max_codepoint=0xFF)),
+    max_size=100,
+)
 LATIN1 = "".join(map(chr, range(256)))
 
 
@@ -298,10 +345,10 @@ def chunk_texts():
     for shift in range(32):
         turned = LATIN1[shift:] + LATIN1[:shift]
         yield turned
-        yield turned * 2 + turned[:255 - shift]
+        yield turned * 2 + turned[: 255 - shift]
     for special in " \t;,QÉ×":
         for place in range(64):
-            yield "aÿ.b" * (place // 4) + "aÿ.b"[:place % 4] + special + "xÀ@ z" * 12
+            yield "aÿ.b" * (place // 4) + "aÿ.b"[: place % 4] + special + "xÀ@ z" * 12
     for run in range(66):
         yield " " * run
         yield ";, \tA" * (run // 5)
@@ -310,7 +357,7 @@ def chunk_texts():
 def check_against_the_methods(text, items=()):
     normalize = Email._Email__normalize
     assert normalize(emails=text) == (literal_chain(text) if text else None)
-    split = [text[:len(text) // 3], text[len(text) // 3:], *items]
+    split = [text[: len(text) // 3], text[len(text) // 3 :], *items]
     assert normalize(emails=split) == literal_chain(",".join(split))
     assert normalize(emails=tuple(split)) == literal_chain(",".join(split))
 
@@ -335,11 +382,26 @@ def test_every_byte_at_every_place_of_a_chunk():
 # above that compare it with the methods.
 @pytest.mark.parametrize("cleaner", ["avx2", "ssse3", "table"])
 def test_each_cleaner_in_its_own_process(cleaner):
-    env = {k: v for k, v in ENV.items() if k != "QUILLON_NO_SHORTCUTS"} | {"QUILLON_CLEANER": cleaner}
-    result = run_python("-m", "pytest", "-q", "-p", "no:cacheprovider", __file__,
-                        "-k", "normaliser_shapes or match_the_string_methods or every_byte_at",
-                        cwd=ROOT, env=env, timeout=600)
-    if f"QUILLON_CLEANER is '{cleaner}', which this processor cannot run" in result.stdout + result.stderr:
+    env = {k: v for k, v in ENV.items() if k != "QUILLON_NO_SHORTCUTS"} | {
+        "QUILLON_CLEANER": cleaner
+    }
+    result = run_python(
+        "-m",
+        "pytest",
+        "-q",
+        "-p",
+        "no:cacheprovider",
+        __file__,
+        "-k",
+        "normaliser_shapes or match_the_string_methods or every_byte_at",
+        cwd=ROOT,
+        env=env,
+        timeout=600,
+    )
+    if (
+        f"QUILLON_CLEANER is '{cleaner}', which this processor cannot run"
+        in result.stdout + result.stderr
+    ):
         pytest.skip(f"this processor has no {cleaner}")
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
     assert " passed" in result.stdout
@@ -348,4 +410,5 @@ def test_each_cleaner_in_its_own_process(cleaner):
 def test_unknown_cleaner_is_refused_at_import():
     result = run_python("-c", "import quillon.email", env=ENV | {"QUILLON_CLEANER": "sse9"})
     assert result.stderr.endswith(
-        "ImportError: QUILLON_CLEANER is 'sse9'; expected 'avx2', 'ssse3' or 'table'\n")
+        "ImportError: QUILLON_CLEANER is 'sse9'; expected 'avx2', 'ssse3' or 'table'\n"
+    )

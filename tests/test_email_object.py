@@ -22,8 +22,12 @@ def vectorcall(func, *args, kwnames):
     """Call `func` the way C code does, with keyword names as given."""
     call = ctypes.pythonapi.PyObject_Vectorcall
     call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object),
-                     ctypes.c_size_t, ctypes.py_object]
+    call.argtypes = [
+        ctypes.py_object,
+        ctypes.POINTER(ctypes.py_object),
+        ctypes.c_size_t,
+        ctypes.py_object,
+    ]
     array = (ctypes.py_object * len(args))(*args)
     return call(func, array, len(args) - len(kwnames), kwnames)
 
@@ -34,19 +38,36 @@ def test_module_is_the_compiled_extension():
 
 # --- construction -----------------------------------------------------------
 
+
 def test_no_arguments_gives_empty_fields():
     assert fields(Email()) == dict.fromkeys(FIELDS) | {"attachments": ()}
 
 
 def test_positional_and_keyword_arguments_agree():
-    values = ("smtp.example.org", "User", "Secret", "Me@Example.org", "A@x; B@y",
-              ["C@x"], ("D@x", "E@y"), "Hello", "<p>Hi</p>", [("a.txt", b"a")])
+    values = (
+        "smtp.example.org",
+        "User",
+        "Secret",
+        "Me@Example.org",
+        "A@x; B@y",
+        ["C@x"],
+        ("D@x", "E@y"),
+        "Hello",
+        "<p>Hi</p>",
+        [("a.txt", b"a")],
+    )
     by_position = Email(*values)
-    by_keyword = Email(**dict(zip(FIELDS, values)))
+    by_keyword = Email(**dict(zip(FIELDS, values, strict=True)))
     expected = {
-        "server": "smtp.example.org", "username": "User", "password": "Secret",
-        "from_": "me@example.org", "to": ["a@x", "b@y"], "cc": ["c@x"],
-        "bcc": ["d@x", "e@y"], "subject": "Hello", "message": "<p>Hi</p>",
+        "server": "smtp.example.org",
+        "username": "User",
+        "password": "Secret",
+        "from_": "me@example.org",
+        "to": ["a@x", "b@y"],
+        "cc": ["c@x"],
+        "bcc": ["d@x", "e@y"],
+        "subject": "Hello",
+        "message": "<p>Hi</p>",
         "attachments": [("a.txt", b"a")],
     }
     assert fields(by_position) == fields(by_keyword) == expected
@@ -54,33 +75,53 @@ def test_positional_and_keyword_arguments_agree():
     assert Email.__init__(by_position) is None
 
 
-@pytest.mark.parametrize(("call", "message"), [
-    (lambda: Email(*[None] * 11),
-     "__init__() takes at most 11 positional arguments (12 given)"),
-    (lambda: Email.__init__(),
-     "__init__() takes at least 1 positional argument (0 given)"),
-    (lambda: Email(bogus=1), "__init__() got an unexpected keyword argument 'bogus'"),
-    (lambda: Email("a", server="b"),
-     "__init__() got multiple values for keyword argument 'server'"),
-    (lambda: Email(self=None), "__init__() got multiple values for keyword argument 'self'"),
-    (lambda: vectorcall(Email.__init__, Email(), 1, kwnames=(1,)),
-     "__init__() keywords must be strings"),
-    (lambda: Email.server.fget(), "server() takes exactly 1 positional argument (0 given)"),
-    (lambda: Email.to.fget(Email(), 1), "to() takes exactly 1 positional argument (2 given)"),
-    (lambda: Email.subject.fset(Email()),
-     "subject() takes exactly 2 positional arguments (1 given)"),
-    # Keywords are bound before the value is looked at: no type error here.
-    (lambda: Email.subject.fset(Email(), value=1, other=2),
-     "subject() got an unexpected keyword argument 'other'"),
-    (lambda: vectorcall(Email.cc.fset, Email(), "x", kwnames=(b"value",)),
-     "cc() keywords must be strings"),
-    (lambda: Email._Email__normalize("a", "b"),
-     "__normalize() takes at most 1 positional argument (2 given)"),
-    (lambda: Email._Email__normalize(email="a"),
-     "__normalize() got an unexpected keyword argument 'email'"),
-    (lambda: Email._Email__normalize("a", emails="b"),
-     "__normalize() got multiple values for keyword argument 'emails'"),
-])
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (
+            lambda: Email(*[None] * 11),
+            "__init__() takes at most 11 positional arguments (12 given)",
+        ),
+        (lambda: Email.__init__(), "__init__() takes at least 1 positional argument (0 given)"),
+        (lambda: Email(bogus=1), "__init__() got an unexpected keyword argument 'bogus'"),
+        (
+            lambda: Email("a", server="b"),
+            "__init__() got multiple values for keyword argument 'server'",
+        ),
+        (lambda: Email(self=None), "__init__() got multiple values for keyword argument 'self'"),
+        (
+            lambda: vectorcall(Email.__init__, Email(), 1, kwnames=(1,)),
+            "__init__() keywords must be strings",
+        ),
+        (lambda: Email.server.fget(), "server() takes exactly 1 positional argument (0 given)"),
+        (lambda: Email.to.fget(Email(), 1), "to() takes exactly 1 positional argument (2 given)"),
+        (
+            lambda: Email.subject.fset(Email()),
+            "subject() takes exactly 2 positional arguments (1 given)",
+        ),
+        # Keywords are bound before the value is looked at: no type error here.
+        (
+            lambda: Email.subject.fset(Email(), value=1, other=2),
+            "subject() got an unexpected keyword argument 'other'",
+        ),
+        (
+            lambda: vectorcall(Email.cc.fset, Email(), "x", kwnames=(b"value",)),
+            "cc() keywords must be strings",
+        ),
+        (
+            lambda: Email._Email__normalize("a", "b"),
+            "__normalize() takes at most 1 positional argument (2 given)",
+        ),
+        (
+            lambda: Email._Email__normalize(email="a"),
+            "__normalize() got an unexpected keyword argument 'email'",
+        ),
+        (
+            lambda: Email._Email__normalize("a", emails="b"),
+            "__normalize() got multiple values for keyword argument 'emails'",
+        ),
+    ],
+)
 def test_argument_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
@@ -111,12 +152,18 @@ def test_constructor_assigns_through_the_properties_in_order():
             assigned.append(("subject setter", value))
 
     email = Recorded(subject="given")
-    assert assigned == [*FIELDS[:7], "subject", ("subject setter", "given"),
-                        "message", "attachments"]
+    assert assigned == [
+        *FIELDS[:7],
+        "subject",
+        ("subject setter", "given"),
+        "message",
+        "attachments",
+    ]
     assert email.subject == "overridden"
 
 
 # --- class object and layout ------------------------------------------------
+
 
 def test_class_object():
     assert type(Email) is type
@@ -131,8 +178,16 @@ def test_class_namespace_holds_only_the_declared_members():
     members = ["__init__", *FIELDS[:3], "_Email__normalize", *FIELDS[3:], "send"]
     # The same namespace made in Python shows where `type` itself puts the
     # slot descriptors and `__doc__`.
-    reference = type("Email", (), {"__module__": "quillon.email", "__qualname__": "Email",
-                                   "__slots__": SLOTS, **dict.fromkeys(members)})
+    reference = type(
+        "Email",
+        (),
+        {
+            "__module__": "quillon.email",
+            "__qualname__": "Email",
+            "__slots__": SLOTS,
+            **dict.fromkeys(members),
+        },
+    )
     assert list(vars(Email)) == list(vars(reference))
 
 
@@ -166,7 +221,9 @@ def test_unassigned_slot_raises_attribute_error():
 def test_constructor_assigns_through_whatever_property_the_class_holds_now(monkeypatch):
     seen = []
     original = Email.__dict__["subject"]
-    monkeypatch.setattr(Email, "subject", property(original.fget, lambda self, v: seen.append(("class", v))))
+    monkeypatch.setattr(
+        Email, "subject", property(original.fget, lambda self, v: seen.append(("class", v)))
+    )
     Email(subject="one")
     server = Email.__dict__["server"]
     # Re-initialising the property object in place changes its setter too.

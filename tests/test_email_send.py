@@ -62,8 +62,9 @@ class Log:
         self.MIMEMultipart = self.maker("MIMEMultipart", lambda: "message")
         self.MIMEText = self.maker("MIMEText", lambda: "body")
         self.MIMEBase = self.maker("MIMEBase", lambda: f"part{self.names().count('MIMEBase')}")
-        self.encoders = types.SimpleNamespace(encode_base64=self.maker("encode_base64"),
-                                              encode_quopri=self.maker("encode_quopri"))
+        self.encoders = types.SimpleNamespace(
+            encode_base64=self.maker("encode_base64"), encode_quopri=self.maker("encode_quopri")
+        )
         log = self
 
         class Client:
@@ -83,12 +84,18 @@ class Log:
         def make(*args, **kwargs):
             self.record(name, *args, **kwargs)
             return label and Fake(self, label())
+
         return make
 
     def record(self, name, *args, **kwargs):
         show = lambda value: value._label if isinstance(value, Fake) else value  # noqa: E731
-        self.calls.append((name, tuple(map(show, args)),
-                           tuple((key, show(value)) for key, value in kwargs.items())))
+        self.calls.append(
+            (
+                name,
+                tuple(map(show, args)),
+                tuple((key, show(value)) for key, value in kwargs.items()),
+            )
+        )
 
     def method(self, label, name, args, kwargs):
         self.record(f"{label}.{name}" if label else name, *args, **kwargs)
@@ -133,26 +140,35 @@ def mail(server=None, username=None, password=None, **fields):
 def headers(from_="me@x.org", to="a@x.org", cc=None, bcc=None, subject=None, domain="x.org"):
     # Each header is assigned, then an address header that names nobody is dropped.
     values = {"To": to, "Cc": cc, "Bcc": bcc}
-    return [call("message[]", "From", from_), call("message[]", "To", to),
-            call("message[]", "Cc", cc), call("message[]", "Bcc", bcc),
-            call("message[]", "Subject", subject),
-            *[call("del message[]", name) for name, value in values.items() if value is None],
-            call("message[]", "Date", DATE),
-            call("message[]", "Message-ID", Like(rf"<\d+\.\d+\.\d+@{re.escape(domain)}>"))]
+    return [
+        call("message[]", "From", from_),
+        call("message[]", "To", to),
+        call("message[]", "Cc", cc),
+        call("message[]", "Bcc", bcc),
+        call("message[]", "Subject", subject),
+        *[call("del message[]", name) for name, value in values.items() if value is None],
+        call("message[]", "Date", DATE),
+        call("message[]", "Message-ID", Like(rf"<\d+\.\d+\.\d+@{re.escape(domain)}>")),
+    ]
 
 
 def body(text="", quoted_printable=False):
-    encode = [call("del body[]", "Content-Transfer-Encoding"),
-              call("encode_quopri", msg="body")] if quoted_printable else []
+    encode = (
+        [call("del body[]", "Content-Transfer-Encoding"), call("encode_quopri", msg="body")]
+        if quoted_printable
+        else []
+    )
     return [call("MIMEText", _text=text, _subtype="html"), *encode, call("message.attach", "body")]
 
 
 def attachment(label, content, **disposition):
-    return [call("MIMEBase", _maintype="application", _subtype="octet-stream"),
-            call(f"{label}.set_payload", payload=content),
-            call("encode_base64", msg=label),
-            call(f"{label}.add_header", _name="Content-Disposition", **disposition),
-            call("message.attach", payload=label)]
+    return [
+        call("MIMEBase", _maintype="application", _subtype="octet-stream"),
+        call(f"{label}.set_payload", payload=content),
+        call("encode_base64", msg=label),
+        call(f"{label}.add_header", _name="Content-Disposition", **disposition),
+        call("message.attach", payload=label),
+    ]
 
 
 # Where the attachments begin in the log of a `mail()` with no other headers.
@@ -160,22 +176,35 @@ ATTACHMENTS = 1 + len(headers()) + len(body())
 
 
 def delivery(server=None, login=None):
-    return [call("SMTP", host=server), call("__enter__"),
-            *([call("server.login", **login)] if login else []),
-            call("server.send_message", msg="message"), call("__exit__", None, None, None)]
+    return [
+        call("SMTP", host=server),
+        call("__enter__"),
+        *([call("server.login", **login)] if login else []),
+        call("server.send_message", msg="message"),
+        call("__exit__", None, None, None),
+    ]
 
 
 # --- the message and its hand-over ------------------------------------------
 
+
 def test_whole_message_is_built_before_the_connection_opens(log):
-    email = Email("smtp.example.org:2525", "user", "pw", "Me@Example.org",
-                  "a@x.org; B@x.org", "c@x.org", "d@x.org", "Hello", "<p>Hi</p>",
-                  [("notes.txt", b"one"), ("résumé.pdf", b"two")])
+    email = Email(
+        "smtp.example.org:2525",
+        "user",
+        "pw",
+        "Me@Example.org",
+        "a@x.org; B@x.org",
+        "c@x.org",
+        "d@x.org",
+        "Hello",
+        "<p>Hi</p>",
+        [("notes.txt", b"one"), ("résumé.pdf", b"two")],
+    )
     assert email.send() is None
     assert log.calls == [
         call("MIMEMultipart"),
-        *headers("me@example.org", "a@x.org,b@x.org", "c@x.org", "d@x.org", "Hello",
-                 "example.org"),
+        *headers("me@example.org", "a@x.org,b@x.org", "c@x.org", "d@x.org", "Hello", "example.org"),
         *body("<p>Hi</p>"),
         *attachment("part1", b"one", _value="attachment; filename=notes.txt"),
         *attachment("part2", b"two", **encoded("résumé.pdf")),
@@ -192,18 +221,24 @@ def test_recipient_field_naming_nobody_gets_no_header(log, empty):
 LONG = "<p>" + "x" * 996  # 999 characters: longer than an SMTP line may be
 
 
-@pytest.mark.parametrize(("fields", "expected", "parts"), [
-    ({"to": ["A@x", "b@y"], "message": "just text"}, {"to": "a@x,b@y"}, body("just text")),
-    # Read back from the container and parsed: the one address it names is kept.
-    ({"to": "Alice<A@x.org>", "cc": ("b@x",)}, {"to": "alice<a@x.org>", "cc": "b@x"}, body()),
-    ({"from_": "One@x; two@y", "subject": " "}, {"from_": "one@x", "subject": " ", "domain": "x"},
-     body()),
-    ({"from_": "a@[127.0.0.1]"}, {"from_": "a@[127.0.0.1]", "domain": "localhost"}, body()),
-    ({"to": None, "bcc": "b@x"}, {"to": None, "bcc": "b@x"}, body()),
-    ({"message": LONG}, {}, body(LONG, quoted_printable=True)),
-    ({"message": f"{LONG[:-1]}\r\n{LONG[:-1]}"}, {}, body(f"{LONG[:-1]}\r\n{LONG[:-1]}")),
-    ({"message": "é" * 999}, {}, body("é" * 999)),  # MIMEText sends it in base64 anyway
-])
+@pytest.mark.parametrize(
+    ("fields", "expected", "parts"),
+    [
+        ({"to": ["A@x", "b@y"], "message": "just text"}, {"to": "a@x,b@y"}, body("just text")),
+        # Read back from the container and parsed: the one address it names is kept.
+        ({"to": "Alice<A@x.org>", "cc": ("b@x",)}, {"to": "alice<a@x.org>", "cc": "b@x"}, body()),
+        (
+            {"from_": "One@x; two@y", "subject": " "},
+            {"from_": "one@x", "subject": " ", "domain": "x"},
+            body(),
+        ),
+        ({"from_": "a@[127.0.0.1]"}, {"from_": "a@[127.0.0.1]", "domain": "localhost"}, body()),
+        ({"to": None, "bcc": "b@x"}, {"to": None, "bcc": "b@x"}, body()),
+        ({"message": LONG}, {}, body(LONG, quoted_printable=True)),
+        ({"message": f"{LONG[:-1]}\r\n{LONG[:-1]}"}, {}, body(f"{LONG[:-1]}\r\n{LONG[:-1]}")),
+        ({"message": "é" * 999}, {}, body("é" * 999)),  # MIMEText sends it in base64 anyway
+    ],
+)
 def test_header_values_and_body(log, fields, expected, parts):
     mail(**fields).send()
     end = 1 + len(headers(**expected)) + len(parts)
@@ -228,38 +263,53 @@ def encoded(name):
     return {"_value": "attachment", "filename": ("utf-8", "", name)}
 
 
-@pytest.mark.parametrize(("name", "disposition"), [
-    ("report.pdf", raw("report.pdf")),
-    (5, raw("5")),
-    (2.5, raw("2.5")),
-    ("!#$%&'*+-.^_`{|}~Az09", raw("!#$%&'*+-.^_`{|}~Az09")),  # every token character
-    ("x" * 36, raw("x" * 36)),  # the header line is 78 characters long
-    ("x" * 37, encoded("x" * 37)),
-    # Quoted, it fits the line; one character more and it goes encoded.
-    ("a b" * 11 + "c", quoted("a b" * 11 + "c")),
-    ("a b" * 11 + "cd", encoded("a b" * 11 + "cd")),
-    ('"' * 17, quoted('"' * 17)),
-    ('"\\' * 9, encoded('"\\' * 9)),
-    ("", quoted("")),
-    ("my report, v2 (final)=ok.txt", quoted("my report, v2 (final)=ok.txt")),
-    (Formatted(), quoted("formatted[].bin")),
-    ("résumé.pdf", encoded("résumé.pdf")),
-    *[(name, quoted(name)) for name in
-      ["a;b.txt", 'say "hi".txt', "back\\slash.txt", "tab\there.txt", "del\x7f.txt", "nul\0.txt",
-       "a/b:c?d@e<f>.txt"]],
-])
+@pytest.mark.parametrize(
+    ("name", "disposition"),
+    [
+        ("report.pdf", raw("report.pdf")),
+        (5, raw("5")),
+        (2.5, raw("2.5")),
+        ("!#$%&'*+-.^_`{|}~Az09", raw("!#$%&'*+-.^_`{|}~Az09")),  # every token character
+        ("x" * 36, raw("x" * 36)),  # the header line is 78 characters long
+        ("x" * 37, encoded("x" * 37)),
+        # Quoted, it fits the line; one character more and it goes encoded.
+        ("a b" * 11 + "c", quoted("a b" * 11 + "c")),
+        ("a b" * 11 + "cd", encoded("a b" * 11 + "cd")),
+        ('"' * 17, quoted('"' * 17)),
+        ('"\\' * 9, encoded('"\\' * 9)),
+        ("", quoted("")),
+        ("my report, v2 (final)=ok.txt", quoted("my report, v2 (final)=ok.txt")),
+        (Formatted(), quoted("formatted[].bin")),
+        ("résumé.pdf", encoded("résumé.pdf")),
+        *[
+            (name, quoted(name))
+            for name in [
+                "a;b.txt",
+                'say "hi".txt',
+                "back\\slash.txt",
+                "tab\there.txt",
+                "del\x7f.txt",
+                "nul\0.txt",
+                "a/b:c?d@e<f>.txt",
+            ]
+        ],
+    ],
+)
 def test_content_disposition(log, name, disposition):
     mail(attachments=[(name, b"data")]).send()
-    assert log.calls[ATTACHMENTS:ATTACHMENTS + 5] == attachment("part1", b"data", **disposition)
+    assert log.calls[ATTACHMENTS : ATTACHMENTS + 5] == attachment("part1", b"data", **disposition)
 
 
-@pytest.mark.parametrize(("username", "password", "login"), [
-    ("user", "pw", {"user": "user", "password": "pw"}),
-    ("user", None, {"user": "user", "password": None}),
-    (None, "pw", {"user": None, "password": "pw"}),
-    (None, None, None),
-    ("", "", None),
-])
+@pytest.mark.parametrize(
+    ("username", "password", "login"),
+    [
+        ("user", "pw", {"user": "user", "password": "pw"}),
+        ("user", None, {"user": "user", "password": None}),
+        (None, "pw", {"user": None, "password": "pw"}),
+        (None, None, None),
+        ("", "", None),
+    ],
+)
 def test_login_only_with_credentials(log, username, password, login):
     mail("host", username, password).send()
     assert log.calls[ATTACHMENTS:] == delivery("host", login)
@@ -276,9 +326,11 @@ def test_fields_are_read_through_the_properties_in_order(log):
                 read.append(name)
             return super().__getattribute__(name)
 
-    for username, password, logins in [("u", None, ["username", "username", "password"]),
-                                       (None, "p", ["username", "password"] * 2),
-                                       (None, None, ["username", "password"])]:
+    for username, password, logins in [
+        ("u", None, ["username", "username", "password"]),
+        (None, "p", ["username", "password"] * 2),
+        (None, None, ["username", "password"]),
+    ]:
         email = Watched(username=username, password=password, from_="me@x.org", to="a@x.org")
         read.clear()
         email.send()
@@ -288,12 +340,16 @@ def test_fields_are_read_through_the_properties_in_order(log):
 
 # --- the client's context ---------------------------------------------------
 
-@pytest.mark.parametrize(("step", "reached"), [
-    ("SMTP", ["SMTP"]),
-    ("__enter__", ["SMTP", "__enter__"]),
-    ("login", ["SMTP", "__enter__", "server.login", "__exit__"]),
-    ("send_message", ["SMTP", "__enter__", "server.login", "server.send_message", "__exit__"]),
-])
+
+@pytest.mark.parametrize(
+    ("step", "reached"),
+    [
+        ("SMTP", ["SMTP"]),
+        ("__enter__", ["SMTP", "__enter__"]),
+        ("login", ["SMTP", "__enter__", "server.login", "__exit__"]),
+        ("send_message", ["SMTP", "__enter__", "server.login", "server.send_message", "__exit__"]),
+    ],
+)
 def test_failure_reaches_the_caller_through_exit_once_entered(log, step, reached):
     error = log.raises[step] = OSError(f"{step} failed")
     with pytest.raises(OSError) as info:
@@ -306,9 +362,17 @@ def test_failure_reaches_the_caller_through_exit_once_entered(log, step, reached
         assert isinstance(traceback, types.TracebackType)
 
 
-@pytest.mark.parametrize(("exit_result", "suppressed"), [
-    (True, True), (1, True), ("yes", True), (False, False), (None, False), (0, False),
-])
+@pytest.mark.parametrize(
+    ("exit_result", "suppressed"),
+    [
+        (True, True),
+        (1, True),
+        ("yes", True),
+        (False, False),
+        (None, False),
+        (0, False),
+    ],
+)
 def test_exit_result_decides_whether_the_failure_is_suppressed(log, exit_result, suppressed):
     log.raises["login"] = smtplib.SMTPAuthenticationError(535, b"no")
     log.exit_result = exit_result
@@ -338,15 +402,21 @@ def _exit_raises_while_handling_its_own(self, *exc_info):
     try:
         raise KeyError("inner")
     except KeyError:
-        raise RuntimeError("from exit")
+        raise RuntimeError("from exit")  # noqa: B904 - the implicit context is the point
 
 
-@pytest.mark.parametrize(("exit_", "chain"), [
-    (_exit_raises, [RuntimeError, OSError]),
-    # The truth test of what __exit__ returns is part of leaving the block too.
-    (lambda self, *exc_info: seen_in_exit.append(sys.exception()) or Undecidable(), [RuntimeError, OSError]),
-    (_exit_raises_while_handling_its_own, [RuntimeError, KeyError, OSError]),
-])
+@pytest.mark.parametrize(
+    ("exit_", "chain"),
+    [
+        (_exit_raises, [RuntimeError, OSError]),
+        # The truth test of what __exit__ returns is part of leaving the block too.
+        (
+            lambda self, *exc_info: seen_in_exit.append(sys.exception()) or Undecidable(),
+            [RuntimeError, OSError],
+        ),
+        (_exit_raises_while_handling_its_own, [RuntimeError, KeyError, OSError]),
+    ],
+)
 def test_exception_from_exit_replaces_the_one_it_handled(log, monkeypatch, exit_, chain):
     # As in an `except` block: while __exit__ runs, the body's exception is
     # the one being handled, and what __exit__ raises chains to it.
@@ -368,14 +438,19 @@ _enter = lambda self: touched.append("__enter__") or self  # noqa: E731
 _exit = lambda self, *exc_info: touched.append("__exit__")  # noqa: E731
 
 
-@pytest.mark.parametrize(("namespace", "missing"), [
-    ({}, "__exit__"),
-    ({"__enter__": _enter}, "__exit__"),
-    ({"__exit__": _exit}, "__enter__"),
-    # Looked up on the type, as a `with` statement does: instance attributes don't count.
-    ({"__init__": lambda self: vars(self).update(__enter__=_enter, __exit__=_exit)},
-     "__exit__"),
-])
+@pytest.mark.parametrize(
+    ("namespace", "missing"),
+    [
+        ({}, "__exit__"),
+        ({"__enter__": _enter}, "__exit__"),
+        ({"__exit__": _exit}, "__enter__"),
+        # Looked up on the type, as a `with` statement does: instance attributes don't count.
+        (
+            {"__init__": lambda self: vars(self).update(__enter__=_enter, __exit__=_exit)},
+            "__exit__",
+        ),
+    ],
+)
 def test_client_without_context_methods(monkeypatch, namespace, missing):
     created = []
 
@@ -404,6 +479,7 @@ def test_exit_is_kept_before_enter_runs(log, monkeypatch):
 
 # --- refused recipients -----------------------------------------------------
 
+
 @pytest.mark.parametrize("exit_result", [None, True])
 def test_partly_refused_recipients_raise_after_leaving_the_context(log, exit_result):
     refused = {"gone@x.org": (550, b"5.1.1 No such user")}
@@ -412,14 +488,23 @@ def test_partly_refused_recipients_raise_after_leaving_the_context(log, exit_res
     with pytest.raises(smtplib.SMTPRecipientsRefused) as info:
         mail(to="ok@x.org, gone@x.org").send()
     assert info.value.recipients == refused
-    assert log.calls[-2:] == [call("server.send_message", msg="message"),
-                              call("__exit__", None, None, None)]
+    assert log.calls[-2:] == [
+        call("server.send_message", msg="message"),
+        call("__exit__", None, None, None),
+    ]
 
 
-@pytest.mark.parametrize("result", [
-    {}, None, 0, "refused", [("gone@x.org", (550, b"no"))],
-    types.MappingProxyType({"gone@x.org": (550, b"no")}),
-])
+@pytest.mark.parametrize(
+    "result",
+    [
+        {},
+        None,
+        0,
+        "refused",
+        [("gone@x.org", (550, b"no"))],
+        types.MappingProxyType({"gone@x.org": (550, b"no")}),
+    ],
+)
 def test_other_send_message_results_are_ignored(log, result):
     log.sent = result
     log.exit_result = True  # with nothing to suppress, what __exit__ returns does not matter
@@ -432,28 +517,39 @@ def test_other_send_message_results_are_ignored(log, result):
 PAIRS = [("a.txt", b"A"), ("b c.txt", b"B")]
 
 
-@pytest.mark.parametrize("shape", [
-    tuple, list, iter, lambda pairs: (pair for pair in pairs),
-    lambda pairs: [iter(pair) for pair in pairs],
-    lambda pairs: [list(pair) for pair in pairs],
-])
+@pytest.mark.parametrize(
+    "shape",
+    [
+        tuple,
+        list,
+        iter,
+        lambda pairs: (pair for pair in pairs),
+        lambda pairs: [iter(pair) for pair in pairs],
+        lambda pairs: [list(pair) for pair in pairs],
+    ],
+)
 def test_attachment_shapes_give_the_same_message(log, shape):
     mail(attachments=shape(PAIRS)).send()
-    assert log.calls[ATTACHMENTS:ATTACHMENTS + 10] == [*attachment("part1", b"A", **raw("a.txt")),
-                                                       *attachment("part2", b"B", **quoted("b c.txt"))]
+    assert log.calls[ATTACHMENTS : ATTACHMENTS + 10] == [
+        *attachment("part1", b"A", **raw("a.txt")),
+        *attachment("part2", b"B", **quoted("b c.txt")),
+    ]
     assert log.names()[ATTACHMENTS + 10] == "SMTP"
 
 
-@pytest.mark.parametrize(("element", "message"), [
-    (("c.txt", b"C", "extra"), "too many values to unpack (expected 2)"),
-    (["c.txt", b"C", "extra"], "too many values to unpack (expected 2)"),
-    (itertools.count(), "too many values to unpack (expected 2)"),
-    ("abc", "too many values to unpack (expected 2)"),
-    (("c.txt",), "need more than 1 value to unpack"),
-    (iter(["c.txt"]), "need more than 1 value to unpack"),
-    ((), "need more than 0 values to unpack"),
-    ([], "need more than 0 values to unpack"),
-])
+@pytest.mark.parametrize(
+    ("element", "message"),
+    [
+        (("c.txt", b"C", "extra"), "too many values to unpack (expected 2)"),
+        (["c.txt", b"C", "extra"], "too many values to unpack (expected 2)"),
+        (itertools.count(), "too many values to unpack (expected 2)"),
+        ("abc", "too many values to unpack (expected 2)"),
+        (("c.txt",), "need more than 1 value to unpack"),
+        (iter(["c.txt"]), "need more than 1 value to unpack"),
+        ((), "need more than 0 values to unpack"),
+        ([], "need more than 0 values to unpack"),
+    ],
+)
 def test_bad_attachment_element_fails_before_any_connection(log, element, message):
     with pytest.raises(ValueError) as info:
         mail(attachments=[PAIRS[0], element, PAIRS[1]]).send()
@@ -462,6 +558,7 @@ def test_bad_attachment_element_fails_before_any_connection(log, element, messag
 
 
 # --- names looked up at each use --------------------------------------------
+
 
 @pytest.mark.parametrize("name", LIBRARY_NAMES)
 def test_missing_module_global(log, monkeypatch, name):
@@ -481,11 +578,15 @@ def test_global_missing_from_the_module_is_taken_from_builtins(log, monkeypatch)
 
 # --- arguments --------------------------------------------------------------
 
-@pytest.mark.parametrize(("args", "kwargs", "message"), [
-    ((Email(), 1), {}, "send() takes exactly 1 positional argument (2 given)"),
-    ((), {}, "send() takes exactly 1 positional argument (0 given)"),
-    ((Email(),), {"now": True}, "send() got an unexpected keyword argument 'now'"),
-])
+
+@pytest.mark.parametrize(
+    ("args", "kwargs", "message"),
+    [
+        ((Email(), 1), {}, "send() takes exactly 1 positional argument (2 given)"),
+        ((), {}, "send() takes exactly 1 positional argument (0 given)"),
+        ((Email(),), {"now": True}, "send() got an unexpected keyword argument 'now'"),
+    ],
+)
 def test_send_argument_errors(log, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         Email.send(*args, **kwargs)

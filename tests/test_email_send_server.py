@@ -16,22 +16,37 @@ pytestmark = pytest.mark.usefixtures("bounded_waits")
 
 
 def make_email(server, **fields):
-    return Email(server.server_text, **{"from_": "Sender@Example.org", "to": "to@example.org",
-                                        "subject": "Hello", **fields})
+    return Email(
+        server.server_text,
+        **{"from_": "Sender@Example.org", "to": "to@example.org", "subject": "Hello", **fields},
+    )
 
 
 def test_envelope_headers_and_body(smtp_server):
-    make_email(smtp_server, to="A@Example.org; b@example.org", cc="c@example.org",
-               bcc="Hidden@Example.org", message="<p>Hi</p>").send()
+    make_email(
+        smtp_server,
+        to="A@Example.org; b@example.org",
+        cc="c@example.org",
+        bcc="Hidden@Example.org",
+        message="<p>Hi</p>",
+    ).send()
     [received] = smtp_server.messages
     assert received.mail_from == "sender@example.org"
     # Which header the client reads first is its own business.
-    assert sorted(received.rcpt_tos) == ["a@example.org", "b@example.org", "c@example.org",
-                                         "hidden@example.org"]
+    assert sorted(received.rcpt_tos) == [
+        "a@example.org",
+        "b@example.org",
+        "c@example.org",
+        "hidden@example.org",
+    ]
     assert received.login is None
     message = email.message_from_bytes(received.data)  # header values as sent
     assert (message["From"], message["To"], message["Cc"], message["Subject"]) == (
-        "sender@example.org", "a@example.org,b@example.org", "c@example.org", "Hello")
+        "sender@example.org",
+        "a@example.org,b@example.org",
+        "c@example.org",
+        "Hello",
+    )
     assert message["Bcc"] is None
     assert b"hidden@example.org" not in received.data.lower()
     [html] = message.get_payload()
@@ -41,11 +56,23 @@ def test_envelope_headers_and_body(smtp_server):
 
 def test_attachments_arrive_with_their_names_and_bytes(smtp_server):
     long_name = ("Quarterly report (final, v2) = approved by finance and legal; " * 2)[:96] + ".pdf"
-    files = [("report.pdf", CONTENT), ("report (1).pdf", CONTENT[::-1]), ("random 5MB.bin", b"\0"),
-             ("x,y=z.csv", b"a,b"), ('say "hi".txt', b""), ("résumé.pdf", b"\x00\r\n\xff"),
-             ("日本語.txt", "テキスト".encode()), (long_name, b"long"), ("é" * 100, b"wide"),
-             ("Minutes of the annual general meeting with the budget figures and all the "
-              "appendices 2.pdf", b"m"), ("two  blanks  " * 6 + "Grüße.txt", b"g")]
+    files = [
+        ("report.pdf", CONTENT),
+        ("report (1).pdf", CONTENT[::-1]),
+        ("random 5MB.bin", b"\0"),
+        ("x,y=z.csv", b"a,b"),
+        ('say "hi".txt', b""),
+        ("résumé.pdf", b"\x00\r\n\xff"),
+        ("日本語.txt", "テキスト".encode()),
+        (long_name, b"long"),
+        ("é" * 100, b"wide"),
+        (
+            "Minutes of the annual general meeting with the budget figures and all the "
+            "appendices 2.pdf",
+            b"m",
+        ),
+        ("two  blanks  " * 6 + "Grüße.txt", b"g"),
+    ]
     make_email(smtp_server, attachments=files).send()
     [received] = smtp_server.messages
     # The modern parser is the strict one: an unquoted name ends at a blank.
@@ -78,10 +105,14 @@ def test_date_message_id_and_long_lines(smtp_server):
     assert len(set(ids)) == 2
 
 
-@pytest.mark.parametrize(("to", "delivered"), [
-    ("ok@example.org, gone@example.org", [["hidden@example.org", "ok@example.org"]]),
-    ("gone@example.org", []),
-], ids=["some", "every"])
+@pytest.mark.parametrize(
+    ("to", "delivered"),
+    [
+        ("ok@example.org, gone@example.org", [["hidden@example.org", "ok@example.org"]]),
+        ("gone@example.org", []),
+    ],
+    ids=["some", "every"],
+)
 def test_refused_recipients_are_reported(make_smtp_server, to, delivered):
     server = make_smtp_server(refuse_recipients={"gone@example.org"})
     with pytest.raises(smtplib.SMTPRecipientsRefused) as info:
@@ -91,12 +122,18 @@ def test_refused_recipients_are_reported(make_smtp_server, to, delivered):
     assert [sorted(received.rcpt_tos) for received in server.messages] == delivered
 
 
-@pytest.mark.parametrize(("fields", "envelope"), [
-    ({"to": "Alice <Alice@Example.org>; b@example.org"}, ["alice@example.org", "b@example.org"]),
-    ({"to": "a@example.org(home)"}, ["a@example.org"]),
-    # A field that names nobody is left out, not sent as an empty header.
-    ({"to": [], "cc": ";", "bcc": "B@example.org"}, ["b@example.org"]),
-])
+@pytest.mark.parametrize(
+    ("fields", "envelope"),
+    [
+        (
+            {"to": "Alice <Alice@Example.org>; b@example.org"},
+            ["alice@example.org", "b@example.org"],
+        ),
+        ({"to": "a@example.org(home)"}, ["a@example.org"]),
+        # A field that names nobody is left out, not sent as an empty header.
+        ({"to": [], "cc": ";", "bcc": "B@example.org"}, ["b@example.org"]),
+    ],
+)
 def test_envelope_is_the_addresses_named(smtp_server, fields, envelope):
     make_email(smtp_server, **fields).send()
     [received] = smtp_server.messages
@@ -113,43 +150,70 @@ def empty(field):
 
 
 def not_one(item, field):
-    return refusal(f"{item!r} in {field} is not one address: it needs exactly one '@' with text "
-                   "on both sides (',' and ';' separate addresses, blanks are dropped)")
+    return refusal(
+        f"{item!r} in {field} is not one address: it needs exactly one '@' with text "
+        "on both sides (',' and ';' separate addresses, blanks are dropped)"
+    )
 
 
 def international(item, field):
-    return refusal(f"{item!r} in {field} is an internationalised address, which needs SMTPUTF8; "
-                   "this message form cannot use it")
+    return refusal(
+        f"{item!r} in {field} is an internationalised address, which needs SMTPUTF8; "
+        "this message form cannot use it"
+    )
 
 
 def beyond_ascii(which):
     return refusal(f"the {which} holds characters beyond ASCII, which SMTP login cannot carry")
 
 
-@pytest.mark.parametrize(("fields", "message"), [
-    # send_message() would have sent these to "<>" alone, or "<>" beside the others.
-    ({"to": "alice@a.test", "cc": "bob@a.test;", "bcc": "erin@c.test"}, empty("cc")),
-    ({"to": "alice@a.test;"}, empty("to")),
-    ({"to": "x@example.org;;y@example.org"}, empty("to")),
-    # smtplib would have sent MAIL FROM:<None>, or found nobody to send to once connected.
-    ({"from_": None}, refusal("from_ is empty, so the message has no sender")),
-    ({"from_": " ;x@example.org"}, refusal("from_ is empty, so the message has no sender")),
-    ({"to": [], "cc": ";", "bcc": ""}, refusal("no recipients (to, cc and bcc name nobody)")),
-    # A relay would take "com" or "bobexample.org" for a user of its own.
-    ({"to": "alice@example,com"}, not_one("com", "to")),
-    ({"bcc": "bob example.org"}, not_one("bobexample.org", "bcc")),
-    ({"from_": "Postmaster"}, not_one("postmaster", "from_")),
-    ({"to": "a@x.org<b@x.org>"}, not_one("a@x.org<b@x.org>", "to")),
-    ({"cc": "a(@example.org"}, refusal("the SMTP client cannot read 'a(@example.org' in cc as one address")),
-    ({"subject": "two\nlines"}, refusal("subject holds a line break (CR or LF)")),
-    ({"bcc": "b@example.org\rx"}, refusal("bcc holds a line break (CR or LF)")),
-    ({"to": "jörg@example.org"}, international("jörg@example.org", "to")),
-    ({"from_": "Jörg<jörg@example.org>"}, international("jörg<jörg@example.org>", "from_")),
-    ({"username": "jörg", "password": "secret"}, beyond_ascii("user name")),
-    ({"username": "alice", "password": "pässwörd"}, beyond_ascii("password")),
-], ids=["cc-trailing", "to-trailing", "doubled", "no-sender", "empty-sender", "no-recipients",
-        "comma", "blank", "sender-no-at", "two-at", "parenthesis",
-        "subject-break", "bcc-break", "utf8-to", "utf8-from", "utf8-user", "utf8-password"])
+@pytest.mark.parametrize(
+    ("fields", "message"),
+    [
+        # send_message() would have sent these to "<>" alone, or "<>" beside the others.
+        ({"to": "alice@a.test", "cc": "bob@a.test;", "bcc": "erin@c.test"}, empty("cc")),
+        ({"to": "alice@a.test;"}, empty("to")),
+        ({"to": "x@example.org;;y@example.org"}, empty("to")),
+        # smtplib would have sent MAIL FROM:<None>, or found nobody to send to once connected.
+        ({"from_": None}, refusal("from_ is empty, so the message has no sender")),
+        ({"from_": " ;x@example.org"}, refusal("from_ is empty, so the message has no sender")),
+        ({"to": [], "cc": ";", "bcc": ""}, refusal("no recipients (to, cc and bcc name nobody)")),
+        # A relay would take "com" or "bobexample.org" for a user of its own.
+        ({"to": "alice@example,com"}, not_one("com", "to")),
+        ({"bcc": "bob example.org"}, not_one("bobexample.org", "bcc")),
+        ({"from_": "Postmaster"}, not_one("postmaster", "from_")),
+        ({"to": "a@x.org<b@x.org>"}, not_one("a@x.org<b@x.org>", "to")),
+        (
+            {"cc": "a(@example.org"},
+            refusal("the SMTP client cannot read 'a(@example.org' in cc as one address"),
+        ),
+        ({"subject": "two\nlines"}, refusal("subject holds a line break (CR or LF)")),
+        ({"bcc": "b@example.org\rx"}, refusal("bcc holds a line break (CR or LF)")),
+        ({"to": "jörg@example.org"}, international("jörg@example.org", "to")),
+        ({"from_": "Jörg<jörg@example.org>"}, international("jörg<jörg@example.org>", "from_")),
+        ({"username": "jörg", "password": "secret"}, beyond_ascii("user name")),
+        ({"username": "alice", "password": "pässwörd"}, beyond_ascii("password")),
+    ],
+    ids=[
+        "cc-trailing",
+        "to-trailing",
+        "doubled",
+        "no-sender",
+        "empty-sender",
+        "no-recipients",
+        "comma",
+        "blank",
+        "sender-no-at",
+        "two-at",
+        "parenthesis",
+        "subject-break",
+        "bcc-break",
+        "utf8-to",
+        "utf8-from",
+        "utf8-user",
+        "utf8-password",
+    ],
+)
 def test_refused_before_connecting(make_smtp_server, monkeypatch, fields, message):
     import quillon.email as module
 
@@ -157,8 +221,13 @@ def test_refused_before_connecting(make_smtp_server, monkeypatch, fields, messag
     connects = []
     real_smtp = module.SMTP
     monkeypatch.setattr(module, "SMTP", lambda **kw: connects.append(kw) or real_smtp(**kw))
-    fields = {"username": "alice", "password": "secret", "from_": "a@example.org",
-              "to": "to@example.org", **fields}
+    fields = {
+        "username": "alice",
+        "password": "secret",
+        "from_": "a@example.org",
+        "to": "to@example.org",
+        **fields,
+    }
     with pytest.raises(ValueError) as info:
         Email(server.server_text, **fields).send()
     # Never connected, so never logged in either.
@@ -171,7 +240,8 @@ def test_failures_say_what_is_missing(make_smtp_server):
     with pytest.raises(smtplib.SMTPServerDisconnected) as info:
         Email(None, from_="a@example.org", to="b@example.org").send()
     assert info.value.__notes__ == [
-        "no server is set (Email.server is None), so the SMTP client has nowhere to connect"]
+        "no server is set (Email.server is None), so the SMTP client has nowhere to connect"
+    ]
     server = make_smtp_server(user="alice", password="secret")
     # PLAIN is refused for the user "None"; smtplib's LOGIN fallback then
     # fails mid-dialogue, and __exit__ raises in place of that: the note goes
@@ -179,5 +249,6 @@ def test_failures_say_what_is_missing(make_smtp_server):
     with pytest.raises(smtplib.SMTPResponseException) as info:
         Email(server.server_text, None, "secret", "a@example.org", "b@example.org").send()
     assert info.value.__notes__ == [
-        "a password is set but no user name (Email.username is None); login was given user=None"]
+        "a password is set but no user name (Email.username is None); login was given user=None"
+    ]
     assert server.messages == []

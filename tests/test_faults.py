@@ -15,7 +15,6 @@ import pytest
 from quillon import _loopback
 from quillon.email import Email
 
-
 pytestmark = pytest.mark.usefixtures("bounded_waits")
 
 
@@ -29,7 +28,12 @@ def raw_smtp_server(replies=(), hang_up=None, lifetime=60.0):
     the peer closes without replying; "greeting" closes right after the
     greeting. Stops at the end of the block, or after ``lifetime`` seconds.
     """
-    replies = {"EHLO": "250 raw.example", "DATA": "354 go ahead", "QUIT": "221 bye", **dict(replies)}
+    replies = {
+        "EHLO": "250 raw.example",
+        "DATA": "354 go ahead",
+        "QUIT": "221 bye",
+        **dict(replies),
+    }
     listener = socket.create_server((_loopback.LOOPBACK, 0))
     listener.settimeout(0.05)
     stopping = threading.Event()
@@ -78,14 +82,30 @@ FAULTS = [
     ("mail-421", "raw", {"replies": {"MAIL": "421 closing"}}, smtplib.SMTPSenderRefused, 421),
     ("mail-451", "aiosmtpd", {"refuse_mail": 451}, smtplib.SMTPSenderRefused, 451),
     ("mail-550", "aiosmtpd", {"refuse_mail": 550}, smtplib.SMTPSenderRefused, 550),
-    ("rcpt-450", "raw", {"replies": {"RCPT": "450 mailbox busy"}}, smtplib.SMTPRecipientsRefused, 450),
-    ("rcpt-550", "aiosmtpd", {"refuse_recipients": {"to@example.org"}},
-     smtplib.SMTPRecipientsRefused, 550),
+    (
+        "rcpt-450",
+        "raw",
+        {"replies": {"RCPT": "450 mailbox busy"}},
+        smtplib.SMTPRecipientsRefused,
+        450,
+    ),
+    (
+        "rcpt-550",
+        "aiosmtpd",
+        {"refuse_recipients": {"to@example.org"}},
+        smtplib.SMTPRecipientsRefused,
+        550,
+    ),
     ("data-command-451", "raw", {"replies": {"DATA": "451 try later"}}, smtplib.SMTPDataError, 451),
     ("data-451", "aiosmtpd", {"refuse_data": 451}, smtplib.SMTPDataError, 451),
     ("data-554", "aiosmtpd", {"refuse_data": 554}, smtplib.SMTPDataError, 554),
-    ("auth-535", "aiosmtpd", {"user": "alice", "password": "right"},
-     smtplib.SMTPAuthenticationError, 535),
+    (
+        "auth-535",
+        "aiosmtpd",
+        {"user": "alice", "password": "right"},
+        smtplib.SMTPAuthenticationError,
+        535,
+    ),
 ]
 
 
@@ -102,8 +122,15 @@ def start_peer(stack, make_smtp_server, closed_port, peer, options):
 def send_expecting(host, login, expected, code):
     # Only the AUTH peer gets credentials: the others advertise no AUTH.
     credentials = ("alice", "wrong") if login else (None, None)
-    email = Email(host, *credentials, "sender@example.org", "to@example.org",
-                  subject="Hello", message="<p>Hi</p>", attachments=[("a.txt", b"a")])
+    email = Email(
+        host,
+        *credentials,
+        "sender@example.org",
+        "to@example.org",
+        subject="Hello",
+        message="<p>Hi</p>",
+        attachments=[("a.txt", b"a")],
+    )
     with pytest.raises(expected) as info:
         email.send()
     if isinstance(info.value, smtplib.SMTPRecipientsRefused):
@@ -116,10 +143,14 @@ def open_descriptors():
     return len(os.listdir("/proc/self/fd"))
 
 
-@pytest.mark.parametrize(("peer", "options", "expected", "code"),
-                         [fault[1:] for fault in FAULTS], ids=[fault[0] for fault in FAULTS])
-def test_each_fault_raises_the_standard_exception(make_smtp_server, closed_port, peer, options,
-                                                  expected, code):
+@pytest.mark.parametrize(
+    ("peer", "options", "expected", "code"),
+    [fault[1:] for fault in FAULTS],
+    ids=[fault[0] for fault in FAULTS],
+)
+def test_each_fault_raises_the_standard_exception(
+    make_smtp_server, closed_port, peer, options, expected, code
+):
     with contextlib.ExitStack() as stack:
         host, server = start_peer(stack, make_smtp_server, closed_port, peer, options)
         send_expecting(host, "user" in options, expected, code)

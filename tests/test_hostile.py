@@ -40,10 +40,13 @@ fake.logging = logging
 sys.modules["logger"] = fake
 """
 
-TYPE_RETURNS = LOGGER_REBINDING_TYPE.format(type="lambda *args: {result}") + """
+TYPE_RETURNS = (
+    LOGGER_REBINDING_TYPE.format(type="lambda *args: {result}")
+    + """
 import quillon.email, quillon.contact
 print(quillon.email.Email, quillon.contact.Contact)
 """
+)
 
 NESTED_WRAPPERS = """
 import logger
@@ -80,7 +83,9 @@ for call in (e.send, lambda: Loop()._Email__server, store, lambda: Contact.is_va
 # `type` hands back a class whose property has our constructor as its
 # setter: the constructor's own shortcut must not call it as a two-argument
 # setter body.
-CRAFTED_SETTER = LOGGER_REBINDING_TYPE.format(type="crafted") + """
+CRAFTED_SETTER = (
+    LOGGER_REBINDING_TYPE.format(type="crafted")
+    + """
 def crafted(name, bases, ns):
     if "server" in ns:
         ns = {**ns, "server": property(ns["server"].fget, ns["__init__"])}
@@ -91,16 +96,20 @@ try:
 except RecursionError:
     print("RecursionError")
 """
+)
 
 DOESNT_APPLY = "descriptor '{}' for '{}' objects doesn't apply to a 'Foreign' object"
 
 CASES = {
-    "slot descriptor on a foreign class": (FOREIGN_SLOTS, [
-        DOESNT_APPLY.format("_Email__attachments", "Email"),
-        DOESNT_APPLY.format("_Email__server", "Email"),
-        DOESNT_APPLY.format("_Contact__timeout", "Contact"),
-        DOESNT_APPLY.format("_Contact__email", "Contact"),
-    ]),
+    "slot descriptor on a foreign class": (
+        FOREIGN_SLOTS,
+        [
+            DOESNT_APPLY.format("_Email__attachments", "Email"),
+            DOESNT_APPLY.format("_Email__server", "Email"),
+            DOESNT_APPLY.format("_Contact__timeout", "Contact"),
+            DOESNT_APPLY.format("_Contact__email", "Contact"),
+        ],
+    ),
     "type returns None": (TYPE_RETURNS.format(result="None"), ["None None"]),
     "type returns an int": (TYPE_RETURNS.format(result="42"), ["42 42"]),
     "type returns a list": (TYPE_RETURNS.format(result="[1]"), ["[1] [1]"]),
@@ -116,7 +125,9 @@ def roomy_stack():
     # the child room so that what is measured is the limit, not the frames.
     hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
     want = 512 << 20
-    resource.setrlimit(resource.RLIMIT_STACK, (want if hard == resource.RLIM_INFINITY else min(want, hard), hard))
+    resource.setrlimit(
+        resource.RLIMIT_STACK, (want if hard == resource.RLIM_INFINITY else min(want, hard), hard)
+    )
 
 
 @pytest.mark.parametrize("code, expected", CASES.values(), ids=CASES.keys())

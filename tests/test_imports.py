@@ -20,20 +20,33 @@ from support import load_file
 
 ORIGINAL = {"email": quillon.email, "contact": quillon.contact}
 GLOBALS = {
-    "email": {"logging": None, "SMTP": smtplib.SMTP, "encoders": email.encoders,
-              "MIMEMultipart": email.mime.multipart.MIMEMultipart,
-              "MIMEText": email.mime.text.MIMEText, "MIMEBase": email.mime.base.MIMEBase,
-              "Email": None},
-    "contact": {"logging": None, "validate_email": email_validator.validate_email,
-                "ValidatedEmail": email_validator.ValidatedEmail,
-                "EmailNotValidError": email_validator.EmailNotValidError, "Contact": None},
+    "email": {
+        "logging": None,
+        "SMTP": smtplib.SMTP,
+        "encoders": email.encoders,
+        "MIMEMultipart": email.mime.multipart.MIMEMultipart,
+        "MIMEText": email.mime.text.MIMEText,
+        "MIMEBase": email.mime.base.MIMEBase,
+        "Email": None,
+    },
+    "contact": {
+        "logging": None,
+        "validate_email": email_validator.validate_email,
+        "ValidatedEmail": email_validator.ValidatedEmail,
+        "EmailNotValidError": email_validator.EmailNotValidError,
+        "Contact": None,
+    },
 }
 # What each module decorates, in order: class, member, qualified name, staticmethod or not.
 DECORATED = {
-    "email": [("Email", "_Email__normalize", "Email.__normalize", True),
-              ("Email", "send", "Email.send", False)],
-    "contact": [("Contact", "__init__", "Contact.__init__", False),
-                ("Contact", "validate", "Contact.validate", True)],
+    "email": [
+        ("Email", "_Email__normalize", "Email.__normalize", True),
+        ("Email", "send", "Email.send", False),
+    ],
+    "contact": [
+        ("Contact", "__init__", "Contact.__init__", False),
+        ("Contact", "validate", "Contact.validate", True),
+    ],
 }
 FACTORY = "factory"
 
@@ -81,7 +94,9 @@ def use(module):
     else:
         assert module.Contact("someone@example.org", 2.5).timeout == 2
         assert module.Contact.validate("someone@") == (
-            False, "There must be something after the @-sign")
+            False,
+            "There must be something after the @-sign",
+        )
 
 
 @MODULES
@@ -107,7 +122,8 @@ def test_factory_is_called_before_each_decoration(fresh_import, name):
     assert [event[0] for event in logger.events] == [FACTORY, "decorate"] * 2
     assert logger.events[0] == logger.events[2] == factory
     for (cls, member, qualname, static), (_, (function,), kwargs) in zip(
-            DECORATED[name], logger.events[1::2]):
+        DECORATED[name], logger.events[1::2], strict=True
+    ):
         assert kwargs == {}
         assert isinstance(function, staticmethod) is static
         assert (function.__func__ if static else function).__qualname__ == qualname
@@ -124,16 +140,24 @@ def test_prefix_is_the_import_name_and_module_name_is_fixed(monkeypatch):
     module = load_file(ORIGINAL["contact"].__file__, "elsewhere.contact")
     assert module.__name__ == "elsewhere.contact"
     assert [kwargs for kind, _, kwargs in logger.events if kind == FACTORY] == [
-        {"prefix": "elsewhere.contact"}] * 2
+        {"prefix": "elsewhere.contact"}
+    ] * 2
     assert module.Contact.__module__ == "quillon.contact"
     assert module.Contact.email.fget.__module__ == "quillon.contact"
 
 
-@pytest.mark.parametrize(("name", "missing"), [
-    ("email", "logging"), ("contact", "logging"), ("contact", "ValidatedEmail"),
-    ("contact", "EmailNotValidError")])
-def test_missing_name_fails_the_import_and_a_retry_succeeds(fresh_import, monkeypatch, name,
-                                                            missing):
+@pytest.mark.parametrize(
+    ("name", "missing"),
+    [
+        ("email", "logging"),
+        ("contact", "logging"),
+        ("contact", "ValidatedEmail"),
+        ("contact", "EmailNotValidError"),
+    ],
+)
+def test_missing_name_fails_the_import_and_a_retry_succeeds(
+    fresh_import, monkeypatch, name, missing
+):
     logger = substitute_logger()
     with monkeypatch.context() as patch:
         patch.delattr(logger if missing == "logging" else email_validator, missing)
@@ -145,8 +169,10 @@ def test_missing_name_fails_the_import_and_a_retry_succeeds(fresh_import, monkey
     use(fresh_import(name, substitute_logger()))
 
 
-LOGGER_NOTE = ("quillon takes its decorator factory 'logging' from the top-level module "
-               "'logger'; the module imported as 'logger' is ")
+LOGGER_NOTE = (
+    "quillon takes its decorator factory 'logging' from the top-level module "
+    "'logger'; the module imported as 'logger' is "
+)
 
 
 @MODULES
@@ -159,9 +185,11 @@ def test_a_logger_py_of_ones_own_is_named(fresh_import, tmp_path, name):
     assert info.value.__notes__ == [LOGGER_NOTE + str(path)]
 
 
-@pytest.mark.parametrize("fail", [0, 1, 2, 3],
-                         ids=["first-factory", "first-decorator", "second-factory",
-                              "second-decorator"])
+@pytest.mark.parametrize(
+    "fail",
+    [0, 1, 2, 3],
+    ids=["first-factory", "first-decorator", "second-factory", "second-decorator"],
+)
 @MODULES
 def test_logging_failures_fail_the_import_and_a_retry_succeeds(fresh_import, name, fail):
     logger = substitute_logger(fail)

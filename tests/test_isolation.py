@@ -84,7 +84,7 @@ def test_threads_sharing_one_instance_see_only_whole_values():
                 assert e.subject in {"s0", "s1", "s2", "s3"}
                 c.timeout = seed + 0.5
                 assert c.timeout in {0, 1, 2, 3}
-        except BaseException as exc:  # reported below
+        except BaseException as exc:  # noqa: BLE001 - reported below
             errors.append(exc)
 
     threads = [threading.Thread(target=hammer, args=(n,)) for n in range(4)]
@@ -102,10 +102,14 @@ def test_threads_sharing_one_instance_see_only_whole_values():
 def test_extension_needs_only_the_c_library_and_exports_only_its_init(module):
     path = importlib.import_module(module).__file__
     assert path.endswith(".so")
-    dynamic = subprocess.run(["readelf", "-d", path], capture_output=True, text=True, check=True).stdout
+    dynamic = subprocess.run(
+        ["readelf", "-d", path], capture_output=True, text=True, check=True
+    ).stdout
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic))
     assert needed <= {"libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2"}, needed
-    symbols = subprocess.run(["readelf", "--dyn-syms", "-W", path], capture_output=True, text=True, check=True).stdout
+    symbols = subprocess.run(
+        ["readelf", "--dyn-syms", "-W", path], capture_output=True, text=True, check=True
+    ).stdout
     exported = {
         fields[7]
         for fields in (line.split() for line in symbols.splitlines())

@@ -1,4 +1,4 @@
-"""Long runs keep resident memory flat, and calls that only read an object keep no reference to it."""
+"""Long runs keep resident memory flat; calls that only read an object keep no reference to it."""
 
 import contextlib
 import gc
@@ -50,9 +50,18 @@ def substitutes(monkeypatch):
 
 
 def one_round(files):
-    mail = Email("127.0.0.1", "user", "secret", "Me@Example.org",
-                 "A@x.org; b@y.org", ["C@x.org", "d@y.org"], ("E@x.org",),
-                 "Subject", "<p>Body</p>", files)
+    mail = Email(
+        "127.0.0.1",
+        "user",
+        "secret",
+        "Me@Example.org",
+        "A@x.org; b@y.org",
+        ["C@x.org", "d@y.org"],
+        ("E@x.org",),
+        "Subject",
+        "<p>Body</p>",
+        files,
+    )
     mail.to, mail.subject, mail.attachments = "f@x.org, g@y.org", "Other", tuple(files)
     for name, value in (("subject", 5), ("cc", 5), ("bcc", ["a", 1])):
         with pytest.raises(TypeError):
@@ -105,7 +114,7 @@ def test_recipients_given_to_a_setter_are_not_kept():
 
 def test_send_keeps_no_reference_to_the_attachments(substitutes):
     names, contents = [fresh("a.txt"), fresh("b.txt")], [b"alpha" * 3, bytes(range(9))]
-    files = list(zip(names, contents))
+    files = list(zip(names, contents, strict=True))
     mail = Email("127.0.0.1", from_="me@x.org", to="a@x.org", attachments=files)
     mail.send()
     before = refcounts(files, *files, *names, *contents)
@@ -114,9 +123,16 @@ def test_send_keeps_no_reference_to_the_attachments(substitutes):
     assert refcounts(files, *files, *names, *contents) == before
 
 
-@pytest.mark.parametrize("outcome", [
-    email_validator.EmailNotValidError("Not an address."), RuntimeError("look-up failed"),
-    VALID, object()], ids=["rejected", "failed", "accepted", "foreign"])
+@pytest.mark.parametrize(
+    "outcome",
+    [
+        email_validator.EmailNotValidError("Not an address."),
+        RuntimeError("look-up failed"),
+        VALID,
+        object(),
+    ],
+    ids=["rejected", "failed", "accepted", "foreign"],
+)
 def test_validate_keeps_no_reference_to_what_the_library_gave(library, outcome):
     library.outcome = outcome
     address = fresh("someone@example.org")

@@ -31,7 +31,10 @@ def target(address, password=None):
 def test_debug_lines_name_the_call_and_its_outcome_but_no_values(wrap_kind, caplog):
     wrapped = logger.logging(prefix="quillon.test")(target)
     with caplog.at_level(logging.DEBUG, logger="quillon.test"):
-        assert wrapped("someone@x.org", password="hunter2-secret") == ("someone@x.org", "hunter2-secret")
+        assert wrapped("someone@x.org", password="hunter2-secret") == (
+            "someone@x.org",
+            "hunter2-secret",
+        )
         with pytest.raises(ValueError, match="hunter2-secret"):
             wrapped("boom", password="hunter2-secret")
     lines = [(r.name, r.levelno, r.getMessage()) for r in caplog.records]
@@ -96,7 +99,11 @@ def test_level_is_checked_at_each_call(wrap_kind, caplog, monkeypatch):
 def test_metadata_and_binding(wrap_kind):
     wrapped = logger.logging(prefix="p")(target)
     assert wrapped.__wrapped__ is target
-    assert (wrapped.__name__, wrapped.__qualname__, wrapped.__doc__) == ("target", "target", "Docstring kept.")
+    assert (wrapped.__name__, wrapped.__qualname__, wrapped.__doc__) == (
+        "target",
+        "target",
+        "Docstring kept.",
+    )
     assert inspect.signature(wrapped) == inspect.signature(target)
 
     class Holder:
@@ -169,8 +176,9 @@ def test_the_modules_use_the_native_wrapper():
     assert type(Email.__dict__["_Email__normalize"]) is staticmethod
 
 
-@pytest.mark.parametrize(("name", "path"), [("email", "Email.send"),
-                                            ("contact", "Contact.validate")])
+@pytest.mark.parametrize(
+    ("name", "path"), [("email", "Email.send"), ("contact", "Contact.validate")]
+)
 def test_the_modules_methods_pickle_by_reference(wrap_kind, fresh_import, name, path):
     # Imported anew, so that the classes are built with the wrapper chosen.
     module = fresh_import(name)

@@ -74,8 +74,9 @@ class TestDnsServer:
             assert not server.running
 
 
-SPECIAL_USE = ("The part after the @-sign is a special-use or reserved name that cannot be used "
-               "with email.")
+SPECIAL_USE = (
+    "The part after the @-sign is a special-use or reserved name that cannot be used with email."
+)
 
 
 class TestValidateEmailThroughDns:
@@ -84,8 +85,10 @@ class TestValidateEmailThroughDns:
     def contact_agrees(self, dns_server, address, expected, queries):
         # Each call asks again: nothing is cached.
         assert contact.validate_email is validate_email
-        for check in (lambda: Contact.validate(address, timeout=5),
-                      lambda: (Contact(address).is_valid, expected[1])):
+        for check in (
+            lambda: Contact.validate(address, timeout=5),
+            lambda: (Contact(address).is_valid, expected[1]),
+        ):
             dns_server.queries.clear()
             status, message = check()
             assert (status, message) == expected and type(status) is bool
@@ -99,13 +102,22 @@ class TestValidateEmailThroughDns:
             (lb.AAAA_ONLY_DOMAIN, ([(0, lb.AAAA_ONLY_DOMAIN)], "AAAA"), ["MX", "A", "AAAA", "TXT"]),
             (lb.UNKNOWN_DOMAIN, "The domain name unknown.example does not exist.", ["MX"]),
             (lb.NULL_MX_DOMAIN, "The domain name null-mx.example does not accept email.", ["MX"]),
-            (lb.NO_RECORDS_DOMAIN, "The domain name no-records.example does not accept email.",
-             ["MX", "A", "AAAA"]),
+            (
+                lb.NO_RECORDS_DOMAIN,
+                "The domain name no-records.example does not accept email.",
+                ["MX", "A", "AAAA"],
+            ),
             # Only globally reachable addresses count in the A fallback.
-            (lb.PRIVATE_A_DOMAIN, "The domain name private-a.example does not accept email.",
-             ["MX", "A", "AAAA"]),
-            (lb.SPF_REJECT_DOMAIN, "The domain name spf-reject.example does not send email.",
-             ["MX", "A", "TXT"]),
+            (
+                lb.PRIVATE_A_DOMAIN,
+                "The domain name private-a.example does not accept email.",
+                ["MX", "A", "AAAA"],
+            ),
+            (
+                lb.SPF_REJECT_DOMAIN,
+                "The domain name spf-reject.example does not send email.",
+                ["MX", "A", "TXT"],
+            ),
         ],
     )
     def test_deliverability(self, dns_server, domain, verdict, queries):
@@ -128,21 +140,25 @@ class TestValidateEmailThroughDns:
     # unknown": the address passes, with no mx attribute at all, and Contact
     # lets it through. Only a peer that never answers makes either wait the
     # whole time-out.
-    @pytest.mark.parametrize("domain", [lb.SILENT_DOMAIN, lb.GARBAGE_DOMAIN, lb.SERVFAIL_DOMAIN,
-                                        lb.TRUNCATED_DOMAIN])
+    @pytest.mark.parametrize(
+        "domain", [lb.SILENT_DOMAIN, lb.GARBAGE_DOMAIN, lb.SERVFAIL_DOMAIN, lb.TRUNCATED_DOMAIN]
+    )
     def test_unknown_deliverability_passes(self, dns_server, domain):
         address, results = f"user@{domain}", []
         waits = domain in (lb.SILENT_DOMAIN, lb.GARBAGE_DOMAIN)
-        took = elapsed(lambda: results.append(
-            validate_email(address, check_deliverability=True, timeout=2)))
+        took = elapsed(
+            lambda: results.append(validate_email(address, check_deliverability=True, timeout=2))
+        )
         assert took < (2.5 if waits else 0.5)
         assert results[0].normalized == address
         assert not hasattr(results[0], "mx")
         assert dns_server.queries[0] == (domain, "MX")
-        for check in (lambda: Contact.validate(address, timeout=1),
-                      lambda: (Contact(address, 1).is_valid, "Valid")):
+        for check in (
+            lambda: Contact.validate(address, timeout=1),
+            lambda: (Contact(address, 1).is_valid, "Valid"),
+        ):
             verdicts = []
-            assert (0.9 if waits else 0) <= elapsed(lambda: verdicts.append(check())) < 2.0
+            assert (0.9 if waits else 0) <= elapsed(lambda: verdicts.append(check())) < 2.0  # noqa: B023
             assert verdicts == [(True, "Valid")] and verdicts[0][0] is True
 
     @pytest.mark.parametrize(
@@ -150,8 +166,10 @@ class TestValidateEmailThroughDns:
         [
             ("someone", "An email address must have an @-sign."),
             ("someone@", "There must be something after the @-sign."),
-            ("some one@mx.example",
-             "The email address contains invalid characters before the @-sign: SPACE."),
+            (
+                "some one@mx.example",
+                "The email address contains invalid characters before the @-sign: SPACE.",
+            ),
             ("someone@mx..example", "An email address cannot have two periods in a row."),
             ("user@host.test", SPECIAL_USE),
             ("user@mail.invalid", SPECIAL_USE),

@@ -13,14 +13,25 @@ from decimal import Decimal
 from fractions import Fraction
 
 import pytest
-from hypothesis import example, given, settings, strategies as st
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 
 import quillon.contact
 import quillon.email
 from quillon.contact import Contact
 from quillon.email import Email
-from support import (FIELDS, LIST_FIELDS, ROOT, SANITIZED, TEXT_FIELDS, Items, Library, Pair,
-                     Text, load_file)
+from support import (
+    FIELDS,
+    LIST_FIELDS,
+    ROOT,
+    SANITIZED,
+    TEXT_FIELDS,
+    Items,
+    Library,
+    Pair,
+    Text,
+    load_file,
+)
 
 model = load_file(ROOT / "benchmarks" / "model.py", "quillon_bench_model")
 SAME = "the object given"
@@ -34,10 +45,12 @@ def examples(count):
 
 def with_examples(*values, name="value"):
     """Hypothesis examples that always run, on top of the drawn ones."""
+
     def apply(test):
         for value in values:
             test = example(**{name: value})(test)
         return test
+
     return apply
 
 
@@ -48,6 +61,7 @@ IndexOnly = type("IndexOnly", (), {"__index__": lambda self: 6})
 
 
 # --- running both ------------------------------------------------------------
+
 
 def shape(value, given=()):
     """`value` by type as well as by value; SAME where it is one of the objects given."""
@@ -74,11 +88,12 @@ def both(action):
 
 def fields(instance):
     names = FIELDS if isinstance(instance, (Email, model.ModelEmail)) else ("email", "timeout")
-    return [outcome(lambda: getattr(instance, name)) for name in names]
+    return [outcome(lambda: getattr(instance, name)) for name in names]  # noqa: B023 - called at once
 
 
 def check_setter(make, name, value, *, identical=False):
     """Set `name` on `make(E, C)`: what the getter gives then, and all the fields."""
+
     def action(E, C):
         instance = make(E, C)
         before = getattr(instance, name)
@@ -97,43 +112,88 @@ def check_setter(make, name, value, *, identical=False):
 
 # --- values ------------------------------------------------------------------
 
+
 def weighted(*choices):
     # one_of would flatten nested groups into equally likely leaves (eleven
     # foreign types would drown the texts); here each (weight, strategy)
     # counts as a whole.
     return st.sampled_from([one for weight, one in choices for _ in range(weight)]).flatmap(
-        lambda one: one)
+        lambda one: one
+    )
 
 
 WHITESPACE = " \t\n\r\x0b\x0c\x1c\x1f\x85\xa0\u1680\u2003\u200b\u2028\u2029\u202f\u3000\ufeff"
 TRICKY = ",;,;@.:'\x00\u00ad\u0301ΣσςİıẞßǅﬀKÅÉaZ"
 SURROGATES = "\ud800\udbff\udc00\udfff"
-characters = weighted((2, st.sampled_from(WHITESPACE)), (2, st.sampled_from(TRICKY + SURROGATES)),
-                      (1, st.characters()))
+characters = weighted(
+    (2, st.sampled_from(WHITESPACE)),
+    (2, st.sampled_from(TRICKY + SURROGATES)),
+    (1, st.characters()),
+)
 texts = st.text(characters, max_size=24)
 foreign = st.one_of(
-    st.none(), st.integers(), st.booleans(), st.floats(), st.binary(max_size=8),
-    st.binary(max_size=8).map(bytearray), st.complex_numbers(), st.decimals(),
-    st.fractions(), st.sets(st.integers(), max_size=2), st.dictionaries(texts, texts, max_size=2))
+    st.none(),
+    st.integers(),
+    st.booleans(),
+    st.floats(),
+    st.binary(max_size=8),
+    st.binary(max_size=8).map(bytearray),
+    st.complex_numbers(),
+    st.decimals(),
+    st.fractions(),
+    st.sets(st.integers(), max_size=2),
+    st.dictionaries(texts, texts, max_size=2),
+)
 items = weighted((3, texts), (1, texts.map(Text)), (1, foreign))
 sequences = st.one_of(
-    st.lists(texts, max_size=4), st.lists(texts, max_size=4).map(tuple),
-    st.lists(texts, max_size=3).map(Items), st.lists(texts, max_size=3).map(Pair),
+    st.lists(texts, max_size=4),
+    st.lists(texts, max_size=4).map(tuple),
+    st.lists(texts, max_size=3).map(Items),
+    st.lists(texts, max_size=3).map(Pair),
     st.lists(items | st.lists(texts, max_size=2), max_size=4),
-    st.lists(items, max_size=4).map(tuple))
+    st.lists(items, max_size=4).map(tuple),
+)
 text_values = weighted((4, texts), (1, texts.map(Text)), (2, foreign), (2, sequences))
 recipient_values = weighted((4, texts), (1, texts.map(Text)), (3, sequences), (1, foreign))
 addresses = weighted((3, texts), (1, texts.map(Text)), (2, foreign))
 timeouts = st.one_of(
-    st.integers(), st.booleans(), st.floats(), st.complex_numbers(max_magnitude=1e6),
-    st.decimals(), st.fractions(), st.sampled_from([FloatOnly(), IndexOnly()]),
-    st.none(), texts, st.binary(max_size=4), st.lists(st.integers(), max_size=2))
+    st.integers(),
+    st.booleans(),
+    st.floats(),
+    st.complex_numbers(max_magnitude=1e6),
+    st.decimals(),
+    st.fractions(),
+    st.sampled_from([FloatOnly(), IndexOnly()]),
+    st.none(),
+    texts,
+    st.binary(max_size=4),
+    st.lists(st.integers(), max_size=2),
+)
 REFUSED_TEXTS = (1, ["a@x"], b"a@x", Text("a@x"))
-TIMEOUTS = (2.9, -2.9, True, False, -5, 0, 10**30, Fraction(7, 2), Decimal("4.8"), IndexOnly(),
-            FloatOnly(), 1j, float("inf"), float("nan"), None, "7", b"1", [1])
+TIMEOUTS = (
+    2.9,
+    -2.9,
+    True,
+    False,
+    -5,
+    0,
+    10**30,
+    Fraction(7, 2),
+    Decimal("4.8"),
+    IndexOnly(),
+    FloatOnly(),
+    1j,
+    float("inf"),
+    float("nan"),
+    None,
+    "7",
+    b"1",
+    [1],
+)
 
 
 # --- Email -------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("name", TEXT_FIELDS)
 @examples(400)
@@ -145,8 +205,15 @@ def test_text_setters(name, value):
 
 @examples(800)
 @given(value=text_values)
-@with_examples("Alice@Example.ORG; bob@example.org", "  Alice @ Example.org ", " \t ", ",b@x",
-               "", None, *REFUSED_TEXTS)
+@with_examples(
+    "Alice@Example.ORG; bob@example.org",
+    "  Alice @ Example.org ",
+    " \t ",
+    ",b@x",
+    "",
+    None,
+    *REFUSED_TEXTS,
+)
 def test_sender_setter(value):
     check_setter(lambda E, C: E(from_="previous@x.org", to="kept@x"), "from_", value)
 
@@ -154,9 +221,26 @@ def test_sender_setter(value):
 @pytest.mark.parametrize("name", LIST_FIELDS)
 @examples(600)
 @given(value=recipient_values)
-@with_examples(None, "", " \t ", "A@x; B@y, c@z", ";a@x,,b@y;", "a@x\nb@y", [], (),
-               ["a@x;b@y", "C@z"], ("X@y",), ["a@x", 1], 5, b"a@x", {"a@x"}, Text("A@X; b@y"),
-               Shouting("a@x; b@y"), "İstanbul@X; ΣΟΦΟΣ@x", "a\x00b, \ud800@x")
+@with_examples(
+    None,
+    "",
+    " \t ",
+    "A@x; B@y, c@z",
+    ";a@x,,b@y;",
+    "a@x\nb@y",
+    [],
+    (),
+    ["a@x;b@y", "C@z"],
+    ("X@y",),
+    ["a@x", 1],
+    5,
+    b"a@x",
+    {"a@x"},
+    Text("A@X; b@y"),
+    Shouting("a@x; b@y"),
+    "İstanbul@X; ΣΟΦΟΣ@x",
+    "a\x00b, \ud800@x",
+)
 def test_recipient_setters(name, value):
     check_setter(lambda E, C: E(subject="kept", **{name: "previous@x.org"}), name, value)
 
@@ -165,54 +249,97 @@ def test_recipient_setters(name, value):
 @given(value=foreign | sequences | texts)
 @with_examples(None, 4, "anything", [("a.txt", b"a")], (("a.txt", b"a"),))
 def test_attachments_setter(value):
-    check_setter(lambda E, C: E(attachments=[("a.txt", b"a")]), "attachments", value,
-                 identical=True)
+    check_setter(
+        lambda E, C: E(attachments=[("a.txt", b"a")]), "attachments", value, identical=True
+    )
 
 
-OLD = ("old", "olduser", "oldpw", "old@x", "old@to", "old@cc", "old@bcc", "old subject",
-       "old body", [("f", b"")])
+OLD = (
+    "old",
+    "olduser",
+    "oldpw",
+    "old@x",
+    "old@to",
+    "old@cc",
+    "old@bcc",
+    "old subject",
+    "old body",
+    [("f", b"")],
+)
 
 
 @examples(600)
-@given(kwargs=st.dictionaries(st.sampled_from(FIELDS), weighted((2, text_values),
-                                                                (1, recipient_values)),
-                              max_size=5))
+@given(
+    kwargs=st.dictionaries(
+        st.sampled_from(FIELDS), weighted((2, text_values), (1, recipient_values)), max_size=5
+    )
+)
 @with_examples(
-    {}, {"server": 1, "username": 2}, {"from_": 1, "subject": 2}, {"subject": 1, "message": 2},
+    {},
+    {"server": 1, "username": 2},
+    {"from_": 1, "subject": 2},
+    {"subject": 1, "message": 2},
     # The text checks come before any setter, so the bad recipient is not reached.
     {"to": 1, "message": 2},
     {"server": "new", "username": "user", "to": "b@y", "cc": 5, "message": b"body"},
     # A failing setter keeps the assignments before it.
-    {"server": "new", "username": None, "password": "", "from_": "New@X", "to": "New@To",
-     "cc": 5, "bcc": "new@bcc", "subject": "new subject"},
+    {
+        "server": "new",
+        "username": None,
+        "password": "",
+        "from_": "New@X",
+        "to": "New@To",
+        "cc": 5,
+        "bcc": "new@bcc",
+        "subject": "new subject",
+    },
     *[{name: value} for name in ("from_", *TEXT_FIELDS) for value in (b"x", 7, ["x"], Text("x"))],
-    name="kwargs")
+    name="kwargs",
+)
 def test_email_construction_by_keyword(kwargs):
     """Made afresh, and by calling __init__ again on an email with every field set."""
+
     def action(E, C):
         email = E(*OLD)
-        return outcome(lambda: fields(E(**kwargs))), outcome(lambda: email.__init__(**kwargs)), \
-            fields(email)
+        return (
+            outcome(lambda: fields(E(**kwargs))),
+            outcome(lambda: email.__init__(**kwargs)),
+            fields(email),
+        )
 
     both(action)
 
 
-@pytest.mark.parametrize("values", [
-    (),
-    ("smtp.example.org", "User", "", "Me@Example.org; you@x", "A@x; B@y", ["C@x"],
-     ("D@x", "E@y"), "Hello", "<p>Hi</p>", [("a.txt", b"a")]),
-    (None, None, None, " \t", "", None, [], " ", "", None),
-    (b"smtp",),
-    ("s", 1),
-    (None, None, None, None, None, None, None, Text("subject")),
-    (None, None, None, None, 5),
-    (None, None, None, None, None, ["a@x", None]),
-])
+@pytest.mark.parametrize(
+    "values",
+    [
+        (),
+        (
+            "smtp.example.org",
+            "User",
+            "",
+            "Me@Example.org; you@x",
+            "A@x; B@y",
+            ["C@x"],
+            ("D@x", "E@y"),
+            "Hello",
+            "<p>Hi</p>",
+            [("a.txt", b"a")],
+        ),
+        (None, None, None, " \t", "", None, [], " ", "", None),
+        (b"smtp",),
+        ("s", 1),
+        (None, None, None, None, None, None, None, Text("subject")),
+        (None, None, None, None, 5),
+        (None, None, None, None, None, ["a@x", None]),
+    ],
+)
 def test_email_construction(values):
     both(lambda E, C: outcome(lambda: fields(E(*values))))
 
 
 # --- Contact -----------------------------------------------------------------
+
 
 @examples(500)
 @given(value=addresses)
@@ -255,6 +382,7 @@ def test_contact_defaults():
 
 # --- validate, is_valid and send with stand-in libraries ---------------------
 
+
 def recording(monkeypatch, outcome):
     """Puts one support.Library giving `outcome` into both modules; returns its calls."""
     library = Library(outcome)
@@ -267,12 +395,21 @@ ACCEPT = model.ValidatedEmail()
 REJECT = model.EmailNotValidError("The domain name x.invalid does not exist...")
 
 
-@pytest.mark.parametrize("library_gives", [ACCEPT, None, REJECT, RuntimeError("no resolver")],
-                         ids=["accept", "returns_none", "rejects", "breaks"])
-@pytest.mark.parametrize("arguments", [
-    {"email": "a@x"}, {"email": "a@x", "timeout": None}, {"email": "a@x", "timeout": 3.7},
-    {"email": None}, {"email": "a@x", "timeout": "3"},
-])
+@pytest.mark.parametrize(
+    "library_gives",
+    [ACCEPT, None, REJECT, RuntimeError("no resolver")],
+    ids=["accept", "returns_none", "rejects", "breaks"],
+)
+@pytest.mark.parametrize(
+    "arguments",
+    [
+        {"email": "a@x"},
+        {"email": "a@x", "timeout": None},
+        {"email": "a@x", "timeout": 3.7},
+        {"email": None},
+        {"email": "a@x", "timeout": "3"},
+    ],
+)
 def test_validate(monkeypatch, library_gives, arguments):
     calls = recording(monkeypatch, library_gives)
     both(lambda E, C: outcome(lambda: C.validate(**arguments)))
@@ -321,18 +458,37 @@ def origin(name, value):
     return name, value
 
 
-@pytest.mark.parametrize("values", [
-    dict(server="smtp.x", username="u", from_="Me@x", to="A@x; b@y", cc="Carol<C@x>", subject="Hi",
-         message="<p>" + "x" * 999, attachments=[("a b.txt", b"\x00\xff" * 40), (7, b"")]),
-    dict(from_="me@x", to="a@x;", subject="x"),
-    dict(from_="me@x", to=[], cc=";", bcc="b@x"),
-    dict(from_="me@x", to=[], cc=";"),
-    dict(to="a@x"),
-    dict(from_="me@x", to="a@x", attachments=[
-        ("résumé.pdf", b"%PDF"), ('a;b "c".txt', b"x"), ("a\\b", b""), ("a b" * 11 + "cd", b"")]),
-    dict(from_="me@x", to="a@x", password="p", attachments=(("a.txt", b"a", b"extra"),)),
-    dict(from_="me@x", to="a@x", attachments=[("a.txt",)]),
-])
+@pytest.mark.parametrize(
+    "values",
+    [
+        dict(
+            server="smtp.x",
+            username="u",
+            from_="Me@x",
+            to="A@x; b@y",
+            cc="Carol<C@x>",
+            subject="Hi",
+            message="<p>" + "x" * 999,
+            attachments=[("a b.txt", b"\x00\xff" * 40), (7, b"")],
+        ),
+        dict(from_="me@x", to="a@x;", subject="x"),
+        dict(from_="me@x", to=[], cc=";", bcc="b@x"),
+        dict(from_="me@x", to=[], cc=";"),
+        dict(to="a@x"),
+        dict(
+            from_="me@x",
+            to="a@x",
+            attachments=[
+                ("résumé.pdf", b"%PDF"),
+                ('a;b "c".txt', b"x"),
+                ("a\\b", b""),
+                ("a b" * 11 + "cd", b""),
+            ],
+        ),
+        dict(from_="me@x", to="a@x", password="p", attachments=(("a.txt", b"a", b"extra"),)),
+        dict(from_="me@x", to="a@x", attachments=[("a.txt",)]),
+    ],
+)
 @pytest.mark.parametrize("refused", [None, {}, {"b@y": (550, b"no such user")}])
 def test_send(monkeypatch, values, refused):
     for module in (quillon.email, model):
@@ -353,9 +509,12 @@ def test_send(monkeypatch, values, refused):
 
 
 # Mostly plain addresses (the native fast path), now and then one that is not.
-_plain = st.builds("{}@{}".format, st.text(st.sampled_from("abz09.%+-_"), min_size=1, max_size=5),
-                   st.text(st.sampled_from("abz09.-"), min_size=1, max_size=5))
-_other = st.text(st.sampled_from("abz09.%+-_@" + "A\"()<>[]\\ é:"), max_size=8)
+_plain = st.builds(
+    "{}@{}".format,
+    st.text(st.sampled_from("abz09.%+-_"), min_size=1, max_size=5),
+    st.text(st.sampled_from("abz09.-"), min_size=1, max_size=5),
+)
+_other = st.text(st.sampled_from("abz09.%+-_@" + 'A"()<>[]\\ é:'), max_size=8)
 address_texts = st.lists(weighted((6, _plain), (1, _other)), min_size=1, max_size=3).map(",".join)
 
 
@@ -365,6 +524,7 @@ address_texts = st.lists(weighted((6, _plain), (1, _other)), min_size=1, max_siz
 @example(from_="a.@x", to=".a@x", cc="a..b@x", bcc="a@x.")
 def test_send_envelope(from_, to, cc, bcc):
     """Plain addresses skip the trial parse natively; the model parses every item."""
+
     def send(E, C):
         RecordingSMTP.log = []
         result = outcome(lambda: E(from_=from_, to=to, cc=cc, bcc=bcc).send())

@@ -9,18 +9,29 @@ import pytest
 from quillon.email import Email
 from support import PASSWORD
 
-FIELDS = {"from_": "sender@example.org", "to": "to@example.org", "cc": "cc@example.org",
-          "bcc": "bcc@example.org", "subject": "Hello", "message": "<p>Hi</p>"}
-PAYLOADS = {"crlf-bcc": "\r\nBcc: evil@x.org", "lf-bcc": "\nBcc: evil@x.org",
-            "lf-header": "\nX-Injected: 1", "cr-bcc": "\rBcc: evil@x.org"}
+FIELDS = {
+    "from_": "sender@example.org",
+    "to": "to@example.org",
+    "cc": "cc@example.org",
+    "bcc": "bcc@example.org",
+    "subject": "Hello",
+    "message": "<p>Hi</p>",
+}
+PAYLOADS = {
+    "crlf-bcc": "\r\nBcc: evil@x.org",
+    "lf-bcc": "\nBcc: evil@x.org",
+    "lf-header": "\nX-Injected: 1",
+    "cr-bcc": "\rBcc: evil@x.org",
+}
 
 
 pytestmark = pytest.mark.usefixtures("bounded_waits")
 
 
 @pytest.mark.parametrize("payload", PAYLOADS.values(), ids=PAYLOADS.keys())
-@pytest.mark.parametrize("field", ["subject", "from_", "to", "cc", "bcc", "file name",
-                                   "non-ASCII file name"])
+@pytest.mark.parametrize(
+    "field", ["subject", "from_", "to", "cc", "bcc", "file name", "non-ASCII file name"]
+)
 def test_line_breaks_are_refused_before_any_header_is_sent(smtp_server, field, payload):
     fields = {**FIELDS, "attachments": [("a.txt", b"x")]}
     if field.endswith("file name"):
@@ -38,8 +49,9 @@ def test_line_breaks_are_refused_before_any_header_is_sent(smtp_server, field, p
 
 
 @pytest.mark.parametrize("given", [PASSWORD, "Not" + PASSWORD], ids=["right", "wrong"])
-def test_password_reaches_no_log_output_or_error(make_smtp_server, caplog, capsys, monkeypatch,
-                                                 given):
+def test_password_reaches_no_log_output_or_error(
+    make_smtp_server, caplog, capsys, monkeypatch, given
+):
     server = make_smtp_server(user="alice", password=PASSWORD)
     caplog.set_level(logging.DEBUG)
     for name, logger in list(logging.root.manager.loggerDict.items()):

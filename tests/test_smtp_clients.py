@@ -24,10 +24,15 @@ from quillon.email import Email
 from support import PASSWORD, run_quillon
 
 LOOPBACK = _loopback.LOOPBACK
-FIELDS = {"from_": "Sender@Example.org", "to": "a@example.org; B@example.org",
-          "cc": "c@example.org", "bcc": ["hidden@example.org", "h2@example.org"],
-          "subject": "Hello", "message": "<p>Hi</p>",
-          "attachments": [("report.pdf", bytes(range(256)) * 40), ("Grüße.txt", b"\x00\xff")]}
+FIELDS = {
+    "from_": "Sender@Example.org",
+    "to": "a@example.org; B@example.org",
+    "cc": "c@example.org",
+    "bcc": ["hidden@example.org", "h2@example.org"],
+    "subject": "Hello",
+    "message": "<p>Hi</p>",
+    "attachments": [("report.pdf", bytes(range(256)) * 40), ("Grüße.txt", b"\x00\xff")],
+}
 
 pytestmark = pytest.mark.usefixtures("bounded_waits")
 
@@ -68,8 +73,9 @@ def login_by_login(self, user, password, **options):
     return smtp.Plain.login(self, user, password, **options)
 
 
-@pytest.mark.parametrize(("client", "mode"), [(smtp.StartTLS, "starttls"),
-                                              (smtp.ImplicitTLS, "implicit_tls")])
+@pytest.mark.parametrize(
+    ("client", "mode"), [(smtp.StartTLS, "starttls"), (smtp.ImplicitTLS, "implicit_tls")]
+)
 def test_login_and_delivery_over_tls(make_smtp_server, ca, capsys, client, mode):
     server = make_smtp_server(user="me", password=PASSWORD, **{mode: certificate(ca)})
     # The certificate names 127.0.0.1, so it verifies only against the host
@@ -96,8 +102,9 @@ def test_login_and_delivery_over_tls(make_smtp_server, ca, capsys, client, mode)
         assert secret not in dialogue
     if mode == "starttls":
         # What the plain client gets from a server that wants TLS first.
-        with pytest.raises(smtplib.SMTPNotSupportedError,
-                           match="^SMTP AUTH extension not supported by server.$"):
+        with pytest.raises(
+            smtplib.SMTPNotSupportedError, match="^SMTP AUTH extension not supported by server.$"
+        ):
             Email(server.server_text, "me", PASSWORD, **FIELDS).send()
 
 
@@ -107,22 +114,34 @@ OTHER_NAME = {"name": "mail.example"}
 SYSTEM_CAS = {"context": None}  # the classes as they come: the system's CAs
 
 
-@pytest.mark.parametrize(("client", "mode", "certificate_of", "settings", "error"), [
-    (smtp.StartTLS, "starttls", STRANGER, {}, UNVERIFIED),
-    (smtp.StartTLS, "starttls", OTHER_NAME, {}, UNVERIFIED),
-    (smtp.StartTLS, "starttls", {}, SYSTEM_CAS, UNVERIFIED),
-    (smtp.ImplicitTLS, "implicit_tls", STRANGER, {}, UNVERIFIED),
-    (smtp.ImplicitTLS, "implicit_tls", OTHER_NAME, {}, UNVERIFIED),
-    (smtp.ImplicitTLS, "implicit_tls", {}, SYSTEM_CAS, UNVERIFIED),
-    (smtp.StartTLS, None, None, {}, (smtplib.SMTPException, "does not offer STARTTLS")),
-    # Waiting for a greeting that a server of implicit TLS never sends: the
-    # class's time-out ends it (the default time-out is off here).
-    (smtp.StartTLS, "implicit_tls", {}, {}, (smtplib.SMTPServerDisconnected, "timed out")),
-], ids=["starttls-unknown-ca", "starttls-other-name", "starttls-system-cas",
-        "implicit-unknown-ca", "implicit-other-name", "implicit-system-cas", "no-starttls",
-        "starttls-to-implicit"])
-def test_refusals_send_nothing_and_leave_no_socket(make_smtp_server, ca, client, mode,
-                                                   certificate_of, settings, error):
+@pytest.mark.parametrize(
+    ("client", "mode", "certificate_of", "settings", "error"),
+    [
+        (smtp.StartTLS, "starttls", STRANGER, {}, UNVERIFIED),
+        (smtp.StartTLS, "starttls", OTHER_NAME, {}, UNVERIFIED),
+        (smtp.StartTLS, "starttls", {}, SYSTEM_CAS, UNVERIFIED),
+        (smtp.ImplicitTLS, "implicit_tls", STRANGER, {}, UNVERIFIED),
+        (smtp.ImplicitTLS, "implicit_tls", OTHER_NAME, {}, UNVERIFIED),
+        (smtp.ImplicitTLS, "implicit_tls", {}, SYSTEM_CAS, UNVERIFIED),
+        (smtp.StartTLS, None, None, {}, (smtplib.SMTPException, "does not offer STARTTLS")),
+        # Waiting for a greeting that a server of implicit TLS never sends: the
+        # class's time-out ends it (the default time-out is off here).
+        (smtp.StartTLS, "implicit_tls", {}, {}, (smtplib.SMTPServerDisconnected, "timed out")),
+    ],
+    ids=[
+        "starttls-unknown-ca",
+        "starttls-other-name",
+        "starttls-system-cas",
+        "implicit-unknown-ca",
+        "implicit-other-name",
+        "implicit-system-cas",
+        "no-starttls",
+        "starttls-to-implicit",
+    ],
+)
+def test_refusals_send_nothing_and_leave_no_socket(
+    make_smtp_server, ca, client, mode, certificate_of, settings, error
+):
     tls = {} if mode is None else {mode: certificate(**{"ca": ca, **certificate_of})}
     server = make_smtp_server(user="me", password=PASSWORD, **tls)
     socket.setdefaulttimeout(None)
@@ -161,8 +180,11 @@ def test_ehlo_name_is_looked_up_once_and_never_waited_for_long(smtp_server, monk
         mail.send()
     with smtp.using(type("Named", (smtp.Plain,), {"local_hostname": "mine.example"})):
         mail.send()
-    names = [match[1] for transcript in smtp_server.transcripts
-             if (match := re.match(rb"(?i)ehlo (\S+)", transcript))]
+    names = [
+        match[1]
+        for transcript in smtp_server.transcripts
+        if (match := re.match(rb"(?i)ehlo (\S+)", transcript))
+    ]
     assert names == [b"localhost", b"localhost", b"client.example.org", b"mine.example"]
     assert looked_up == [""]
 
@@ -174,17 +196,42 @@ def test_message_over_the_size_limit_says_so(make_smtp_server, tmp_path):
     with smtp.using(smtp.Plain), pytest.raises(smtp.MessageTooLarge) as info:
         Email(server.server_text, **FIELDS).send()
     too_large = info.value
-    text = f"the message ({too_large.size} bytes) is larger than the server accepts (at most 4000 bytes)"
-    assert (str(too_large), too_large.smtp_code, too_large.sender) == (text, 552, "sender@example.org")
+    text = (
+        f"the message ({too_large.size} bytes) is larger than the server accepts"
+        " (at most 4000 bytes)"
+    )
+    assert (str(too_large), too_large.smtp_code, too_large.sender) == (
+        text,
+        552,
+        "sender@example.org",
+    )
     assert too_large.size > 4000 and str(pickle.loads(pickle.dumps(too_large))) == text
     assert isinstance(too_large, smtplib.SMTPSenderRefused)  # what callers catch today
     (tmp_path / "big.bin").write_bytes(bytes(5000))
-    result = run_quillon("send", "--server", server.server_text, "--tls", "none",
-                         "--from", "a@example.org", "--to", "b@example.org", "--subject", "s",
-                         "--body", "b", "--attach", "big.bin", cwd=tmp_path, stdin=subprocess.DEVNULL)
-    assert re.fullmatch(rf"quillon send: message refused by {server.server_text}: the message "
-                        r"\(\d+ bytes\) is larger than the server accepts \(at most 4000 bytes\)\n",
-                        result.stderr), result.stderr
+    result = run_quillon(
+        "send",
+        "--server",
+        server.server_text,
+        "--tls",
+        "none",
+        "--from",
+        "a@example.org",
+        "--to",
+        "b@example.org",
+        "--subject",
+        "s",
+        "--body",
+        "b",
+        "--attach",
+        "big.bin",
+        cwd=tmp_path,
+        stdin=subprocess.DEVNULL,
+    )
+    assert re.fullmatch(
+        rf"quillon send: message refused by {server.server_text}: the message "
+        r"\(\d+ bytes\) is larger than the server accepts \(at most 4000 bytes\)\n",
+        result.stderr,
+    ), result.stderr
     assert server.messages == []
 
 
@@ -194,8 +241,10 @@ def test_outbox_refuses_a_message_for_nobody_as_a_server_does(smtp_server):
     refused = []
     with smtp.outbox() as sent:
         for client in (smtp.Plain, quillon.email.SMTP):
-            with client(smtp_server.server_text) as session, pytest.raises(
-                    smtplib.SMTPRecipientsRefused) as info:
+            with (
+                client(smtp_server.server_text) as session,
+                pytest.raises(smtplib.SMTPRecipientsRefused) as info,
+            ):
                 session.send_message(message)
             refused.append(info.value.args)
         with pytest.raises(ValueError, match="no recipients"):
@@ -205,9 +254,17 @@ def test_outbox_refuses_a_message_for_nobody_as_a_server_does(smtp_server):
 
 def shape(message):
     """Headers and content of each part, less what differs from one build to the next."""
-    return [([(name, re.sub(r'boundary="[^"]*"', "", value)) for name, value in part.items()
-              if name not in ("Date", "Message-ID")], part.get_payload(decode=True))
-            for part in message.walk()]
+    return [
+        (
+            [
+                (name, re.sub(r'boundary="[^"]*"', "", value))
+                for name, value in part.items()
+                if name not in ("Date", "Message-ID")
+            ],
+            part.get_payload(decode=True),
+        )
+        for part in message.walk()
+    ]
 
 
 def test_outbox_and_dry_run_hold_what_the_server_receives(make_smtp_server, ca, tmp_path):
@@ -225,12 +282,34 @@ def test_outbox_and_dry_run_hold_what_the_server_receives(make_smtp_server, ca, 
     # The command: a real send (STARTTLS by default with --user), then a dry run.
     ca.cert_pem.write_to_path(str(tmp_path / "ca.pem"))
     (tmp_path / "a.bin").write_bytes(b"\x01\x02")
-    args = ["send", "--server", server.server_text, "--user", "me", "--cafile", "ca.pem",
-            "--from", "me@example.org", "--to", "a@example.org", "--bcc", "b@example.org",
-            "--subject", "Hi", "--body", "<p>x</p>", "--attach", "a.bin"]
-    runs = [run_quillon(*extra, cwd=tmp_path, stdin=subprocess.DEVNULL, env=more)
-            for extra, more in [(["-v", *args], {"QUILLON_PASSWORD": PASSWORD}),
-                                ([*args, "--dry-run"], {})]]
+    args = [
+        "send",
+        "--server",
+        server.server_text,
+        "--user",
+        "me",
+        "--cafile",
+        "ca.pem",
+        "--from",
+        "me@example.org",
+        "--to",
+        "a@example.org",
+        "--bcc",
+        "b@example.org",
+        "--subject",
+        "Hi",
+        "--body",
+        "<p>x</p>",
+        "--attach",
+        "a.bin",
+    ]
+    runs = [
+        run_quillon(*extra, cwd=tmp_path, stdin=subprocess.DEVNULL, env=more)
+        for extra, more in [
+            (["-v", *args], {"QUILLON_PASSWORD": PASSWORD}),
+            ([*args, "--dry-run"], {}),
+        ]
+    ]
     assert [run.returncode for run in runs] == [0, 0], runs
     assert "send: 'STARTTLS\\r\\n'" in runs[0].stderr and "AUTH PLAIN ****" in runs[0].stderr
     assert PASSWORD not in runs[0].stderr and runs[1].stderr == ""
@@ -240,26 +319,47 @@ def test_outbox_and_dry_run_hold_what_the_server_receives(make_smtp_server, ca, 
     assert shape(email.message_from_bytes(record.data)) == shape(first.message)
     shown = io.StringIO()
     cli.print_message(received.mail_from, received.rcpt_tos, received.message, shown)
-    comparable = [re.sub(r'(?m)boundary="[^"]*"|^    (Date|Message-ID): .*', "", text)
-                  for text in (runs[1].stdout, shown.getvalue())]
-    assert comparable[0] == (f"dry run, nothing sent: the message for {server.server_text} with "
-                             f"STARTTLS, logging in as me\n{comparable[1]}")
+    comparable = [
+        re.sub(r'(?m)boundary="[^"]*"|^    (Date|Message-ID): .*', "", text)
+        for text in (runs[1].stdout, shown.getvalue())
+    ]
+    assert comparable[0] == (
+        f"dry run, nothing sent: the message for {server.server_text} with "
+        f"STARTTLS, logging in as me\n{comparable[1]}"
+    )
 
 
 # Loopback addresses, so that even a dry run that wrongly connected would
 # resolve nothing and reach nobody.
-@pytest.mark.parametrize(("server", "extra", "described"), [
-    ("127.0.0.1:465", [], "over TLS (implicit)"),
-    ("127.0.0.1:587", ["--user", "me"], "with STARTTLS, logging in as me"),
-    ("127.0.0.1", [], "without TLS"),
-    ("127.0.0.1:25", ["--user", "me", "--tls", "none"], "without TLS, logging in as me"),
-])
+@pytest.mark.parametrize(
+    ("server", "extra", "described"),
+    [
+        ("127.0.0.1:465", [], "over TLS (implicit)"),
+        ("127.0.0.1:587", ["--user", "me"], "with STARTTLS, logging in as me"),
+        ("127.0.0.1", [], "without TLS"),
+        ("127.0.0.1:25", ["--user", "me", "--tls", "none"], "without TLS, logging in as me"),
+    ],
+)
 def test_tls_follows_port_and_login_unless_given(server, extra, described):
-    result = run_quillon("send", "--server", server, "--from", "a@example.org",
-                         "--to", "b@example.org", "--subject", "s", "--body", "b", "--dry-run",
-                         *extra, stdin=subprocess.DEVNULL)
-    assert result.stdout.startswith(f"dry run, nothing sent: the message for {server} "
-                                    f"{described}\n"), result.stderr
+    result = run_quillon(
+        "send",
+        "--server",
+        server,
+        "--from",
+        "a@example.org",
+        "--to",
+        "b@example.org",
+        "--subject",
+        "s",
+        "--body",
+        "b",
+        "--dry-run",
+        *extra,
+        stdin=subprocess.DEVNULL,
+    )
+    assert result.stdout.startswith(
+        f"dry run, nothing sent: the message for {server} {described}\n"
+    ), result.stderr
 
 
 def subjects_sent(*subjects):

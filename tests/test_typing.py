@@ -15,13 +15,15 @@ from support import FIELDS, LIST_FIELDS, ROOT, run_python
 
 
 def mypy(tmp_path, *args):
-    return run_python("-m", *args, cwd=tmp_path, timeout=300,
-                      env=os.environ | {"MYPYPATH": str(ROOT / "src")})
+    return run_python(
+        "-m", *args, cwd=tmp_path, timeout=300, env=os.environ | {"MYPYPATH": str(ROOT / "src")}
+    )
 
 
 def test_stubs_match_the_modules(tmp_path):
-    result = mypy(tmp_path, "mypy.stubtest", "quillon.email", "quillon.contact",
-                    "quillon._logcall", "logger")
+    result = mypy(
+        tmp_path, "mypy.stubtest", "quillon.email", "quillon.contact", "quillon._logcall", "logger"
+    )
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -66,39 +68,66 @@ contact.email = None  # E: assignment
 
 def test_user_code_under_mypy_strict(tmp_path):
     (tmp_path / "user.py").write_text(USER_CODE)
-    result = mypy(tmp_path, "mypy", "--strict", "--no-error-summary", "--no-incremental",
-                  "user.py")
-    found = {int(line): code for line, code in
-             re.findall(r"^user\.py:(\d+): error: .*\[([\w-]+)\]$", result.stdout, re.M)}
-    expected = {number: mark.split("# E: ")[1]
-                for number, mark in enumerate(USER_CODE.splitlines(), 1) if "# E: " in mark}
+    result = mypy(tmp_path, "mypy", "--strict", "--no-error-summary", "--no-incremental", "user.py")
+    found = {
+        int(line): code
+        for line, code in re.findall(
+            r"^user\.py:(\d+): error: .*\[([\w-]+)\]$", result.stdout, re.M
+        )
+    }
+    expected = {
+        number: mark.split("# E: ")[1]
+        for number, mark in enumerate(USER_CODE.splitlines(), 1)
+        if "# E: " in mark
+    }
     assert found == expected, result.stdout
 
 
 RECIPIENTS = "'str | list[str] | tuple[str, ...]'"
 ATTACHMENTS = "'list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...]'"
 # Each Email property: what its getter returns, what its setter takes.
-PROPERTIES = {name: ("'list[str] | None'", RECIPIENTS[:-1] + " | None'") if name in LIST_FIELDS
-              else (ATTACHMENTS, ATTACHMENTS[:-1] + " | None'") if name == "attachments"
-              else ("'str | None'",) * 2 for name in FIELDS}
+PROPERTIES = {
+    name: ("'list[str] | None'", RECIPIENTS[:-1] + " | None'")
+    if name in LIST_FIELDS
+    else (ATTACHMENTS, ATTACHMENTS[:-1] + " | None'")
+    if name == "attachments"
+    else ("'str | None'",) * 2
+    for name in FIELDS
+}
 # Every function the modules make, with its qualified name and signature.
 FUNCTIONS = [
-    (Email.__init__, "Email.__init__",
-     f"(self, server: 'str' = None, username: 'str' = None, password: 'str' = None, "
-     f"from_: 'str' = None, to: {RECIPIENTS} = None, cc: {RECIPIENTS} = None, "
-     f"bcc: {RECIPIENTS} = None, subject: 'str' = None, message: 'str' = None, "
-     f"attachments: {ATTACHMENTS} = None)"),
+    (
+        Email.__init__,
+        "Email.__init__",
+        f"(self, server: 'str' = None, username: 'str' = None, password: 'str' = None, "
+        f"from_: 'str' = None, to: {RECIPIENTS} = None, cc: {RECIPIENTS} = None, "
+        f"bcc: {RECIPIENTS} = None, subject: 'str' = None, message: 'str' = None, "
+        f"attachments: {ATTACHMENTS} = None)",
+    ),
     (Email.send, "Email.send", "(self)"),
-    (vars(Email)["_Email__normalize"], "Email.__normalize",
-     f"(emails: {RECIPIENTS} = None) -> 'list[str] | None'"),
-    *[(getattr(Email, name).fget, f"Email.{name}", f"(self) -> {returns}")
-      for name, (returns, _) in PROPERTIES.items()],
-    *[(getattr(Email, name).fset, f"Email.{name}", f"(self, value: {takes})")
-      for name, (_, takes) in PROPERTIES.items()],
-    (vars(Contact)["__init__"], "Contact.__init__",
-     "(self, email: 'str' = None, timeout: 'int' = 15)"),
-    (vars(Contact)["validate"], "Contact.validate",
-     "(email: 'str', timeout: 'int' = 2) -> 'tuple[bool, str]'"),
+    (
+        vars(Email)["_Email__normalize"],
+        "Email.__normalize",
+        f"(emails: {RECIPIENTS} = None) -> 'list[str] | None'",
+    ),
+    *[
+        (getattr(Email, name).fget, f"Email.{name}", f"(self) -> {returns}")
+        for name, (returns, _) in PROPERTIES.items()
+    ],
+    *[
+        (getattr(Email, name).fset, f"Email.{name}", f"(self, value: {takes})")
+        for name, (_, takes) in PROPERTIES.items()
+    ],
+    (
+        vars(Contact)["__init__"],
+        "Contact.__init__",
+        "(self, email: 'str' = None, timeout: 'int' = 15)",
+    ),
+    (
+        vars(Contact)["validate"],
+        "Contact.validate",
+        "(email: 'str', timeout: 'int' = 2) -> 'tuple[bool, str]'",
+    ),
     (Contact.email.fget, "Contact.email", "(self) -> 'str'"),
     (Contact.email.fset, "Contact.email", "(self, email: 'str')"),
     (Contact.timeout.fget, "Contact.timeout", "(self)"),
@@ -109,24 +138,30 @@ DOCS = {
     "Email.send": "\n            Send email.\n\n            :return:\n            ",
     "Contact.validate": re.compile(
         r"\n {12}Validates the email address in sync / async mode\.\n\n"
-        r" {12}:param email: '[^'\n]+'\n {12}:param timeout: 0\.\.X sec\n {12}:return:\n {12}"),
+        r" {12}:param email: '[^'\n]+'\n {12}:param timeout: 0\.\.X sec\n {12}:return:\n {12}"
+    ),
 }
 
 
-@pytest.mark.parametrize(("target", "signature"), [
-    *[(function, signature) for function, _, signature in FUNCTIONS],
-    (Email, FUNCTIONS[0][2].replace("(self, ", "(")),
-    (Email().send, "()"),
-    (Email._Email__normalize, FUNCTIONS[2][2]),
-    (Contact, "(email: 'str' = None, timeout: 'int' = 15)"),
-    (Contact.validate, FUNCTIONS[-6][2]),
-], ids=lambda value: getattr(value, "__qualname__", None) if callable(value) else "")
+@pytest.mark.parametrize(
+    ("target", "signature"),
+    [
+        *[(function, signature) for function, _, signature in FUNCTIONS],
+        (Email, FUNCTIONS[0][2].replace("(self, ", "(")),
+        (Email().send, "()"),
+        (Email._Email__normalize, FUNCTIONS[2][2]),
+        (Contact, "(email: 'str' = None, timeout: 'int' = 15)"),
+        (Contact.validate, FUNCTIONS[-6][2]),
+    ],
+    ids=lambda value: getattr(value, "__qualname__", None) if callable(value) else "",
+)
 def test_signatures(target, signature):
     assert str(inspect.signature(target)) == signature
 
 
-@pytest.mark.parametrize(("target", "qualname"), [row[:2] for row in FUNCTIONS],
-                         ids=[row[1] for row in FUNCTIONS])
+@pytest.mark.parametrize(
+    ("target", "qualname"), [row[:2] for row in FUNCTIONS], ids=[row[1] for row in FUNCTIONS]
+)
 def test_function_metadata(target, qualname):
     function = inspect.unwrap(target)
     module = "quillon." + qualname.split(".")[0].lower()
@@ -158,10 +193,13 @@ if sys.version_info >= (3, 14):
     VALIDATE_HELP = VALIDATE_HELP.replace("'", "")
 
 
-@pytest.mark.parametrize(("cls", "expected"), [
-    (Email, ["send(self)", "Send email.", "to", "attachments"]),
-    (Contact, [VALIDATE_HELP, "Validates the email address", "is_valid"]),
-])
+@pytest.mark.parametrize(
+    ("cls", "expected"),
+    [
+        (Email, ["send(self)", "Send email.", "to", "attachments"]),
+        (Contact, [VALIDATE_HELP, "Validates the email address", "is_valid"]),
+    ],
+)
 def test_help_renders(cls, expected):
     text = pydoc.render_doc(cls, renderer=pydoc.plaintext)
     for piece in expected:

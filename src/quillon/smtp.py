@@ -48,8 +48,9 @@ from quillon._pool import DeliveryUnknown, Pool
 
 if TYPE_CHECKING:
     from _socket import _Address as _SourceAddress
-    from _typeshed import SizedBuffer
     from smtplib import _AuthObject
+
+    from _typeshed import SizedBuffer
 
 __all__ = [
     "DeliveryUnknown",
@@ -84,8 +85,9 @@ class MessageTooLarge(smtplib.SMTPSenderRefused):
     said it accepts (its EHLO SIZE), None when it named none.
     """
 
-    def __init__(self, code: int, msg: bytes, sender: str, size: int,
-                 limit: int | None = None) -> None:
+    def __init__(
+        self, code: int, msg: bytes, sender: str, size: int, limit: int | None = None
+    ) -> None:
         super().__init__(code, msg, sender)
         self.size = size
         self.limit = limit
@@ -119,7 +121,9 @@ class _LocalName:
         with self._lock:
             if self._deadline is None:
                 self._deadline = time.monotonic() + LOCAL_NAME_WAIT
-                threading.Thread(target=self._look_up, name="quillon local name", daemon=True).start()
+                threading.Thread(
+                    target=self._look_up, name="quillon local name", daemon=True
+                ).start()
             deadline = self._deadline
         self._found.wait(max(0.0, deadline - time.monotonic()))
         return self._name or "localhost"
@@ -187,13 +191,18 @@ class Plain(smtplib.SMTP):
         # Not super(): for ImplicitTLS the next class is SMTP_SSL, whose
         # __init__ would replace the verifying context with smtplib's own.
         smtplib.SMTP.__init__(
-            self, host, port, self.local_hostname if local_hostname is None else local_hostname,
+            self,
+            host,
+            port,
+            self.local_hostname if local_hostname is None else local_hostname,
             timeout=self.timeout if timeout is None else timeout,
             source_address=source_address,
         )
 
     def connect(
-        self, host: str = "localhost", port: int = 0,
+        self,
+        host: str = "localhost",
+        port: int = 0,
         source_address: _SourceAddress | None = None,
     ) -> tuple[int, bytes]:
         # smtplib splits "HOST:PORT" itself, but only after it has kept the
@@ -209,7 +218,11 @@ class Plain(smtplib.SMTP):
         return super().connect(host, port, source_address)
 
     def login(
-        self, user: str, password: str, *, initial_response_ok: bool = True,
+        self,
+        user: str,
+        password: str,
+        *,
+        initial_response_ok: bool = True,
     ) -> tuple[int, bytes]:
         # smtplib tries the next mechanism after any refusal; after a 535
         # (credentials invalid) that is one more failed login counted
@@ -217,13 +230,16 @@ class Plain(smtplib.SMTP):
         self._logging_in = True
         try:
             return super().login(user, password, initial_response_ok=initial_response_ok)
-        except _CredentialsRefused as refused:
+        except _CredentialsRefusedError as refused:
             raise refused.error from None
         finally:
             self._logging_in = False
 
     def auth(
-        self, mechanism: str, authobject: _AuthObject, *,
+        self,
+        mechanism: str,
+        authobject: _AuthObject,
+        *,
         initial_response_ok: bool = True,
     ) -> tuple[int, bytes]:
         self._auth_mechanism = mechanism.upper()
@@ -231,20 +247,29 @@ class Plain(smtplib.SMTP):
             return super().auth(mechanism, authobject, initial_response_ok=initial_response_ok)
         except smtplib.SMTPAuthenticationError as exc:
             if self._logging_in and exc.smtp_code == 535:
-                raise _CredentialsRefused(exc) from None
+                raise _CredentialsRefusedError(exc) from None
             raise
         finally:
             self._auth_mechanism = None
 
     def mail(self, sender: str, options: Sequence[str] = ()) -> tuple[int, bytes]:
-        self._declared_size = next((int(option[5:]) for option in options
-                                    if option[:5].lower() == "size=" and option[5:].isdigit()),
-                                   None)
+        self._declared_size = next(
+            (
+                int(option[5:])
+                for option in options
+                if option[:5].lower() == "size=" and option[5:].isdigit()
+            ),
+            None,
+        )
         return super().mail(sender, options)
 
     def sendmail(
-        self, from_addr: str, to_addrs: str | Sequence[str], msg: SizedBuffer | str,
-        mail_options: Sequence[str] = (), rcpt_options: Sequence[str] = (),
+        self,
+        from_addr: str,
+        to_addrs: str | Sequence[str],
+        msg: SizedBuffer | str,
+        mail_options: Sequence[str] = (),
+        rcpt_options: Sequence[str] = (),
     ) -> dict[str, tuple[int, bytes]]:
         try:
             return super().sendmail(from_addr, to_addrs, msg, mail_options, rcpt_options)
@@ -254,8 +279,13 @@ class Plain(smtplib.SMTP):
             if exc.smtp_code != 552 or size is None:
                 raise
             limit = self.esmtp_features.get("size", "")
-            raise MessageTooLarge(exc.smtp_code, exc.smtp_error, exc.sender, size,
-                                  int(limit) if limit.isdigit() and int(limit) else None) from None
+            raise MessageTooLarge(
+                exc.smtp_code,
+                exc.smtp_error,
+                exc.sender,
+                size,
+                int(limit) if limit.isdigit() and int(limit) else None,
+            ) from None
 
     def _print_debug(self, *args: object) -> None:
         # smtplib prints every line it sends, and the lines of the AUTH
@@ -270,7 +300,7 @@ class Plain(smtplib.SMTP):
         print(*args, file=sys.stderr)
 
 
-class _CredentialsRefused(Exception):
+class _CredentialsRefusedError(Exception):
     """Carries a 535 past smtplib's loop over the mechanisms (see Plain.login)."""
 
     def __init__(self, error: smtplib.SMTPAuthenticationError) -> None:
@@ -308,7 +338,8 @@ class StartTLS(Plain):
             if not self.has_extn("starttls"):
                 raise StartTLSNotOffered(
                     "the server does not offer STARTTLS: nothing was sent, so that "
-                    "neither the login nor the message crossed the network in clear")
+                    "neither the login nor the message crossed the network in clear"
+                )
             self.starttls(context=_verifying(self.context))
         except BaseException:
             self.close()
@@ -349,7 +380,8 @@ class _Block:
 # is marked closed as well as removed, so that a task that outlives the
 # block it was started in (and holds a copy of the tuple) stops using it.
 _blocks: contextvars.ContextVar[tuple[_Block, ...]] = contextvars.ContextVar(
-    "quillon.smtp.blocks", default=())
+    "quillon.smtp.blocks", default=()
+)
 
 
 class _ChosenClient:
@@ -473,8 +505,11 @@ class _Session:
         return 235, b"2.7.0 Authentication successful"
 
     def send_message(
-        self, msg: email.message.Message, from_addr: str | None = None,
-        to_addrs: str | Sequence[str] | None = None, **options: Any,
+        self,
+        msg: email.message.Message,
+        from_addr: str | None = None,
+        to_addrs: str | Sequence[str] | None = None,
+        **options: Any,
     ) -> dict[str, tuple[int, bytes]]:
         sender, recipients = _envelope(msg, from_addr, to_addrs)
         if not recipients:
@@ -485,7 +520,8 @@ class _Session:
 
 
 def _envelope(
-    msg: email.message.Message, from_addr: str | None = None,
+    msg: email.message.Message,
+    from_addr: str | None = None,
     to_addrs: str | Sequence[str] | None = None,
 ) -> tuple[str, list[str]]:
     """The envelope sender and recipients ``smtplib.SMTP.send_message`` uses.
@@ -504,8 +540,11 @@ def _envelope(
         from_addr = msg[prefix + "Sender"] if prefix + "Sender" in msg else msg[prefix + "From"]
         from_addr = email.utils.getaddresses([from_addr])[0][1]
     if to_addrs is None:
-        fields = [field for field in (msg[prefix + "To"], msg[prefix + "Bcc"], msg[prefix + "Cc"])
-                  if field is not None]
+        fields = [
+            field
+            for field in (msg[prefix + "To"], msg[prefix + "Bcc"], msg[prefix + "Cc"])
+            if field is not None
+        ]
         to_addrs = [address for _, address in email.utils.getaddresses(fields)]
     elif isinstance(to_addrs, str):
         to_addrs = [to_addrs]
