@@ -68,7 +68,7 @@ def _send(smtp: _loopback.SmtpServer, out: TextIO) -> None:
 
 
 def _print_received(received: _loopback.ReceivedMessage, out: TextIO) -> None:
-    from quillon.cli import print_message
+    from quillon._message_view import print_message
 
     print("\nThe server received:", file=out)
     print_message(received.mail_from, received.rcpt_tos, received.message, out)
