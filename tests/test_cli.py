@@ -67,13 +67,40 @@ def test_check_reports_in_input_order(dns_server, options):
 def test_check_json_reads_arguments_then_files(dns_server, tmp_path, options, code):
     (tmp_path / "list.txt").write_text(f"# people\n\n  b@{MX}  \n#c@{MX}\nc@{MX}\n")
     result = check(dns_server, f"a@{MX}", "--file", str(tmp_path / "list.txt"), "--file", "-",
-                   "--json", "--timeout", "1", *options,
-                   input=f"d@{MX}\ne@{_loopback.SILENT_DOMAIN}\n")
+                   "--json", "--timeout", "0.5", *options,
+                   input=f"D@{MX.upper()}\ne@{_loopback.SILENT_DOMAIN}\n")
     assert (result.returncode, result.stderr) == (code, "")
     assert [json.loads(line) for line in result.stdout.splitlines()] == [
-        {"address": f"{name}@{MX}", "valid": True, "reason": "Valid"} for name in "abcd"] + [
+        {"address": f"{name}@{MX}", "valid": True, "reason": "Valid",
+         "normalized": f"{name}@{MX}"} for name in "abc"] + [
+        {"address": f"D@{MX.upper()}", "valid": True, "reason": "Valid",
+         "normalized": f"D@{MX}"},
         {"address": f"e@{_loopback.SILENT_DOMAIN}", "valid": True, "reason": "Valid",
-         "deliverability": "unknown"}]
+         "normalized": f"e@{_loopback.SILENT_DOMAIN}", "deliverability": "unknown"}]
+
+
+# A spreadsheet export: BOM, quoted fields with the delimiter and a line
+# break inside, a short row, and the address in the second column.
+CSV = (f'\ufeffName;E-Mail;Note\n"Doe; Ann";a@{MX};"two\nlines"\n\nBob;"b@{_loopback.UNKNOWN_DOMAIN}"\n'
+       f'Carol\n;no-at-sign;\n')
+
+
+@pytest.mark.parametrize(("text", "options"), [
+    (CSV, ["--column", "e-mail"]),
+    (CSV, ["--column", "2"]),
+    (CSV.partition("\n")[2], ["--column", "2"]),
+    (CSV.replace("E-Mail", "x@y"), ["--column", "2", "--header"]),
+], ids=["name", "number-detected", "number-no-header", "number-declared"])
+def test_check_reads_a_column_of_csv_from_standard_input(dns_server, text, options):
+    # No address and no --file: the list comes from standard input.
+    result = check(dns_server, *options, input=text, stderr=subprocess.STDOUT)
+    assert result.returncode == 2
+    assert result.stdout.splitlines() == [
+        f"a@{MX}\tvalid\tValid",
+        f"b@{_loopback.UNKNOWN_DOMAIN}\tinvalid\tThe domain name unknown.example does not exist",
+        f"quillon check: <stdin>: line {6 - ('Name' not in text)}: no column {options[1]}",
+        "no-at-sign\tinvalid\tAn email address must have an @-sign",
+    ]
 
 
 def test_check_reports_an_undecodable_line_in_its_place(dns_server, tmp_path):
@@ -114,13 +141,20 @@ def test_check_prints_each_verdict_as_soon_as_it_is_known(dns_server, options):
 
 @pytest.mark.parametrize(("args", "message"), [
     ([], "no addresses given"),
+    (["--column", "email"], "no addresses given"),
+    (["--file", "-", "--column", "mail"], "<stdin> has no column 'mail' (its header: email, name)"),
     (["a@x.org", "--jobs", "0"], "--jobs: must be at least 1"),
-    (["a@x.org", "--timeout", "soon"], "--timeout: not a whole number"),
+    (["a@x.org", "--timeout", "soon"], "--timeout: not a number"),
     (["--file", "/nonexistent/list"], "cannot read /nonexistent/list"),
     (["a@x.org", "--bogus"], "unrecognized arguments: --bogus"),
 ])
 def test_check_usage_errors(args, message):
-    result = quillon("check", *args)
+    # A terminal on standard input is no list to read.
+    reader, writer = pty.openpty()
+    options = {"input": "email,name\na@x.org,A\n"} if "-" in args else {"stdin": writer}
+    result = quillon("check", *args, **options)
+    os.close(reader)
+    os.close(writer)
     assert (result.returncode, result.stdout) == (2, "")
     assert message in result.stderr
 
