@@ -20,11 +20,13 @@ class PrepareWorkers(WorkerPlugin):
     # Registering another one replaces this one instead of adding to it.
     name = "quillon-prepare"
 
-    def __init__(self, resolver: dns.resolver.Resolver, memo: bool) -> None:
+    def __init__(self, resolver: dns.resolver.Resolver, memo: bool,
+                 timeout: float | None) -> None:
         self.resolver = resolver
         self.memo = memo
+        self.timeout = timeout
 
     def setup(self, worker: Any) -> None:
         from quillon import bulk
 
-        bulk.prepare_process(self.resolver, memo=self.memo)
+        bulk.prepare_process(self.resolver, memo=self.memo, timeout=self.timeout)

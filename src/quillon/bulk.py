@@ -50,6 +50,7 @@ import dns.exception
 import dns.message
 import dns.resolver
 import email_validator
+import idna
 from email_validator import EmailUndeliverableError, ValidatedEmail
 
 import quillon.contact as _contact
@@ -58,7 +59,7 @@ if TYPE_CHECKING:
     from distributed import WorkerPlugin
 
 __all__ = ["MEMO_SIZE", "Verdict", "check", "check_all", "check_in_order", "dask_plugin",
-           "portable_resolver", "prepare_process"]
+           "is_prepared", "portable_resolver", "prepare_process"]
 
 # Domains a run remembers. An entry is a few hundred bytes, so a run stays
 # within a few tens of MB however long its list; what it pushes out first is
@@ -300,7 +301,8 @@ def _dispatching() -> Iterator[None]:
 
 def check(address: str, timeout: float = 2) -> Verdict:
     """``Contact.validate(address, timeout)`` as a Verdict: through the
-    process's run after ``prepare_process``, else a run of its own."""
+    process's set-up after ``prepare_process`` (its resolver, memo and
+    time-out), else on its own."""
     if _process_run is not None:
         return _process_run.check(address)
     with _dispatching():
@@ -321,13 +323,15 @@ def prepare_process(resolver: dns.resolver.Resolver | None = None, *, memo: bool
                     timeout: float | None = None) -> None:
     """Set up this process for checking many addresses: a pool's initializer.
 
-    From now on, every ``Contact.validate`` in this process asks *resolver*
-    (default: dnspython's default resolver as it is now) and, with *memo*,
-    remembers each domain's outcome as ``check_all`` does. *timeout*, if
-    given, replaces each call's own. Meant for worker processes, which this
-    set-up outlives.
+    dnspython's default resolver becomes *resolver* (None keeps it as it
+    is), and from now on every ``Contact.validate`` in this process asks it
+    and, with *memo*, remembers each domain's outcome for the process as
+    ``check_all`` does for a run. *timeout*, if given, replaces each call's
+    own. Meant for worker processes, which this set-up outlives.
     """
     global _process_run
+    if resolver is not None:
+        dns.resolver.default_resolver = resolver
     namespace = vars(_contact)
     with _install_lock:
         _process_run = _Run(resolver, timeout, memo)
@@ -335,16 +339,24 @@ def prepare_process(resolver: dns.resolver.Resolver | None = None, *, memo: bool
             namespace["validate_email"] = _Dispatcher(namespace["validate_email"])
 
 
-def dask_plugin(resolver: dns.resolver.Resolver | None = None, *,
-                memo: bool = True) -> WorkerPlugin:
+def is_prepared() -> bool:
+    """Whether ``prepare_process`` has set up this process."""
+    return _process_run is not None
+
+
+def dask_plugin(resolver: dns.resolver.Resolver | None = None, *, memo: bool = True,
+                timeout: float | None = None) -> WorkerPlugin:
     """A dask.distributed worker plugin that runs ``prepare_process`` on each
     worker, also on workers started or restarted later::
 
-        client.register_plugin(dask_plugin(portable_resolver()))
+        client.register_plugin(dask_plugin(timeout=2))
+
+    *resolver* (default: dnspython's default resolver here) is copied
+    without its cache and travels to the workers.
     """
     from quillon._dask import PrepareWorkers
 
-    return PrepareWorkers(portable_resolver(resolver), memo)
+    return PrepareWorkers(portable_resolver(resolver), memo, timeout)
 
 
 # --- verdicts in input order ----------------------------------------------------------
@@ -519,6 +531,11 @@ def _owner(item: object, processes: int) -> int:
     if not isinstance(item, str):
         return -1
     domain = item.rpartition("@")[2].strip().lower()
+    if not domain.isascii():
+        # As email_validator looks it up: "bücher.example" and
+        # "xn--bcher-kva.example" are one domain, and one owner's.
+        with contextlib.suppress(Exception):
+            domain = idna.encode(domain, uts46=True).decode("ascii")
     return zlib.crc32(domain.encode("utf-8", "surrogatepass")) % processes
 
 
