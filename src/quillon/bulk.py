@@ -32,6 +32,7 @@ from __future__ import annotations
 
 import contextlib
 import copy
+import importlib
 import math
 import multiprocessing
 import multiprocessing.connection
@@ -51,7 +52,7 @@ import dns.message
 import dns.resolver
 import email_validator
 import idna
-from email_validator import EmailUndeliverableError, ValidatedEmail
+from email_validator import EmailSyntaxError, EmailUndeliverableError
 
 import quillon.contact as _contact
 
@@ -93,6 +94,13 @@ class _Outcome(NamedTuple):
     expires: float  # time.monotonic()
     info: dict[str, Any] | None
     refusal: str | None
+
+
+class _Refused(NamedTuple):
+    """A refusal to repeat: its class and arguments."""
+
+    kind: type[EmailSyntaxError]
+    args: tuple[Any, ...]
 
 
 class _Recorder:
@@ -152,6 +160,7 @@ class _Run:
         self.timeout = timeout
         self.memo = memo
         self._outcomes: dict[tuple[str, str], _Outcome] = {}
+        self._syntax: dict[tuple[str, bool, bool], Any] = {}
         self._pending: dict[tuple[str, str], threading.Event] = {}
         self._lock = threading.Lock()
 
@@ -231,6 +240,25 @@ class _Run:
                 del self._outcomes[next(iter(self._outcomes))]
             self._outcomes[key] = outcome
 
+    def domain_syntax(self, library: Callable[..., Any], domain: str, test_environment: bool,
+                      globally_deliverable: bool) -> Any:
+        key = (domain, test_environment, globally_deliverable)
+        known = self._syntax.get(key)
+        if known is None:
+            try:
+                known = library(domain, test_environment=test_environment,
+                                globally_deliverable=globally_deliverable)
+            except EmailSyntaxError as refusal:
+                known = _Refused(type(refusal), refusal.args)
+            if len(self._syntax) >= MEMO_SIZE:
+                with contextlib.suppress(KeyError, RuntimeError, StopIteration):
+                    del self._syntax[next(iter(self._syntax))]
+            self._syntax[key] = known
+        if isinstance(known, _Refused):
+            raise known.kind(*known.args)
+        # A copy: the caller may change what it is given.
+        return dict(known)
+
     def check(self, address: str) -> Verdict:
         """``Contact.validate(address)`` through this run, as a Verdict."""
         _here.run, _here.result = self, None
@@ -274,29 +302,68 @@ class _Dispatcher:
         return run.validate(self.library, email, options["timeout"])
 
 
+class _DomainDispatcher:
+    """Stands in for email_validator's own ``validate_email_domain_name``
+    while runs are active: the syntax of a domain depends on nothing else,
+    so a run with the memo checks each once, and re-raises its refusal."""
+
+    __slots__ = ("library",)
+
+    def __init__(self, library: Callable[..., Any]) -> None:
+        self.library = library
+
+    def __call__(self, domain: str, test_environment: bool = False,
+                 globally_deliverable: bool = True) -> Any:
+        run = getattr(_here, "run", None) or _process_run
+        if run is None or not run.memo:
+            return self.library(domain, test_environment=test_environment,
+                                globally_deliverable=globally_deliverable)
+        return run.domain_syntax(self.library, domain, test_environment, globally_deliverable)
+
+
+# The two names stood in for: quillon.contact's validate_email, and the
+# domain check that email_validator's validate_email looks up in its module.
+_LIBRARY_MODULE = importlib.import_module("email_validator.validate_email")
+_STAND_INS: tuple[tuple[dict[str, Any], str, type[_Dispatcher | _DomainDispatcher]], ...] = (
+    (vars(_contact), "validate_email", _Dispatcher),
+    (vars(_LIBRARY_MODULE), "validate_email_domain_name", _DomainDispatcher),
+)
+_GENUINE = (email_validator.validate_email, _LIBRARY_MODULE.validate_email_domain_name)
+
 _install_lock = threading.Lock()
 _active_runs = 0
 
 
+def _install() -> None:
+    # Only the library itself is stood in for: a replacement someone put
+    # there is called as it is (and a run then asks through it).
+    for (namespace, name, stand_in), genuine in zip(_STAND_INS, _GENUINE):
+        if namespace[name] is genuine:
+            namespace[name] = stand_in(genuine)
+
+
+def _uninstall() -> None:
+    for namespace, name, stand_in in _STAND_INS:
+        current = namespace[name]
+        if isinstance(current, stand_in):
+            namespace[name] = current.library
+
+
 @contextlib.contextmanager
 def _dispatching() -> Iterator[None]:
-    """Keep the dispatcher installed while the block runs."""
+    """Keep the stand-ins installed while the block runs."""
     global _active_runs
-    namespace = vars(_contact)
     with _install_lock:
-        # Only the library itself is stood in for: a replacement someone
-        # put there is called as it is (and the run then asks through it).
-        if _active_runs == 0 and namespace["validate_email"] is email_validator.validate_email:
-            namespace["validate_email"] = _Dispatcher(namespace["validate_email"])
+        if _active_runs == 0:
+            _install()
         _active_runs += 1
     try:
         yield
     finally:
         with _install_lock:
             _active_runs -= 1
-            current = namespace["validate_email"]
-            if _active_runs == 0 and _process_run is None and isinstance(current, _Dispatcher):
-                namespace["validate_email"] = current.library
+            if _active_runs == 0 and _process_run is None:
+                _uninstall()
 
 
 def check(address: str, timeout: float = 2) -> Verdict:
@@ -332,11 +399,9 @@ def prepare_process(resolver: dns.resolver.Resolver | None = None, *, memo: bool
     global _process_run
     if resolver is not None:
         dns.resolver.default_resolver = resolver
-    namespace = vars(_contact)
     with _install_lock:
         _process_run = _Run(resolver, timeout, memo)
-        if namespace["validate_email"] is email_validator.validate_email:
-            namespace["validate_email"] = _Dispatcher(namespace["validate_email"])
+        _install()
 
 
 def is_prepared() -> bool:
