@@ -9,6 +9,7 @@ from collections import Counter
 from pathlib import Path
 
 import dns.name
+import dns.resolver
 import email_validator
 import email_validator.syntax
 import pytest
@@ -80,6 +81,18 @@ def test_memo_keeps_an_outcome_no_longer_than_its_ttl(dns_server, ttl, asked):
         rrset.ttl = ttl
     list(bulk.check_all([f"{name}@{MX}" for name in "abc"]))
     assert dns_server.queries == [(MX, "MX")] * asked
+
+
+@pytest.mark.parametrize("memo", [True, False])
+def test_a_resolver_that_cannot_be_configured_fails_as_in_contact_validate(monkeypatch, memo):
+    def unconfigured():
+        raise dns.resolver.NoResolverConfiguration("no nameservers.")
+
+    monkeypatch.setattr(dns.resolver, "get_default_resolver", unconfigured)
+    addresses = [f"a@{MX}", "no-at-sign"]
+    expected = [Contact.validate(address) for address in addresses]
+    assert expected[0] == (False, "no nameservers")
+    assert [(v.valid, v.reason) for v in bulk.check_all(addresses, memo=memo)] == expected
 
 
 def test_overlapping_runs_in_two_threads_keep_their_own_settings(make_dns_server):

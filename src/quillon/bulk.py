@@ -149,7 +149,14 @@ class _Run:
 
     def __init__(self, resolver: dns.resolver.Resolver | None, timeout: float | None,
                  memo: bool) -> None:
-        source = resolver if resolver is not None else dns.resolver.get_default_resolver()
+        # Without a usable system configuration (no resolv.conf) dnspython
+        # refuses to make its default resolver; email_validator would then
+        # fail each address that passes the syntax check, and so does the run.
+        self._unconfigured: Exception | None = None
+        try:
+            source = resolver if resolver is not None else dns.resolver.get_default_resolver()
+        except dns.exception.DNSException as exc:
+            source, self._unconfigured = dns.resolver.Resolver(configure=False), exc
         # A copy, so that nothing of the run (its time-outs) reaches the
         # caller's resolver. With the memo it needs no cache of its own: each
         # domain is asked about once.
@@ -173,6 +180,12 @@ class _Run:
         """``library(email, check_deliverability=True, timeout=timeout)``, as
         email_validator would answer it, with DNS asked through the run."""
         lifetime = self.timeout if self.timeout is not None else timeout
+        if self._unconfigured is not None:
+            result = library(email, check_deliverability=False)
+            if getattr(result, "domain_address", None) is None and not email_validator.TEST_ENVIRONMENT:
+                raise copy.copy(self._unconfigured)
+            _here.result = result
+            return result
         if not self.memo:
             result = library(email, check_deliverability=True,
                              dns_resolver=_Recorder(self.resolver, lifetime))
