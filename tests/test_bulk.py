@@ -65,9 +65,10 @@ def test_check_all_gives_contact_validate_verdicts(make_dns_server, options):
     assert {address.rpartition("@")[2] for address in unknown} == FAULTY
     assert all(v.normalized == email_validator.validate_email(
         v.address, check_deliverability=False).normalized for v in verdicts if v.valid)
-    # An unknown deliverability is never remembered: asked for again each time.
-    assert server.queries.count((_loopback.SERVFAIL_DOMAIN, "MX")) == sum(
-        v.address.endswith(_loopback.SERVFAIL_DOMAIN) for v in verdicts if v.valid) > 1
+    # An unknown deliverability is never remembered: asked for again for each
+    # address (and once more when looked up ahead of its first address).
+    servfail = sum(v.address.endswith(_loopback.SERVFAIL_DOMAIN) for v in verdicts if v.valid)
+    assert 1 < servfail <= server.queries.count((_loopback.SERVFAIL_DOMAIN, "MX")) <= servfail + 2
     asked = Counter(question for question in server.queries if question[0] not in FAULTY)
     if options["memo"]:
         # One question per domain and type, however many workers.

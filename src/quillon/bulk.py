@@ -103,6 +103,16 @@ class _Refused(NamedTuple):
     args: tuple[Any, ...]
 
 
+class _Asking:
+    """A look-up under way, and its outcome once it is known."""
+
+    __slots__ = ("done", "outcome")
+
+    def __init__(self) -> None:
+        self.done = threading.Event()
+        self.outcome: _Outcome | None = None
+
+
 class _Recorder:
     """The resolver that email_validator asks for one domain: passes each
     question on with the run's time-out and notes how long the answers live."""
@@ -168,7 +178,7 @@ class _Run:
         self.memo = memo
         self._outcomes: dict[tuple[str, str], _Outcome] = {}
         self._syntax: dict[tuple[str, bool, bool], Any] = {}
-        self._pending: dict[tuple[str, str], threading.Event] = {}
+        self._pending: dict[tuple[str, str], _Asking] = {}
         self._lock = threading.Lock()
 
     @property
@@ -216,16 +226,30 @@ class _Run:
                     return known
                 asking = self._pending.get(key)
                 if asking is None:
-                    self._pending[key] = threading.Event()
+                    asking = self._pending[key] = _Asking()
                     break
-            # Another thread is asking about this domain: its answer will do,
-            # unless it stays unknown, and then this thread asks again.
-            asking.wait()
+            # Another thread is asking about this domain right now: its
+            # answer will do, even one that is not to be remembered. If it
+            # failed, this thread asks again.
+            asking.done.wait()
+            if asking.outcome is not None:
+                return asking.outcome
         try:
-            return self._look_up(key, lifetime)
+            asking.outcome = self._look_up(key, lifetime)
+            return asking.outcome
         finally:
             with self._lock:
-                self._pending.pop(key).set()
+                del self._pending[key]
+            asking.done.set()
+
+    def prefetch(self, domain: str) -> None:
+        """Look up ``domain`` (the text after an address's "@") now, so
+        that its outcome is known when an address of it is checked."""
+        with contextlib.suppress(Exception):
+            info = self.domain_syntax(_GENUINE[1], domain, email_validator.TEST_ENVIRONMENT,
+                                      email_validator.GLOBALLY_DELIVERABLE)
+            self._outcome((info["ascii_domain"], info["domain"]),
+                          self.timeout if self.timeout is not None else 2)
 
     def _look_up(self, key: tuple[str, str], lifetime: float) -> _Outcome:
         from email_validator.deliverability import validate_email_deliverability
@@ -446,11 +470,12 @@ def check_all(addresses: Iterable[str], *, timeout: float = 2, memo: bool = True
     verdicts in input order, each as soon as it is known.
 
     *timeout*: seconds allowed for each DNS look-up (a fraction too).
-    *memo*: ask DNS once per domain and remember the outcome for the run;
-    False asks for every address. *jobs*: addresses checked at a time, in
-    threads. *processes*: worker processes, each owning a share of the
-    domains, each with *jobs* threads. *resolver*: the DNS servers to ask
-    (default: dnspython's default resolver); it is copied, not changed.
+    *memo*: ask DNS once per domain and remember the outcome for the run
+    (domains are then looked up ahead of their addresses, *jobs* at a time);
+    False asks for every address, checking *jobs* addresses at a time.
+    *processes*: worker processes, each owning a share of the domains, each
+    with *jobs* threads. *resolver*: the DNS servers to ask (default:
+    dnspython's default resolver); it is copied, not changed.
 
     Only a few thousand addresses are read ahead, so a list of any length
     takes the same memory. Close the iterator to stop early.
@@ -482,7 +507,10 @@ def check_in_order(
         return
     with _dispatching():
         run = _Run(resolver, timeout, memo)
-        if jobs == 1:
+        if memo:
+            with _Prefetcher(run, jobs) as prefetcher:
+                yield from _in_this_thread(items, run, wait, prefetcher)
+        elif jobs == 1:
             yield from _in_this_thread(items, run, wait)
         else:
             yield from _in_threads(items, run, jobs, wait)
@@ -555,11 +583,43 @@ _AHEAD = 4096
 _TAKE = 512
 
 
-def _in_this_thread(items: Iterable[_T], run: _Run,
-                    on_wait: Callable[[], None]) -> Generator[tuple[_T, Verdict | None]]:
+class _Prefetcher:
+    """Looks up the domains of the addresses about to be checked, ``jobs``
+    at a time on threads of its own: the DNS waits overlap the checks of the
+    addresses before them, which then take only their syntax check."""
+
+    def __init__(self, run: _Run, jobs: int) -> None:
+        self._run = run
+        self._threads = ThreadPoolExecutor(jobs, thread_name_prefix="quillon-lookup")
+        self._seen: set[str] = set()
+
+    def __enter__(self) -> _Prefetcher:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self._threads.shutdown(wait=False, cancel_futures=True)
+
+    def ahead(self, items: Iterable[object]) -> None:
+        seen, submit, prefetch = self._seen, self._threads.submit, self._run.prefetch
+        for item in items:
+            if not isinstance(item, str):
+                continue
+            _, at, domain = item.rpartition("@")
+            if at and domain not in seen:
+                if len(seen) >= MEMO_SIZE:
+                    seen.clear()
+                seen.add(domain)
+                submit(prefetch, domain)
+
+
+def _in_this_thread(items: Iterable[_T], run: _Run, on_wait: Callable[[], None],
+                    prefetcher: _Prefetcher | None = None,
+                    ) -> Generator[tuple[_T, Verdict | None]]:
     channel = _Channel(items, _AHEAD, "quillon-input")
     try:
         while batch := channel.take(_TAKE, on_wait):
+            if prefetcher is not None:
+                prefetcher.ahead(batch)
             for item in batch:
                 yield item, run.check(item) if isinstance(item, str) else None
     finally:
@@ -631,9 +691,12 @@ def _serve_worker(inbox: multiprocessing.connection.Connection,
     prepare_process(settings.resolver, memo=settings.memo, timeout=settings.timeout)
     run = _process_run
     assert run is not None
-    threads = ThreadPoolExecutor(settings.jobs) if settings.jobs > 1 else None
+    prefetcher = _Prefetcher(run, settings.jobs) if settings.memo else None
+    threads = ThreadPoolExecutor(settings.jobs) if settings.jobs > 1 and not settings.memo else None
     with contextlib.suppress(EOFError, BrokenPipeError):  # the parent has gone
         while (addresses := inbox.recv()) is not None:
+            if prefetcher is not None:
+                prefetcher.ahead(addresses)
             verdicts = (map(run.check, addresses) if threads is None
                         else threads.map(run.check, addresses))
             # Plain tuples pickle faster than named ones.

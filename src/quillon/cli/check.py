@@ -58,7 +58,8 @@ def add_parser(commands: Any) -> None:
     )
     check.add_argument(
         "--jobs", type=positive_int, default=1, metavar="N",
-        help="check N addresses at a time, in threads (default: %(default)s)",
+        help="look up N domains at a time, in threads, ahead of their addresses (with "
+             "--no-cache: check N addresses at a time) (default: %(default)s)",
     )
     check.add_argument(
         "--processes", type=positive_int, default=1, metavar="N",
