@@ -81,8 +81,8 @@ def test_check_json_reads_arguments_then_files(dns_server, tmp_path, options, co
 
 # A spreadsheet export: BOM, quoted fields with the delimiter and a line
 # break inside, a short row, and the address in the second column.
-CSV = (f'\ufeffName;E-Mail;Note\n"Doe; Ann";a@{MX};"two\nlines"\n\nBob;"b@{_loopback.UNKNOWN_DOMAIN}"\n'
-       f'Carol\n;no-at-sign;\n')
+CSV = (f'\ufeffName;E-Mail;Note\n"Doe; Ann";a@{MX};"two\nlines"\n\n'
+       f'Bob;"b@{_loopback.UNKNOWN_DOMAIN}"\nCarol\n;no-at-sign;\n')
 
 
 @pytest.mark.parametrize(("text", "options"), [

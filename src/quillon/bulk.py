@@ -192,7 +192,7 @@ class _Run:
         lifetime = self.timeout if self.timeout is not None else timeout
         if self._unconfigured is not None:
             result = library(email, check_deliverability=False)
-            if getattr(result, "domain_address", None) is None and not email_validator.TEST_ENVIRONMENT:
+            if _needs_lookup(result):
                 raise copy.copy(self._unconfigured)
             _here.result = result
             return result
@@ -202,7 +202,7 @@ class _Run:
             _here.result = result
             return result
         result = library(email, check_deliverability=False)
-        if getattr(result, "domain_address", None) is None and not email_validator.TEST_ENVIRONMENT:
+        if _needs_lookup(result):
             outcome = self._outcome((result.ascii_domain, result.domain), lifetime)
             if outcome.refusal is not None:
                 raise EmailUndeliverableError(outcome.refusal)
@@ -257,7 +257,8 @@ class _Run:
         recorder = _Recorder(self.resolver, lifetime)
         started = time.monotonic()
         try:
-            info = validate_email_deliverability(*key, dns_resolver=recorder)  # type: ignore[arg-type]
+            info = validate_email_deliverability(
+                *key, dns_resolver=recorder)  # type: ignore[arg-type]
         except EmailUndeliverableError as refusal:
             outcome = _Outcome(started + recorder.ttl, None, str(refusal))
             if _is_definite(refusal):
@@ -305,6 +306,12 @@ class _Run:
         finally:
             _here.run = _here.result = None
         return _verdict(address, valid, reason, result)
+
+
+def _needs_lookup(result: Any) -> bool:
+    # email_validator skips DNS for a bracketed IP address after the @-sign,
+    # and in its test environment.
+    return getattr(result, "domain_address", None) is None and not email_validator.TEST_ENVIRONMENT
 
 
 def _verdict(address: str, valid: bool, reason: str, result: Any) -> Verdict:
@@ -572,6 +579,10 @@ class _Channel(Generic[_T]):
                 raise error
         return batch
 
+    @property
+    def ended(self) -> bool:
+        return self._ended and not self._items
+
     def close(self) -> None:
         with self._changed:
             self._stopped = True
@@ -581,6 +592,8 @@ class _Channel(Generic[_T]):
 # Items read ahead of the verdicts handed out, and the most taken at once.
 _AHEAD = 4096
 _TAKE = 512
+# How long a batch for the workers waits for more input while they are busy.
+_FILL_WAIT = 0.0005
 
 
 class _Prefetcher:
@@ -753,9 +766,18 @@ def _in_processes(items: Iterable[_T], settings: _Settings, processes: int,
 
     def send() -> None:
         # A batch is whatever has come in, up to _TAKE: a slow input makes
-        # small batches, so that each verdict still comes promptly.
+        # small batches, so that each verdict still comes promptly. While the
+        # workers still have batches to answer, this one may fill up: sending
+        # a batch costs about the same whatever its size.
         try:
             while batch := channel.take(_TAKE, _nothing):
+                while len(batch) < _TAKE and sent.qsize() > 0 and not stop.is_set():
+                    more = channel.take(_TAKE - len(batch), _nothing, block=False)
+                    if not more and channel.ended:
+                        break
+                    batch += more
+                    if not more:
+                        time.sleep(_FILL_WAIT)
                 owners = [_owner(item, processes) for item in batch]
                 shares: list[list[str]] = [[] for _ in range(processes)]
                 for item, owner in zip(batch, owners):
