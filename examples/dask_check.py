@@ -1,64 +1,115 @@
-"""Check a file of addresses too large for one process, with dask.bag.
+"""Check a file of addresses on a dask.distributed cluster.
 
     pip install 'quillon[dask]'
-    python examples/dask_check.py addresses.txt verdicts/ [--workers N] [--timeout S]
+    python examples/dask_check.py addresses.txt verdicts/ [--workers N]
+        [--per-partition N] [--timeout S] [--scheduler ADDRESS]
 
-dask cuts the file into partitions (``--blocksize`` bytes each), maps
-``Contact.validate`` over the addresses of each partition in worker processes,
-and writes each partition's verdicts, one JSON object a line, to its own file
-``verdicts/N.jsonl``. ``Contact.validate`` travels to the workers by name (it
-pickles as a reference to ``quillon.contact.Contact.validate``).
+The file is cut into partitions of a fixed number of addresses (one pass
+over it notes where each partition starts, so the list never sits in memory
+at once); each partition becomes a task that reads its part of the file and
+checks it on a worker, and its verdicts, one JSON object a line, go to a
+file of their own, ``verdicts/N.jsonl``. The workers must see the file at
+the same path (one machine, or a shared file system).
 
-Each worker is set up once by ``quillon.bulk.prepare_process``, the pool's
-initializer: dnspython's default resolver with a cache of its own, asking the
-same name servers as this process. On a dask.distributed cluster the same bag
-runs unchanged; run ``prepare_process`` on each worker first, for example with
-``client.run(prepare_process)``.
+Each worker is set up by the plugin of ``quillon.bulk.dask_plugin``: it asks
+the name servers this process asks, and remembers each domain's outcome for
+as long as the worker lives. The scheduler keeps the plugin, so workers that
+join later, or come back after ``client.restart()``, are set up as well.
+Without ``--scheduler`` a cluster of local worker processes is started.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
-import multiprocessing
 import os
 import sys
-from concurrent.futures import ProcessPoolExecutor
 
+import dask
 import dask.bag as db
 import dns.resolver
+from distributed import Client, LocalCluster
 
 from quillon import bulk
-from quillon.contact import Contact
 
 
 def is_address(line: str) -> bool:
     return bool(line) and not line.startswith("#")
 
 
-def as_json(pair: tuple[str, tuple[bool, str]]) -> str:
-    address, (valid, reason) = pair
-    return json.dumps({"address": address, "valid": valid, "reason": reason}, ensure_ascii=False)
+def partitions(path: str, per_partition: int) -> list[tuple[int, int]]:
+    """(start, end) byte offsets of runs of ``per_partition`` addresses."""
+    bounds, start, count, offset = [], 0, 0, 0
+    with open(path, "rb") as stream:
+        for raw in stream:
+            offset += len(raw)
+            if is_address(raw.strip().decode("utf-8", "replace")):
+                count += 1
+                if count == per_partition:
+                    bounds.append((start, offset))
+                    start, count = offset, 0
+    if count:
+        bounds.append((start, offset))
+    return bounds
 
 
-def check_file(path: str, out_dir: str, *, workers: int = 2, timeout: int = 2,
-               blocksize: int = 2**20,
-               resolver: dns.resolver.Resolver | None = None) -> list[str]:
+def check_part(path: str, start: int, end: int) -> list[str]:
+    """The verdicts of one partition, on a worker, as JSON lines."""
+    if not bulk.is_prepared():
+        # It would ask whatever name servers the worker's machine has.
+        raise RuntimeError("this worker was not set up: register quillon.bulk.dask_plugin")
+    with open(path, "rb") as stream:
+        stream.seek(start)
+        # Undecodable bytes become U+FFFD, which no address accepts: the line
+        # is reported invalid instead of failing its partition.
+        text = stream.read(end - start).decode("utf-8-sig" if start == 0 else "utf-8", "replace")
+    records = []
+    for line in text.splitlines():
+        address = line.strip()
+        if is_address(address):
+            verdict = bulk.check(address)
+            records.append(
+                json.dumps(
+                    {"address": address, "valid": verdict.valid, "reason": verdict.reason},
+                    ensure_ascii=False,
+                )
+            )
+    return records
+
+
+def check_file(
+    path: str,
+    out_dir: str,
+    *,
+    client: Client | None = None,
+    workers: int = 2,
+    per_partition: int = 10_000,
+    timeout: float = 2,
+    resolver: dns.resolver.Resolver | None = None,
+) -> list[str]:
     """Check every address of ``path``; returns the files written, in order."""
-    # Undecodable bytes become U+FFFD, which no address accepts: the line is
-    # reported invalid instead of failing its partition.
-    lines = db.read_text(path, blocksize=blocksize, errors="replace")
-    addresses = lines.map(str.strip).filter(is_address)
-    verdicts = addresses.map(Contact.validate, timeout=timeout)
-    records = db.zip(addresses, verdicts).map(as_json)
-    os.makedirs(out_dir, exist_ok=True)
-    # dask's own process pool takes no initializer arguments; this one hands
-    # each worker the resolver settings explicitly.
-    with ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("spawn"),
-                             initializer=bulk.prepare_process,
-                             initargs=(bulk.portable_resolver(resolver),)) as pool:
-        written: list[str] = records.to_textfiles(os.path.join(out_dir, "*.jsonl"),
-                                                  scheduler="processes", pool=pool)
+    with contextlib.ExitStack() as stack:
+        if client is None:
+            cluster = stack.enter_context(
+                LocalCluster(
+                    n_workers=workers,
+                    threads_per_worker=1,
+                    processes=True,
+                    host="127.0.0.1",
+                    dashboard_address=None,
+                )
+            )
+            client = stack.enter_context(Client(cluster))
+        client.register_plugin(bulk.dask_plugin(resolver, timeout=timeout))
+        parts = [
+            dask.delayed(check_part)(path, start, end)
+            for start, end in partitions(path, per_partition)
+        ]
+        os.makedirs(out_dir, exist_ok=True)
+        written: list[str] = db.from_delayed(parts).to_textfiles(
+            os.path.join(out_dir, "*.jsonl"), compute_kwargs={"scheduler": client}
+        )
     return written
 
 
@@ -67,11 +118,24 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("path")
     parser.add_argument("out_dir")
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 1)
-    parser.add_argument("--timeout", type=int, default=2)
-    parser.add_argument("--blocksize", type=int, default=2**20)
+    parser.add_argument("--per-partition", type=int, default=10_000)
+    parser.add_argument("--timeout", type=float, default=2)
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="a running cluster's scheduler, e.g. tcp://10.0.0.5:8786",
+    )
     args = parser.parse_args(argv)
-    written = check_file(args.path, args.out_dir, workers=args.workers, timeout=args.timeout,
-                         blocksize=args.blocksize)
+    with contextlib.ExitStack() as stack:
+        client = None if args.scheduler is None else stack.enter_context(Client(args.scheduler))
+        written = check_file(
+            args.path,
+            args.out_dir,
+            client=client,
+            workers=args.workers,
+            per_partition=args.per_partition,
+            timeout=args.timeout,
+        )
     print(f"{len(written)} files written to {args.out_dir}", file=sys.stderr)
     return 0
 

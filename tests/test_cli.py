@@ -13,7 +13,8 @@ from pathlib import Path
 import pytest
 
 from quillon import _loopback
-from support import ENV, PASSWORD, run_python, run_quillon as quillon
+from support import ENV, PASSWORD, run_python
+from support import run_quillon as quillon
 
 MX = _loopback.MX_DOMAIN
 
@@ -37,21 +38,37 @@ sys.exit(main(sys.argv[1:]))
 
 
 def check(dns, *args, stderr=subprocess.PIPE, **options):
-    return run_python("-c", VIA_LOOPBACK_DNS, str(dns.port), "check", *args,
-                      stdout=subprocess.PIPE, stderr=stderr, env=ENV, **options)
+    return run_python(
+        "-c",
+        VIA_LOOPBACK_DNS,
+        str(dns.port),
+        "check",
+        *args,
+        stdout=subprocess.PIPE,
+        stderr=stderr,
+        env=ENV,
+        **options,
+    )
 
 
 # --- check --------------------------------------------------------------------
 
-@pytest.mark.parametrize("options", [["--jobs", "1"], ["--jobs", "4"],
-                                     ["--processes", "2", "--jobs", "2"]])
+
+@pytest.mark.parametrize(
+    "options", [["--jobs", "1"], ["--jobs", "4"], ["--processes", "2", "--jobs", "2"]]
+)
 def test_check_reports_in_input_order(dns_server, options):
     # The silent domain answers last (after the time-out, as "valid"): with
     # several jobs the others finish first and must still be printed after it.
     # Worker processes must ask the loopback server too, or the unknown
     # domain would not be reported as missing.
-    addresses = [f"a@{_loopback.SILENT_DOMAIN}", f"b@{MX}", f"c@{_loopback.UNKNOWN_DOMAIN}",
-                 "no-at-sign", f"d@{_loopback.A_ONLY_DOMAIN}"]
+    addresses = [
+        f"a@{_loopback.SILENT_DOMAIN}",
+        f"b@{MX}",
+        f"c@{_loopback.UNKNOWN_DOMAIN}",
+        "no-at-sign",
+        f"d@{_loopback.A_ONLY_DOMAIN}",
+    ]
     result = check(dns_server, *addresses, "--timeout", "1", *options)
     assert (result.returncode, result.stderr) == (1, "")
     assert result.stdout.splitlines() == [
@@ -66,14 +83,63 @@ def test_check_reports_in_input_order(dns_server, options):
 @pytest.mark.parametrize(("options", "code"), [([], 0), (["--strict"], 1)])
 def test_check_json_reads_arguments_then_files(dns_server, tmp_path, options, code):
     (tmp_path / "list.txt").write_text(f"# people\n\n  b@{MX}  \n#c@{MX}\nc@{MX}\n")
-    result = check(dns_server, f"a@{MX}", "--file", str(tmp_path / "list.txt"), "--file", "-",
-                   "--json", "--timeout", "1", *options,
-                   input=f"d@{MX}\ne@{_loopback.SILENT_DOMAIN}\n")
+    result = check(
+        dns_server,
+        f"a@{MX}",
+        "--file",
+        str(tmp_path / "list.txt"),
+        "--file",
+        "-",
+        "--json",
+        "--timeout",
+        "0.5",
+        *options,
+        input=f"D@{MX.upper()}\ne@{_loopback.SILENT_DOMAIN}\n",
+    )
     assert (result.returncode, result.stderr) == (code, "")
     assert [json.loads(line) for line in result.stdout.splitlines()] == [
-        {"address": f"{name}@{MX}", "valid": True, "reason": "Valid"} for name in "abcd"] + [
-        {"address": f"e@{_loopback.SILENT_DOMAIN}", "valid": True, "reason": "Valid",
-         "deliverability": "unknown"}]
+        {"address": f"{name}@{MX}", "valid": True, "reason": "Valid", "normalized": f"{name}@{MX}"}
+        for name in "abc"
+    ] + [
+        {"address": f"D@{MX.upper()}", "valid": True, "reason": "Valid", "normalized": f"D@{MX}"},
+        {
+            "address": f"e@{_loopback.SILENT_DOMAIN}",
+            "valid": True,
+            "reason": "Valid",
+            "normalized": f"e@{_loopback.SILENT_DOMAIN}",
+            "deliverability": "unknown",
+        },
+    ]
+
+
+# A spreadsheet export: BOM, quoted fields with the delimiter and a line
+# break inside, a short row, and the address in the second column.
+CSV = (
+    f'\ufeffName;E-Mail;Note\n"Doe; Ann";a@{MX};"two\nlines"\n\n'
+    f'Bob;"b@{_loopback.UNKNOWN_DOMAIN}"\nCarol\n;no-at-sign;\n'
+)
+
+
+@pytest.mark.parametrize(
+    ("text", "options"),
+    [
+        (CSV, ["--column", "e-mail"]),
+        (CSV, ["--column", "2"]),
+        (CSV.partition("\n")[2], ["--column", "2"]),
+        (CSV.replace("E-Mail", "x@y"), ["--column", "2", "--header"]),
+    ],
+    ids=["name", "number-detected", "number-no-header", "number-declared"],
+)
+def test_check_reads_a_column_of_csv_from_standard_input(dns_server, text, options):
+    # No address and no --file: the list comes from standard input.
+    result = check(dns_server, *options, input=text, stderr=subprocess.STDOUT)
+    assert result.returncode == 2
+    assert result.stdout.splitlines() == [
+        f"a@{MX}\tvalid\tValid",
+        f"b@{_loopback.UNKNOWN_DOMAIN}\tinvalid\tThe domain name unknown.example does not exist",
+        f"quillon check: <stdin>: line {6 - ('Name' not in text)}: no column {options[1]}",
+        "no-at-sign\tinvalid\tAn email address must have an @-sign",
+    ]
 
 
 def test_check_reports_an_undecodable_line_in_its_place(dns_server, tmp_path):
@@ -82,8 +148,10 @@ def test_check_reports_an_undecodable_line_in_its_place(dns_server, tmp_path):
     assert result.returncode == 2
     assert result.stdout.splitlines() == [
         f"a@{MX}\tvalid\tValid",
-        f"quillon check: {tmp_path / 'list.txt'}: line 2: not UTF-8 text (byte 2: invalid start byte)",
-        f"c@{MX}\tvalid\tValid"]
+        f"quillon check: {tmp_path / 'list.txt'}: line 2: "
+        "not UTF-8 text (byte 2: invalid start byte)",
+        f"c@{MX}\tvalid\tValid",
+    ]
 
 
 @pytest.mark.parametrize(("options", "asked"), [([], 1), (["--no-cache"], 3)])
@@ -96,14 +164,30 @@ def test_check_keeps_answers_for_the_run(dns_server, options, asked):
 @pytest.mark.parametrize("options", [[], ["--jobs", "4"], ["--processes", "2"]])
 def test_check_prints_each_verdict_as_soon_as_it_is_known(dns_server, options):
     process = subprocess.Popen(
-        [sys.executable, "-c", VIA_LOOPBACK_DNS, str(dns_server.port), "check", "--file", "-", *options],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=ENV)
+        [
+            sys.executable,
+            "-c",
+            VIA_LOOPBACK_DNS,
+            str(dns_server.port),
+            "check",
+            "--file",
+            "-",
+            *options,
+        ],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+        env=ENV,
+    )
     try:
         process.stdin.write(f"a@{MX}\n")
         process.stdin.flush()
         # Read while standard input is still open: the command must neither
         # wait for the rest of its input nor hold its output in a buffer.
-        assert drain(process.stdout.fileno(), until=b"\n", wait=30) == f"a@{MX}\tvalid\tValid\n".encode()
+        assert (
+            drain(process.stdout.fileno(), until=b"\n", wait=30)
+            == f"a@{MX}\tvalid\tValid\n".encode()
+        )
         process.stdin.write("no-at-sign\n")
         process.stdin.close()
         assert process.wait(timeout=60) == 1
@@ -112,15 +196,28 @@ def test_check_prints_each_verdict_as_soon_as_it_is_known(dns_server, options):
         process.stdout.close()
 
 
-@pytest.mark.parametrize(("args", "message"), [
-    ([], "no addresses given"),
-    (["a@x.org", "--jobs", "0"], "--jobs: must be at least 1"),
-    (["a@x.org", "--timeout", "soon"], "--timeout: not a whole number"),
-    (["--file", "/nonexistent/list"], "cannot read /nonexistent/list"),
-    (["a@x.org", "--bogus"], "unrecognized arguments: --bogus"),
-])
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        ([], "no addresses given"),
+        (["--column", "email"], "no addresses given"),
+        (
+            ["--file", "-", "--column", "mail"],
+            "<stdin> has no column 'mail' (its header: email, name)",
+        ),
+        (["a@x.org", "--jobs", "0"], "--jobs: must be at least 1"),
+        (["a@x.org", "--timeout", "soon"], "--timeout: not a number"),
+        (["--file", "/nonexistent/list"], "cannot read /nonexistent/list"),
+        (["a@x.org", "--bogus"], "unrecognized arguments: --bogus"),
+    ],
+)
 def test_check_usage_errors(args, message):
-    result = quillon("check", *args)
+    # A terminal on standard input is no list to read.
+    reader, writer = pty.openpty()
+    options = {"input": "email,name\na@x.org,A\n"} if "-" in args else {"stdin": writer}
+    result = quillon("check", *args, **options)
+    os.close(reader)
+    os.close(writer)
     assert (result.returncode, result.stdout) == (2, "")
     assert message in result.stderr
 
@@ -147,8 +244,9 @@ def drain(fd, until=None, wait=0.5):
     return data
 
 
-@pytest.mark.parametrize(("count", "terminal", "shown"),
-                         [(301, True, True), (300, True, False), (301, False, False)])
+@pytest.mark.parametrize(
+    ("count", "terminal", "shown"), [(301, True, True), (300, True, False), (301, False, False)]
+)
 def test_check_progress_only_for_many_addresses_on_a_terminal(dns_server, count, terminal, shown):
     reader, writer = pty.openpty() if terminal else os.pipe()
     addresses = [f"bad{i}" for i in range(count)]  # refused before any look-up
@@ -180,18 +278,42 @@ def test_entry_points():
 
 # --- send ---------------------------------------------------------------------
 
+
 def send_args(server, *extra):
-    return ["send", "--server", server.server_text if hasattr(server, "server_text") else server,
-            "--from", f"Me@{MX}", "--to", f"A@{MX}; b@{MX}", "--subject", "Hi", *extra]
+    return [
+        "send",
+        "--server",
+        server.server_text if hasattr(server, "server_text") else server,
+        "--from",
+        f"Me@{MX}",
+        "--to",
+        f"A@{MX}; b@{MX}",
+        "--subject",
+        "Hi",
+        *extra,
+    ]
 
 
 def test_send_delivers_message(smtp_server, tmp_path):
     (tmp_path / "docs").mkdir()
     (tmp_path / "docs" / "Grüße.txt").write_bytes(b"\x00hello\xff")
     (tmp_path / "body.html").write_text("<p>Grüße</p>")
-    result = quillon(*send_args(smtp_server, "--to", f"c@{MX}", "--cc", f"D@{MX}",
-                                "--bcc", f"e@{MX}", "--body-file", "body.html",
-                                "--attach", "docs/Grüße.txt"), cwd=tmp_path)
+    result = quillon(
+        *send_args(
+            smtp_server,
+            "--to",
+            f"c@{MX}",
+            "--cc",
+            f"D@{MX}",
+            "--bcc",
+            f"e@{MX}",
+            "--body-file",
+            "body.html",
+            "--attach",
+            "docs/Grüße.txt",
+        ),
+        cwd=tmp_path,
+    )
     recipients = [f"{name}@{MX}" for name in "abcde"]
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout == f"sent to {', '.join(recipients)} through {smtp_server.server_text}\n"
@@ -199,8 +321,11 @@ def test_send_delivers_message(smtp_server, tmp_path):
     assert (received.mail_from, sorted(received.rcpt_tos)) == (f"me@{MX}", recipients)
     assert received.login is None
     message = received.message
-    assert (message["To"], message["Cc"], message["Bcc"]) == (f"a@{MX},b@{MX},c@{MX}",
-                                                              f"d@{MX}", None)
+    assert (message["To"], message["Cc"], message["Bcc"]) == (
+        f"a@{MX},b@{MX},c@{MX}",
+        f"d@{MX}",
+        None,
+    )
     body, attachment = message.get_payload()
     assert body.get_payload(decode=True).decode() == "<p>Grüße</p>"
     assert attachment.get_filename() == "Grüße.txt"
@@ -209,8 +334,10 @@ def test_send_delivers_message(smtp_server, tmp_path):
 
 def test_send_logs_in_with_password_from_environment(make_smtp_server):
     server = make_smtp_server(user="me", password=PASSWORD)
-    result = quillon(*send_args(server, "--body", "x", "--user", "me", "--tls", "none"),
-                     env={"QUILLON_PASSWORD": PASSWORD})
+    result = quillon(
+        *send_args(server, "--body", "x", "--user", "me", "--tls", "none"),
+        env={"QUILLON_PASSWORD": PASSWORD},
+    )
     assert result.returncode == 0, result.stderr
     assert [message.login for message in server.messages] == ["me"]
 
@@ -219,10 +346,19 @@ def test_send_asks_for_password_on_a_terminal(make_smtp_server):
     server = make_smtp_server(user="me", password=PASSWORD)
     master, slave = pty.openpty()
     process = subprocess.Popen(
-        [sys.executable, "-c", WITH_TERMINAL,
-         *send_args(server, "--body", "x", "--user", "me", "--tls", "none")],
-        stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV,
-        start_new_session=True)
+        [
+            sys.executable,
+            "-c",
+            WITH_TERMINAL,
+            *send_args(server, "--body", "x", "--user", "me", "--tls", "none"),
+        ],
+        stdin=slave,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=ENV,
+        start_new_session=True,
+    )
     os.close(slave)
     shown = drain(master, until=b": ")
     os.write(master, PASSWORD.encode() + b"\n")
@@ -237,37 +373,66 @@ def test_send_asks_for_password_on_a_terminal(make_smtp_server):
 LOGIN = ("--user", "me", "--tls", "none")
 
 
-@pytest.mark.parametrize(("options", "login", "message"), [
-    ({"user": "me", "password": "other"}, LOGIN, "login refused by {server}: 535 5.7.8"),
-    ({}, LOGIN, "{server}: SMTP AUTH extension not supported by server."),
-    ({"user": "me", "password": PASSWORD}, ("--user", "me"),
-     "{server} does not offer STARTTLS, so nothing was sent"),
-    ({"refuse_recipients": [f"a@{MX}", f"b@{MX}"]}, None,
-     f"the server refused every recipient: a@{MX} (550 5.1.1 <a@{MX}>: Recipient address "
-     f"rejected), b@{MX} (550"),
-    ({"refuse_recipients": [f"b@{MX}"]}, None,
-     f"sent, but the server refused some recipients: b@{MX} (550"),
-    ({"refuse_mail": 553}, None, f"sender me@{MX} refused by {{server}}: 553 Sender refused"),
-    ({"refuse_data": 554}, None, "message refused by {server}: 554 Message refused"),
-    (None, None, "cannot reach {server}: Connection refused"),
-], ids=["login", "no-auth", "no-starttls", "all-refused", "some-refused", "sender", "data",
-        "unreachable"])
+@pytest.mark.parametrize(
+    ("options", "login", "message"),
+    [
+        ({"user": "me", "password": "other"}, LOGIN, "login refused by {server}: 535 5.7.8"),
+        ({}, LOGIN, "{server}: SMTP AUTH extension not supported by server."),
+        (
+            {"user": "me", "password": PASSWORD},
+            ("--user", "me"),
+            "{server} does not offer STARTTLS, so nothing was sent",
+        ),
+        (
+            {"refuse_recipients": [f"a@{MX}", f"b@{MX}"]},
+            None,
+            f"the server refused every recipient: a@{MX} (550 5.1.1 <a@{MX}>: Recipient address "
+            f"rejected), b@{MX} (550",
+        ),
+        (
+            {"refuse_recipients": [f"b@{MX}"]},
+            None,
+            f"sent, but the server refused some recipients: b@{MX} (550",
+        ),
+        ({"refuse_mail": 553}, None, f"sender me@{MX} refused by {{server}}: 553 Sender refused"),
+        ({"refuse_data": 554}, None, "message refused by {server}: 554 Message refused"),
+        (None, None, "cannot reach {server}: Connection refused"),
+    ],
+    ids=[
+        "login",
+        "no-auth",
+        "no-starttls",
+        "all-refused",
+        "some-refused",
+        "sender",
+        "data",
+        "unreachable",
+    ],
+)
 def test_send_failures_give_one_line(make_smtp_server, closed_port, options, login, message):
     server = closed_port if options is None else make_smtp_server(**options).server_text
-    result = quillon(*send_args(server, "--body", "x", *login or ()),
-                     env={"QUILLON_PASSWORD": PASSWORD} if login else {})
+    result = quillon(
+        *send_args(server, "--body", "x", *login or ()),
+        env={"QUILLON_PASSWORD": PASSWORD} if login else {},
+    )
     assert (result.returncode, result.stdout) == (1, "")
     assert result.stderr.startswith("quillon send: " + message.format(server=server))
     assert result.stderr.count("\n") == 1 and PASSWORD not in result.stderr
 
 
-@pytest.mark.parametrize(("extra", "message"), [
-    (["--body", "x", "--user", "me"], "--user needs a password: set QUILLON_PASSWORD"),
-    (["--body", "x", "--attach", "missing.bin"], "cannot read attachment missing.bin"),
-    (["--body-file", "missing.html"], "cannot read body missing.html"),
-    (["--body", "x", "--body-file", "b.html"], "not allowed with argument --body"),
-    (["--body", "x", "--cc", "c@x.org;"], "quillon send: message not sent: cc holds an empty address"),
-])
+@pytest.mark.parametrize(
+    ("extra", "message"),
+    [
+        (["--body", "x", "--user", "me"], "--user needs a password: set QUILLON_PASSWORD"),
+        (["--body", "x", "--attach", "missing.bin"], "cannot read attachment missing.bin"),
+        (["--body-file", "missing.html"], "cannot read body missing.html"),
+        (["--body", "x", "--body-file", "b.html"], "not allowed with argument --body"),
+        (
+            ["--body", "x", "--cc", "c@x.org;"],
+            "quillon send: message not sent: cc holds an empty address",
+        ),
+    ],
+)
 def test_send_refuses_before_connecting(smtp_server, tmp_path, extra, message):
     result = quillon(*send_args(smtp_server, *extra), cwd=tmp_path, stdin=subprocess.DEVNULL)
     assert (result.returncode, result.stdout, smtp_server.messages) == (2, "", [])
@@ -276,13 +441,15 @@ def test_send_refuses_before_connecting(smtp_server, tmp_path, extra, message):
 
 # --- demo ---------------------------------------------------------------------
 
+
 def test_demo_runs_offline():
     result = quillon("demo")
     assert (result.returncode, result.stderr) == (0, "")
     out = result.stdout
     [envelope] = re.findall(r"envelope recipients: (.*)", out)
-    assert sorted(envelope.split(", ")) == [f"{name}@{MX}" for name in ["alice", "bob", "carol",
-                                                                       "dave"]]
+    assert sorted(envelope.split(", ")) == [
+        f"{name}@{MX}" for name in ["alice", "bob", "carol", "dave"]
+    ]
     headers = out.split("  headers:\n")[1].split("  parts:\n")[0]
     assert "To: alice@mx.example,bob@mx.example" in headers and "Bcc:" not in headers
     assert "(no Bcc header: dave@mx.example appears only in the envelope)" in headers
@@ -299,5 +466,6 @@ def test_demo_without_aiosmtpd_gives_a_hint():
     code = "import sys; sys.modules['aiosmtpd'] = None; import quillon.cli as c; sys.exit(c.main())"
     result = run_python("-c", code, "demo")
     assert (result.returncode, result.stdout) == (1, "")
-    assert result.stderr == ("quillon demo needs aiosmtpd: pip install 'quillon[demo]' "
-                             "(or uv sync)\n")
+    assert result.stderr == (
+        "quillon demo needs aiosmtpd: pip install 'quillon[demo]' (or uv sync)\n"
+    )

@@ -17,8 +17,10 @@ TO = f"Alice@{_loopback.MX_DOMAIN}; bob@{_loopback.MX_DOMAIN}"
 CC = f"carol@{_loopback.MX_DOMAIN}"
 BCC = f"dave@{_loopback.MX_DOMAIN}"
 SUBJECT = "Hello from quillon"
-BODY = ("<html><body><h1>Hello</h1>"
-        "<p>This message went through <code>Email.send</code>.</p></body></html>")
+BODY = (
+    "<html><body><h1>Hello</h1>"
+    "<p>This message went through <code>Email.send</code>.</p></body></html>"
+)
 ATTACHMENTS = [
     ("report.csv", b"address,valid\nalice@mx.example,yes\nnobody@unknown.example,no\n"),
     ("Grüße aus Zürich.txt", "Viele Grüße!\n".encode()),
@@ -46,8 +48,11 @@ def run(out: TextIO = sys.stdout) -> int:
         print(HINT, file=sys.stderr)
         return 1
     with smtp, _loopback.DnsServer(lifetime=60) as dns, _loopback.use_resolver(dns):
-        print(f"SMTP server on {smtp.server_text}, DNS server on "
-              f"{_loopback.LOOPBACK}:{dns.port} (both in this process)", file=out)
+        print(
+            f"SMTP server on {smtp.server_text}, DNS server on "
+            f"{_loopback.LOOPBACK}:{dns.port} (both in this process)",
+            file=out,
+        )
         _send(smtp, out)
         _check(out)
     return 0
@@ -56,11 +61,22 @@ def run(out: TextIO = sys.stdout) -> int:
 def _send(smtp: _loopback.SmtpServer, out: TextIO) -> None:
     from quillon.email import Email
 
-    outgoing = Email(server=smtp.server_text, from_=SENDER, to=TO, cc=CC, bcc=BCC,
-                     subject=SUBJECT, message=BODY, attachments=ATTACHMENTS)
+    outgoing = Email(
+        server=smtp.server_text,
+        from_=SENDER,
+        to=TO,
+        cc=CC,
+        bcc=BCC,
+        subject=SUBJECT,
+        message=BODY,
+        attachments=ATTACHMENTS,
+    )
     print(f"\nEmail.send() with to={TO!r}, cc={CC!r}, bcc={BCC!r}", file=out)
-    print(f"  normalised: from_={outgoing.from_!r} to={outgoing.to!r} cc={outgoing.cc!r} "
-          f"bcc={outgoing.bcc!r}", file=out)
+    print(
+        f"  normalised: from_={outgoing.from_!r} to={outgoing.to!r} cc={outgoing.cc!r} "
+        f"bcc={outgoing.bcc!r}",
+        file=out,
+    )
     outgoing.send()
 
     for received in smtp.messages:
@@ -68,7 +84,7 @@ def _send(smtp: _loopback.SmtpServer, out: TextIO) -> None:
 
 
 def _print_received(received: _loopback.ReceivedMessage, out: TextIO) -> None:
-    from quillon.cli import print_message
+    from quillon._message_view import print_message
 
     print("\nThe server received:", file=out)
     print_message(received.mail_from, received.rcpt_tos, received.message, out)

@@ -1,49 +1,87 @@
-"""Checking many addresses: each process's DNS set-up, and verdicts in input order.
+"""Checking many addresses: one look-up per domain, verdicts in input order.
 
-``Contact.validate`` asks dnspython's default resolver, the one that
-email_validator takes from ``dns.resolver.get_default_resolver()``. On a long
-list the same few domains come back again and again, so that resolver is worth
-a cache for the run. Worker processes, of a pool or of an engine such as
-dask, set theirs up with ``prepare_process`` as the pool's initializer::
+``check_all`` is the Python side of ``quillon check``::
 
-    resolver = portable_resolver()          # the servers this process asks
-    ProcessPoolExecutor(4, initializer=prepare_process, initargs=(resolver,))
+    from quillon.bulk import check_all
 
-``Contact.validate`` itself keeps nothing between calls; the cache lives on the
-resolver, and answers expire with their TTLs.
+    for verdict in check_all(["ann@example.com", "bob@example.org"], jobs=8):
+        print(verdict.address, verdict.valid, verdict.reason)
+
+Each verdict is exactly what ``Contact.validate`` answers for the address.
+What the answer owes to DNS depends on the domain alone, so a run asks about
+each domain once and remembers the outcome (see ``MEMO_SIZE``): an address of
+a domain already seen costs only its syntax check. An outcome is remembered
+no longer than the DNS answers behind it live (their TTL), and a domain whose
+deliverability stayed unknown (a time-out, no usable answer) is asked about
+again for its next address.
+
+How: while a run is active, ``quillon.contact``'s module global
+``validate_email`` is a dispatcher that hands each call from a thread of the
+run to the run (syntax check by email_validator, deliverability from the
+memo or from DNS, exactly as email_validator would judge it) and every other
+call unchanged to the library. The dispatcher is installed by the first
+active run and removed by the last, so overlapping runs in several threads
+neither disturb each other nor leave it behind.
+
+Worker processes of a pool or of an engine such as dask set themselves up
+with ``prepare_process`` (a pool's initializer) or, on a dask.distributed
+cluster, with the worker plugin that ``dask_plugin`` makes.
 """
 
 from __future__ import annotations
 
 import contextlib
 import copy
-import itertools
+import importlib
+import math
 import multiprocessing
+import multiprocessing.connection
 import queue
 import signal
 import sys
 import threading
-from collections.abc import Generator, Iterable, Iterator
-from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
-from typing import Any, Generic, NamedTuple, TypeVar
+import time
+import zlib
+from collections import deque
+from collections.abc import Callable, Generator, Iterable, Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import TYPE_CHECKING, Any, Generic, NamedTuple, TypeVar
 
+import dns.exception
+import dns.message
 import dns.resolver
+import email_validator
+import idna
+from email_validator import EmailSyntaxError, EmailUndeliverableError
 
 import quillon.contact as _contact
 
-__all__ = ["CACHE_SIZE", "Verdict", "check", "check_in_order", "portable_resolver",
-           "prepare_process"]
+if TYPE_CHECKING:
+    from distributed import WorkerPlugin
 
-# Answers kept per process. Each holds its whole reply message, about 3 KB,
-# so the cache stays near 30 MB at most. What it pushes out first is a
-# list's long tail of rare domains, which are seldom asked for again anyway.
-CACHE_SIZE = 10_000
+__all__ = [
+    "MEMO_SIZE",
+    "Verdict",
+    "check",
+    "check_all",
+    "check_in_order",
+    "dask_plugin",
+    "is_prepared",
+    "portable_resolver",
+    "prepare_process",
+]
+
+# Domains a run remembers. An entry is a few hundred bytes, so a run stays
+# within a few tens of MB however long its list; what it pushes out first is
+# the long tail of rare domains, seldom asked for again anyway.
+MEMO_SIZE = 50_000
 
 _T = TypeVar("_T")
 
 
 class Verdict(NamedTuple):
-    """What ``Contact.validate`` answered, and whether DNS left it open."""
+    """What ``Contact.validate`` answered, whether DNS left it open, and for
+    which address."""
 
     valid: bool
     reason: str
@@ -51,58 +89,365 @@ class Verdict(NamedTuple):
     # no usable answer, no name server): email_validator lets such an
     # address through.
     deliverability_unknown: bool = False
+    address: str = ""
+    # email_validator's normalised form of a valid address, else None.
+    normalized: str | None = None
 
 
-_last_call = threading.local()
+# --- one domain, one look-up -----------------------------------------------------
 
 
-class _Observed:
-    """Stands in for quillon.contact's ``validate_email`` and notes, for the
-    calling thread, whether the result it passed on lacks ``mx``: the library
-    leaves it out when it could not determine deliverability."""
+class _Outcome(NamedTuple):
+    """What DNS said about a domain: email_validator's deliverability info,
+    or the text of its refusal."""
+
+    expires: float  # time.monotonic()
+    info: dict[str, Any] | None
+    refusal: str | None
+
+
+class _Refused(NamedTuple):
+    """A refusal to repeat: its class and arguments."""
+
+    kind: type[EmailSyntaxError]
+    args: tuple[Any, ...]
+
+
+class _Asking:
+    """A look-up under way, and its outcome once it is known."""
+
+    __slots__ = ("done", "outcome")
+
+    def __init__(self) -> None:
+        self.done = threading.Event()
+        self.outcome: _Outcome | None = None
+
+
+class _Recorder:
+    """The resolver that email_validator asks for one domain: passes each
+    question on with the run's time-out and notes how long the answers live."""
+
+    __slots__ = ("resolver", "lifetime", "ttl")
+
+    def __init__(self, resolver: dns.resolver.Resolver, lifetime: float) -> None:
+        self.resolver = resolver
+        self.lifetime = lifetime
+        self.ttl = math.inf
+
+    def resolve(self, qname: str, rdtype: str) -> dns.resolver.Answer:
+        try:
+            answer = self.resolver.resolve(qname, rdtype, lifetime=self.lifetime)
+        except dns.resolver.NoAnswer as exc:
+            self._note_response(exc.response())  # type: ignore[no-untyped-call]
+            raise
+        except dns.resolver.NXDOMAIN as exc:
+            for response in exc.responses().values():  # type: ignore[no-untyped-call]
+                self._note_response(response)
+            raise
+        # From a cache the answer has lived part of its TTL already.
+        self.ttl = min(self.ttl, answer.expiration - time.time())
+        return answer
+
+    def _note_response(self, response: Any) -> None:
+        try:
+            # The negative TTL: the SOA's, or dnspython's short default without one.
+            self.ttl = min(self.ttl, response.resolve_chaining().minimum_ttl)
+        except Exception:  # noqa: BLE001 - any answer without an SOA: remember nothing
+            self.ttl = 0
+
+
+def _is_definite(refusal: EmailUndeliverableError) -> bool:
+    # "does not exist", "does not accept email", "does not send email" come
+    # from the answers; a refusal caused by anything else (a resolver fault
+    # that email_validator words as an error) is not the domain's to keep.
+    cause = refusal.__cause__
+    return cause is None or isinstance(cause, (dns.resolver.NXDOMAIN, dns.resolver.NoAnswer))
+
+
+class _Run:
+    """The settings and the memo of one bulk check, shared by its threads."""
+
+    def __init__(
+        self, resolver: dns.resolver.Resolver | None, timeout: float | None, memo: bool
+    ) -> None:
+        # Without a usable system configuration (no resolv.conf) dnspython
+        # refuses to make its default resolver; email_validator would then
+        # fail each address that passes the syntax check, and so does the run.
+        self._unconfigured: Exception | None = None
+        try:
+            source = resolver if resolver is not None else dns.resolver.get_default_resolver()
+        except dns.exception.DNSException as exc:
+            source, self._unconfigured = dns.resolver.Resolver(configure=False), exc
+        # A copy, so that nothing of the run (its time-outs) reaches the
+        # caller's resolver. With the memo it needs no cache of its own: each
+        # domain is asked about once.
+        self.resolver = copy.copy(source)
+        if memo:
+            self.resolver.cache = None
+        # None: each call's own time-out (a process set up by prepare_process).
+        self.timeout = timeout
+        self.memo = memo
+        self._outcomes: dict[tuple[str, str], _Outcome] = {}
+        self._syntax: dict[tuple[str, bool, bool], Any] = {}
+        self._pending: dict[tuple[str, str], _Asking] = {}
+        self._lock = threading.Lock()
+
+    @property
+    def whole_timeout(self) -> int:
+        # What Contact.validate is given; the run itself keeps the fraction.
+        return max(1, math.ceil(self.timeout if self.timeout is not None else 2))
+
+    def validate(self, library: Callable[..., Any], email: str, timeout: float) -> Any:
+        """``library(email, check_deliverability=True, timeout=timeout)``, as
+        email_validator would answer it, with DNS asked through the run."""
+        lifetime = self.timeout if self.timeout is not None else timeout
+        if self._unconfigured is not None:
+            result = library(email, check_deliverability=False)
+            if _needs_lookup(result):
+                raise copy.copy(self._unconfigured)
+            _here.result = result
+            return result
+        if not self.memo:
+            result = library(
+                email, check_deliverability=True, dns_resolver=_Recorder(self.resolver, lifetime)
+            )
+            _here.result = result
+            return result
+        result = library(email, check_deliverability=False)
+        if _needs_lookup(result):
+            outcome = self._outcome((result.ascii_domain, result.domain), lifetime)
+            if outcome.refusal is not None:
+                raise EmailUndeliverableError(outcome.refusal)
+            assert outcome.info is not None
+            # Set as email_validator sets them.
+            mx = outcome.info.get("mx")
+            if mx is not None:
+                result.mx = mx
+            result.mx_fallback_type = outcome.info.get("mx_fallback_type")
+        _here.result = result
+        return result
+
+    def _outcome(self, key: tuple[str, str], lifetime: float) -> _Outcome:
+        known = self._outcomes.get(key)
+        if known is not None and known.expires > time.monotonic():
+            return known
+        while True:
+            with self._lock:
+                known = self._outcomes.get(key)
+                if known is not None and known.expires > time.monotonic():
+                    return known
+                asking = self._pending.get(key)
+                if asking is None:
+                    asking = self._pending[key] = _Asking()
+                    break
+            # Another thread is asking about this domain right now: its
+            # answer will do, even one that is not to be remembered. If it
+            # failed, this thread asks again.
+            asking.done.wait()
+            if asking.outcome is not None:
+                return asking.outcome
+        try:
+            asking.outcome = self._look_up(key, lifetime)
+            return asking.outcome
+        finally:
+            with self._lock:
+                del self._pending[key]
+            asking.done.set()
+
+    def prefetch(self, domain: str) -> None:
+        """Look up ``domain`` (the text after an address's "@") now, so
+        that its outcome is known when an address of it is checked."""
+        with contextlib.suppress(Exception):
+            info = self.domain_syntax(
+                _GENUINE[1],
+                domain,
+                email_validator.TEST_ENVIRONMENT,
+                email_validator.GLOBALLY_DELIVERABLE,
+            )
+            self._outcome(
+                (info["ascii_domain"], info["domain"]),
+                self.timeout if self.timeout is not None else 2,
+            )
+
+    def _look_up(self, key: tuple[str, str], lifetime: float) -> _Outcome:
+        from email_validator.deliverability import validate_email_deliverability
+
+        recorder = _Recorder(self.resolver, lifetime)
+        started = time.monotonic()
+        try:
+            info = validate_email_deliverability(*key, dns_resolver=recorder)  # type: ignore[arg-type]
+        except EmailUndeliverableError as refusal:
+            outcome = _Outcome(started + recorder.ttl, None, str(refusal))
+            if _is_definite(refusal):
+                self._remember(key, outcome)
+            return outcome
+        outcome = _Outcome(started + recorder.ttl, dict(info), None)
+        if "mx" in info:  # never remember an unknown deliverability
+            self._remember(key, outcome)
+        return outcome
+
+    def _remember(self, key: tuple[str, str], outcome: _Outcome) -> None:
+        if not outcome.expires > time.monotonic():
+            return
+        with self._lock:
+            self._outcomes.pop(key, None)
+            if len(self._outcomes) >= MEMO_SIZE:
+                del self._outcomes[next(iter(self._outcomes))]
+            self._outcomes[key] = outcome
+
+    def domain_syntax(
+        self,
+        library: Callable[..., Any],
+        domain: str,
+        test_environment: bool,
+        globally_deliverable: bool,
+    ) -> Any:
+        key = (domain, test_environment, globally_deliverable)
+        known = self._syntax.get(key)
+        if known is None:
+            try:
+                known = library(
+                    domain,
+                    test_environment=test_environment,
+                    globally_deliverable=globally_deliverable,
+                )
+            except EmailSyntaxError as refusal:
+                known = _Refused(type(refusal), refusal.args)
+            if len(self._syntax) >= MEMO_SIZE:
+                with contextlib.suppress(KeyError, RuntimeError, StopIteration):
+                    del self._syntax[next(iter(self._syntax))]
+            self._syntax[key] = known
+        if isinstance(known, _Refused):
+            raise known.kind(*known.args)
+        # A copy: the caller may change what it is given.
+        return dict(known)
+
+    def check(self, address: str) -> Verdict:
+        """``Contact.validate(address)`` through this run, as a Verdict."""
+        _here.run, _here.result = self, None
+        try:
+            valid, reason = _contact.Contact.validate(address, self.whole_timeout)
+            result = _here.result
+        finally:
+            _here.run = _here.result = None
+        return _verdict(address, valid, reason, result)
+
+
+def _needs_lookup(result: Any) -> bool:
+    # email_validator skips DNS for a bracketed IP address after the @-sign,
+    # and in its test environment.
+    return getattr(result, "domain_address", None) is None and not email_validator.TEST_ENVIRONMENT
+
+
+def _verdict(address: str, valid: bool, reason: str, result: Any) -> Verdict:
+    if not valid or result is None:
+        return Verdict(valid, reason, False, address, None)
+    return Verdict(valid, reason, getattr(result, "mx", None) is None, address, result.normalized)
+
+
+# The run of the calling thread, and what its last call returned.
+_here = threading.local()
+# The run of a process set up by prepare_process, for every thread.
+_process_run: _Run | None = None
+
+
+class _Dispatcher:
+    """Stands in for quillon.contact's ``validate_email`` while runs are
+    active: a call from a thread of a run goes to that run, any other to the
+    library unchanged."""
 
     __slots__ = ("library",)
 
-    def __init__(self, library: Any) -> None:
+    def __init__(self, library: Callable[..., Any]) -> None:
         self.library = library
 
-    def __call__(self, *args: Any, **kwargs: Any) -> Any:
-        result = self.library(*args, **kwargs)
-        _last_call.undetermined = getattr(result, "mx", None) is None
-        return result
+    def __call__(self, email: Any, /, **options: Any) -> Any:
+        run = getattr(_here, "run", None) or _process_run
+        # Contact.validate's call, and nothing else, is the run's to answer.
+        if (
+            run is None
+            or len(options) != 2
+            or options.get("check_deliverability") is not True
+            or "timeout" not in options
+        ):
+            return self.library(email, **options)
+        return run.validate(self.library, email, options["timeout"])
 
 
-def check(address: str, timeout: int = 2) -> Verdict:
-    """``Contact.validate(address, timeout)``, plus whether deliverability was
-    left undetermined: known after ``prepare_process`` and inside
-    ``check_in_order``, False elsewhere."""
-    _last_call.undetermined = False
-    valid, reason = _contact.Contact.validate(address, timeout)
-    return Verdict(valid, reason, bool(valid and _last_call.undetermined))
+class _DomainDispatcher:
+    """Stands in for email_validator's own ``validate_email_domain_name``
+    while runs are active: the syntax of a domain depends on nothing else,
+    so a run with the memo checks each once, and re-raises its refusal."""
+
+    __slots__ = ("library",)
+
+    def __init__(self, library: Callable[..., Any]) -> None:
+        self.library = library
+
+    def __call__(
+        self, domain: str, test_environment: bool = False, globally_deliverable: bool = True
+    ) -> Any:
+        run = getattr(_here, "run", None) or _process_run
+        if run is None or not run.memo:
+            return self.library(
+                domain, test_environment=test_environment, globally_deliverable=globally_deliverable
+            )
+        return run.domain_syntax(self.library, domain, test_environment, globally_deliverable)
+
+
+# The two names stood in for: quillon.contact's validate_email, and the
+# domain check that email_validator's validate_email looks up in its module.
+_LIBRARY_MODULE = importlib.import_module("email_validator.validate_email")
+_STAND_INS: tuple[tuple[dict[str, Any], str, type[_Dispatcher | _DomainDispatcher]], ...] = (
+    (vars(_contact), "validate_email", _Dispatcher),
+    (vars(_LIBRARY_MODULE), "validate_email_domain_name", _DomainDispatcher),
+)
+_GENUINE = (email_validator.validate_email, _LIBRARY_MODULE.validate_email_domain_name)
+
+_install_lock = threading.Lock()
+_active_runs = 0
+
+
+def _install() -> None:
+    # Only the library itself is stood in for: a replacement someone put
+    # there is called as it is (and a run then asks through it).
+    for (namespace, name, stand_in), genuine in zip(_STAND_INS, _GENUINE, strict=True):
+        if namespace[name] is genuine:
+            namespace[name] = stand_in(genuine)
+
+
+def _uninstall() -> None:
+    for namespace, name, stand_in in _STAND_INS:
+        current = namespace[name]
+        if isinstance(current, stand_in):
+            namespace[name] = current.library
 
 
 @contextlib.contextmanager
-def _observing_deliverability() -> Iterator[None]:
-    """Let ``check`` see undetermined deliverability while the block runs."""
-    namespace = vars(_contact)
-    previous = namespace["validate_email"]
-    namespace["validate_email"] = _Observed(previous)
+def _dispatching() -> Iterator[None]:
+    """Keep the stand-ins installed while the block runs."""
+    global _active_runs
+    with _install_lock:
+        if _active_runs == 0:
+            _install()
+        _active_runs += 1
     try:
         yield
     finally:
-        namespace["validate_email"] = previous
+        with _install_lock:
+            _active_runs -= 1
+            if _active_runs == 0 and _process_run is None:
+                _uninstall()
 
 
-@contextlib.contextmanager
-def _caching_answers(enabled: bool = True) -> Iterator[None]:
-    """Give dnspython's default resolver a fresh cache (or none) for the block."""
-    resolver = dns.resolver.get_default_resolver()
-    previous = resolver.cache
-    resolver.cache = dns.resolver.LRUCache(CACHE_SIZE) if enabled else None
-    try:
-        yield
-    finally:
-        resolver.cache = previous
+def check(address: str, timeout: float = 2) -> Verdict:
+    """``Contact.validate(address, timeout)`` as a Verdict: through the
+    process's set-up after ``prepare_process`` (its resolver, memo and
+    time-out), else on its own."""
+    if _process_run is not None:
+        return _process_run.check(address)
+    with _dispatching():
+        return _Run(None, timeout, memo=False).check(address)
 
 
 def portable_resolver(resolver: dns.resolver.Resolver | None = None) -> dns.resolver.Resolver:
@@ -115,189 +460,325 @@ def portable_resolver(resolver: dns.resolver.Resolver | None = None) -> dns.reso
     return portable
 
 
-def prepare_process(resolver: dns.resolver.Resolver | None = None, *, cache: bool = True) -> None:
+def prepare_process(
+    resolver: dns.resolver.Resolver | None = None,
+    *,
+    memo: bool = True,
+    timeout: float | None = None,
+) -> None:
     """Set up this process for checking many addresses: a pool's initializer.
 
-    dnspython's default resolver becomes *resolver*, or, with None, keeps its
-    configuration (from the system's, unless set before). With *cache* it gets
-    an LRU cache of its own. ``check`` then tells undetermined deliverability.
+    dnspython's default resolver becomes *resolver* (None keeps it as it
+    is), and from now on every ``Contact.validate`` in this process asks it
+    and, with *memo*, remembers each domain's outcome for the process as
+    ``check_all`` does for a run. *timeout*, if given, replaces each call's
+    own. Meant for worker processes, which this set-up outlives.
     """
+    global _process_run
     if resolver is not None:
         dns.resolver.default_resolver = resolver
-    dns.resolver.get_default_resolver().cache = (
-        dns.resolver.LRUCache(CACHE_SIZE) if cache else None)
-    namespace = vars(_contact)
-    if not isinstance(namespace["validate_email"], _Observed):
-        namespace["validate_email"] = _Observed(namespace["validate_email"])
+    with _install_lock:
+        _process_run = _Run(resolver, timeout, memo)
+        _install()
 
 
-# --- verdicts in input order ---------------------------------------------------
+def is_prepared() -> bool:
+    """Whether ``prepare_process`` has set up this process."""
+    return _process_run is not None
+
+
+def dask_plugin(
+    resolver: dns.resolver.Resolver | None = None,
+    *,
+    memo: bool = True,
+    timeout: float | None = None,
+) -> WorkerPlugin:
+    """A dask.distributed worker plugin that runs ``prepare_process`` on each
+    worker, also on workers started or restarted later::
+
+        client.register_plugin(dask_plugin(timeout=2))
+
+    *resolver* (default: dnspython's default resolver here) is copied
+    without its cache and travels to the workers.
+    """
+    from quillon._dask import PrepareWorkers
+
+    return PrepareWorkers(portable_resolver(resolver), memo, timeout)
+
+
+# --- verdicts in input order ----------------------------------------------------------
+
+
+def check_all(
+    addresses: Iterable[str],
+    *,
+    timeout: float = 2,
+    memo: bool = True,
+    jobs: int = 1,
+    processes: int = 1,
+    resolver: dns.resolver.Resolver | None = None,
+) -> Iterator[Verdict]:
+    """Check each address as ``Contact.validate(address)`` would; yield the
+    verdicts in input order, each as soon as it is known.
+
+    *timeout*: seconds allowed for each DNS look-up (a fraction too).
+    *memo*: ask DNS once per domain and remember the outcome for the run
+    (domains are then looked up ahead of their addresses, *jobs* at a time);
+    False asks for every address, checking *jobs* addresses at a time.
+    *processes*: worker processes, each owning a share of the domains, each
+    with *jobs* threads. *resolver*: the DNS servers to ask (default:
+    dnspython's default resolver); it is copied, not changed.
+
+    Only a few thousand addresses are read ahead, so a list of any length
+    takes the same memory. Close the iterator to stop early.
+    """
+    for _, verdict in check_in_order(
+        addresses, timeout, jobs=jobs, processes=processes, memo=memo, resolver=resolver
+    ):
+        assert verdict is not None
+        yield verdict
+
 
 def check_in_order(
-    items: Iterable[_T], timeout: int, *, jobs: int = 1, processes: int = 1, cache: bool = True,
+    items: Iterable[_T],
+    timeout: float,
+    *,
+    jobs: int = 1,
+    processes: int = 1,
+    memo: bool = True,
+    resolver: dns.resolver.Resolver | None = None,
+    on_wait: Callable[[], None] | None = None,
 ) -> Generator[tuple[_T, Verdict | None]]:
     """Each item with its verdict, in input order, as soon as it is known.
 
     Items that are ``str`` are checked; any other item is passed through in
-    its place with None. ``jobs`` threads check at a time (in each of
-    ``processes`` worker processes when there are more than one); only a few
-    times that many items are read ahead, so a list of any length takes
-    the same memory. Close the generator to stop early: the checks still
-    running are abandoned.
+    its place with None. ``on_wait`` is called whenever the next verdict is
+    not ready yet: the moment to flush what was written so far.
     """
+    for name, value in (("jobs", jobs), ("processes", processes)):
+        if value < 1:
+            raise ValueError(f"{name} must be at least 1, not {value}")
+    if not timeout > 0:
+        raise ValueError(f"timeout must be more than 0, not {timeout}")
+    wait = on_wait if on_wait is not None else _nothing
     if processes > 1:
-        yield from _in_processes(items, timeout, jobs, processes, cache)
+        yield from _in_processes(items, _Settings(resolver, timeout, memo, jobs), processes, wait)
         return
-    with _caching_answers(cache), _observing_deliverability():
-        if jobs == 1:
-            for item in items:
-                yield item, check(item, timeout) if isinstance(item, str) else None
-            return
-        # The look-ups wait on the network outside the interpreter lock, so
-        # threads overlap them.
-        threads = ThreadPoolExecutor(jobs, thread_name_prefix="quillon-check")
-        try:
-            submitted = ((item, threads.submit(check, item, timeout)
-                          if isinstance(item, str) else None) for item in items)
-            with _read_ahead(submitted, 4 * jobs, "quillon-input") as entries:
-                for item, future in entries:
-                    yield item, future.result() if future is not None else None
-        finally:
-            threads.shutdown(wait=False, cancel_futures=True)
+    with _dispatching():
+        run = _Run(resolver, timeout, memo)
+        if memo:
+            with _Prefetcher(run, jobs) as prefetcher:
+                yield from _in_this_thread(items, run, wait, prefetcher)
+        elif jobs == 1:
+            yield from _in_this_thread(items, run, wait)
+        else:
+            yield from _in_threads(items, run, jobs, wait)
 
 
-class _Failed(NamedTuple):
-    error: BaseException
+def _nothing() -> None:
+    pass
 
 
-_END = object()
+class _Channel(Generic[_T]):
+    """Items pulled from an iterable on a thread of their own, up to ``size``
+    ahead of the consumer.
 
+    Pulling an item may wait on the input (a terminal, a pipe written slowly);
+    the consumer meanwhile hands out each verdict as soon as it is known,
+    however slowly the input comes. ``close`` stops the pulling; a thread
+    still waiting for input ends with the process.
+    """
 
-class _Ahead(Generic[_T]):
-    """What a thread of ``_read_ahead`` has pulled so far."""
-
-    def __init__(self, arrived: queue.Queue[Any]) -> None:
-        self._arrived = arrived
+    def __init__(self, items: Iterable[_T], size: int, name: str) -> None:
+        self._items: deque[_T] = deque()
+        self._size = size
+        self._changed = threading.Condition(threading.Lock())
         self._ended = False
+        self._stopped = False
+        self._error: BaseException | None = None
+        threading.Thread(target=self._pull, args=(items,), name=name, daemon=True).start()
 
-    def _take(self, block: bool) -> Any:
-        entry = self._arrived.get(block)
-        if isinstance(entry, _Failed):
-            raise entry.error
-        if entry is _END:
-            self._ended = True
-        return entry
+    def _pull(self, items: Iterable[_T]) -> None:
+        try:
+            for item in items:
+                with self._changed:
+                    while len(self._items) >= self._size and not self._stopped:
+                        self._changed.wait()
+                    if self._stopped:
+                        return
+                    self._items.append(item)
+                    self._changed.notify()
+        except BaseException as error:  # noqa: BLE001 - raised again in the consumer's thread
+            self._error = error
+        finally:
+            with self._changed:
+                self._ended = True
+                self._changed.notify_all()
 
-    def __iter__(self) -> Iterator[_T]:
-        while not self._ended and (entry := self._take(True)) is not _END:
-            yield entry
-
-    def batch(self, size: int) -> list[_T]:
-        """Up to ``size`` entries: waits for the first only, then takes what
-        has come in meanwhile; empty at the end."""
-        batch: list[_T] = []
-        with contextlib.suppress(queue.Empty):
-            while len(batch) < size and not self._ended:
-                entry = self._take(not batch)
-                if entry is not _END:
-                    batch.append(entry)
+    def take(self, limit: int, on_wait: Callable[[], None], *, block: bool = True) -> list[_T]:
+        """Up to ``limit`` items: waits (after ``on_wait``) for the first
+        only, and only with ``block``; empty at the end."""
+        if block and not self._items and not self._ended:
+            on_wait()
+        with self._changed:
+            while block and not self._items and not self._ended:
+                self._changed.wait()
+            items, popleft = self._items, self._items.popleft
+            batch = [popleft() for _ in range(min(limit, len(items)))]
+            self._changed.notify()
+            if not batch and self._ended and self._error is not None:
+                error, self._error = self._error, None
+                raise error
         return batch
 
+    @property
+    def ended(self) -> bool:
+        return self._ended and not self._items
 
-@contextlib.contextmanager
-def _read_ahead(entries: Iterable[_T], size: int, name: str) -> Iterator[_Ahead[_T]]:
-    """``entries``, pulled on a thread of their own up to ``size`` ahead of
-    the consumer.
+    def close(self) -> None:
+        with self._changed:
+            self._stopped = True
+            self._changed.notify_all()
 
-    Pulling an entry may wait on the input (a terminal, or a pipe written
-    slowly) and starts its check; the consumer meanwhile hands out each verdict
-    as soon as it is known, however slowly the input comes. Leaving the block
-    stops the pulling; a thread still waiting for input ends with the process.
-    """
-    arrived: queue.Queue[Any] = queue.Queue(size)
-    stop = threading.Event()
 
-    def put(entry: Any) -> bool:
-        while not stop.is_set():
-            with contextlib.suppress(queue.Full):
-                arrived.put(entry, timeout=0.1)
-                return True
-        return False
+# Items read ahead of the verdicts handed out, and the most taken at once.
+_AHEAD = 4096
+_TAKE = 512
+# How long a batch for the workers waits for more input while they are busy.
+_FILL_WAIT = 0.0005
 
-    def pull() -> None:
-        try:
-            for entry in entries:
-                if not put(entry):
-                    return
-        except BaseException as error:  # raised again in the consumer's thread
-            put(_Failed(error))
-            return
-        put(_END)
 
-    threading.Thread(target=pull, name=name, daemon=True).start()
+class _Prefetcher:
+    """Looks up the domains of the addresses about to be checked, ``jobs``
+    at a time on threads of its own: the DNS waits overlap the checks of the
+    addresses before them, which then take only their syntax check."""
+
+    def __init__(self, run: _Run, jobs: int) -> None:
+        self._run = run
+        self._threads = ThreadPoolExecutor(jobs, thread_name_prefix="quillon-lookup")
+        self._seen: set[str] = set()
+
+    def __enter__(self) -> _Prefetcher:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self._threads.shutdown(wait=False, cancel_futures=True)
+
+    def ahead(self, items: Iterable[object]) -> None:
+        seen, submit, prefetch = self._seen, self._threads.submit, self._run.prefetch
+        for item in items:
+            if not isinstance(item, str):
+                continue
+            _, at, domain = item.rpartition("@")
+            if at and domain not in seen:
+                if len(seen) >= MEMO_SIZE:
+                    seen.clear()
+                seen.add(domain)
+                submit(prefetch, domain)
+
+
+def _in_this_thread(
+    items: Iterable[_T],
+    run: _Run,
+    on_wait: Callable[[], None],
+    prefetcher: _Prefetcher | None = None,
+) -> Generator[tuple[_T, Verdict | None]]:
+    channel = _Channel(items, _AHEAD, "quillon-input")
     try:
-        yield _Ahead(arrived)
+        while batch := channel.take(_TAKE, on_wait):
+            if prefetcher is not None:
+                prefetcher.ahead(batch)
+            for item in batch:
+                yield item, run.check(item) if isinstance(item, str) else None
     finally:
-        stop.set()
+        channel.close()
 
 
-# A worker's own threads, set up by its initializer.
-_worker_threads: ThreadPoolExecutor | None = None
+def _in_threads(
+    items: Iterable[_T], run: _Run, jobs: int, on_wait: Callable[[], None]
+) -> Generator[tuple[_T, Verdict | None]]:
+    # The look-ups wait on the network outside the interpreter lock, so
+    # threads overlap them.
+    threads = ThreadPoolExecutor(jobs, thread_name_prefix="quillon-check")
+    channel = _Channel(items, _AHEAD, "quillon-input")
+    window = 4 * jobs
+    pending: deque[tuple[_T, Future[Verdict] | None]] = deque()
+    try:
+        while True:
+            if len(pending) < window:
+                for item in channel.take(window - len(pending), on_wait, block=not pending):
+                    pending.append(
+                        (item, threads.submit(run.check, item) if isinstance(item, str) else None)
+                    )
+                if not pending:
+                    return
+            item, future = pending.popleft()
+            if future is None:
+                yield item, None
+                continue
+            if not future.done():
+                on_wait()
+            yield item, future.result()
+    finally:
+        channel.close()
+        threads.shutdown(wait=False, cancel_futures=True)
 
 
-def _start_worker(resolver: dns.resolver.Resolver, cache: bool, jobs: int) -> None:
-    global _worker_threads
+# --- worker processes, each owning a share of the domains ------------------------
+
+
+class _Settings(NamedTuple):
+    resolver: dns.resolver.Resolver | None
+    timeout: float
+    memo: bool
+    jobs: int
+
+
+def _owner(item: object, processes: int) -> int:
+    """The worker that checks ``item``: by its domain, the same on every run
+    (Python's own ``hash`` of a text changes from process to process)."""
+    if not isinstance(item, str):
+        return -1
+    domain = item.rpartition("@")[2].strip().lower()
+    if not domain.isascii():
+        # As email_validator looks it up: "bücher.example" and
+        # "xn--bcher-kva.example" are one domain, and one owner's.
+        with contextlib.suppress(Exception):
+            domain = idna.encode(domain, uts46=True).decode("ascii")
+    return zlib.crc32(domain.encode("utf-8", "surrogatepass")) % processes
+
+
+def _serve_worker(
+    inbox: multiprocessing.connection.Connection,
+    outbox: multiprocessing.connection.Connection,
+    settings: _Settings,
+    siblings: list[multiprocessing.connection.Connection],
+) -> None:
+    # A forked worker inherits the parent's ends of the earlier workers'
+    # pipes; held open here, they would keep those workers from seeing the
+    # parent go.
+    for connection in siblings:
+        connection.close()
     # Ctrl-C reaches the whole process group; the parent answers it by
     # stopping the workers, which would otherwise each print a traceback.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    prepare_process(resolver, cache=cache)
-    if jobs > 1:
-        _worker_threads = ThreadPoolExecutor(jobs, thread_name_prefix="quillon-check")
+    prepare_process(settings.resolver, memo=settings.memo, timeout=settings.timeout)
+    run = _process_run
+    assert run is not None
+    prefetcher = _Prefetcher(run, settings.jobs) if settings.memo else None
+    threads = ThreadPoolExecutor(settings.jobs) if settings.jobs > 1 and not settings.memo else None
+    with contextlib.suppress(EOFError, BrokenPipeError):  # the parent has gone
+        while (addresses := inbox.recv()) is not None:
+            if prefetcher is not None:
+                prefetcher.ahead(addresses)
+            verdicts = (
+                map(run.check, addresses) if threads is None else threads.map(run.check, addresses)
+            )
+            # Plain tuples pickle faster than named ones.
+            outbox.send([tuple(verdict) for verdict in verdicts])
 
 
-def _check_batch(addresses: list[str], timeout: int) -> list[Verdict]:
-    if _worker_threads is None:
-        return [check(address, timeout) for address in addresses]
-    return list(_worker_threads.map(check, addresses, itertools.repeat(timeout)))
-
-
-def _in_processes(
-    items: Iterable[_T], timeout: int, jobs: int, processes: int, cache: bool,
-) -> Generator[tuple[_T, Verdict | None]]:
-    # Passing a batch between processes costs about 0.4 ms (measured): with
-    # 64 addresses that is a few percent of their checks, and still the
-    # first line comes within a few tens of milliseconds of the first check.
-    batch_size = max(64, 8 * jobs)
-    # Each worker gets this process's resolver settings explicitly, so it
-    # asks the same servers and nothing else, however it was started.
-    pool = ProcessPoolExecutor(
-        processes, mp_context=_worker_start(),
-        initializer=_start_worker, initargs=(portable_resolver(), cache, jobs))
-    finished = False
-    try:
-        # Fork the workers now, while this is the only thread (a pool with
-        # the fork method starts them all at its first task).
-        pool.submit(int)
-        with contextlib.ExitStack() as stack:
-            # One thread reads; a second makes batches of what has come in
-            # and hands them to the pool, so that neither a slow input nor a
-            # batch being filled holds back the verdicts already known.
-            arrived = stack.enter_context(_read_ahead(items, batch_size * 2 * processes, "quillon-input"))
-            batches = iter(lambda: arrived.batch(batch_size), [])
-            submitted = ((batch, pool.submit(_check_batch, [i for i in batch if isinstance(i, str)],
-                                             timeout)) for batch in batches)
-            for batch, future in stack.enter_context(_read_ahead(submitted, 2 * processes, "quillon-batch")):
-                verdicts = iter(future.result())
-                for item in batch:
-                    yield item, next(verdicts) if isinstance(item, str) else None
-        finished = True
-    finally:
-        if not finished:
-            _stop_workers(pool)
-        pool.shutdown(wait=True, cancel_futures=True)
-
-
-def _worker_start() -> multiprocessing.context.BaseContext:
+def _worker_start() -> Any:
     # A forked worker starts at once, with the modules this process has
     # imported; a spawned one imports them all again (about half a second).
     # Fork is safe only while no other thread runs here, since the child
@@ -307,13 +788,115 @@ def _worker_start() -> multiprocessing.context.BaseContext:
     return multiprocessing.get_context("spawn")
 
 
-def _stop_workers(pool: ProcessPoolExecutor) -> None:
-    # Left early (an interrupt, a closed output): a worker may be deep in a
-    # batch of slow look-ups that nobody will read. 3.14 has
-    # terminate_workers() for this; before it, the pool's own process table.
-    terminate = getattr(pool, "terminate_workers", None)
-    if terminate is not None:
-        terminate()
-        return
-    for process in list((getattr(pool, "_processes", None) or {}).values()):
-        process.terminate()
+class _Failed(NamedTuple):
+    error: BaseException
+
+
+def _in_processes(
+    items: Iterable[_T], settings: _Settings, processes: int, on_wait: Callable[[], None]
+) -> Generator[tuple[_T, Verdict | None]]:
+    # Each worker gets this process's resolver settings explicitly, so it
+    # asks the same servers and nothing else, however it was started.
+    settings = settings._replace(resolver=portable_resolver(settings.resolver))
+    context = _worker_start()
+    inboxes: list[multiprocessing.connection.Connection] = []
+    outboxes: list[multiprocessing.connection.Connection] = []
+    workers: list[multiprocessing.process.BaseProcess] = []
+    for number in range(processes):
+        inbox_reader, inbox = context.Pipe(duplex=False)
+        outbox, outbox_writer = context.Pipe(duplex=False)
+        worker = context.Process(
+            target=_serve_worker,
+            args=(inbox_reader, outbox_writer, settings, [*inboxes, *outboxes]),
+            name=f"quillon-check-{number}",
+            daemon=True,
+        )
+        worker.start()
+        inbox_reader.close()
+        outbox_writer.close()
+        inboxes.append(inbox)
+        outboxes.append(outbox)
+        workers.append(worker)
+    channel = _Channel(items, _AHEAD, "quillon-input")
+    # Batches sent and not yet answered, with each item's owner: bounded,
+    # so that memory stays flat however far the input runs ahead.
+    sent: queue.Queue[tuple[list[_T], list[int]] | _Failed | None] = queue.Queue(2 * processes + 2)
+    stop = threading.Event()
+
+    def put(entry: tuple[list[_T], list[int]] | _Failed | None) -> bool:
+        while not stop.is_set():
+            with contextlib.suppress(queue.Full):
+                sent.put(entry, timeout=0.1)
+                return True
+        return False
+
+    def send() -> None:
+        # A batch is whatever has come in, up to _TAKE: a slow input makes
+        # small batches, so that each verdict still comes promptly. While the
+        # workers still have batches to answer, this one may fill up: sending
+        # a batch costs about the same whatever its size.
+        try:
+            while batch := channel.take(_TAKE, _nothing):
+                while len(batch) < _TAKE and sent.qsize() > 0 and not stop.is_set():
+                    more = channel.take(_TAKE - len(batch), _nothing, block=False)
+                    if not more and channel.ended:
+                        break
+                    batch += more
+                    if not more:
+                        time.sleep(_FILL_WAIT)
+                owners = [_owner(item, processes) for item in batch]
+                shares: list[list[str]] = [[] for _ in range(processes)]
+                for item, owner in zip(batch, owners, strict=True):
+                    if owner >= 0:
+                        shares[owner].append(item)  # type: ignore[arg-type]
+                # Recorded first: the consumer reads the answers in this order.
+                if not put((batch, owners)):
+                    return
+                for inbox, share in zip(inboxes, shares, strict=True):
+                    if share:
+                        inbox.send(share)
+        except BaseException as error:  # noqa: BLE001 - handed to the consumer
+            put(_Failed(error))
+            return
+        put(None)
+
+    sender = threading.Thread(target=send, name="quillon-batch", daemon=True)
+    sender.start()
+    finished = False
+    try:
+        while True:
+            if sent.empty():
+                on_wait()
+            entry = sent.get()
+            if entry is None:
+                break
+            if isinstance(entry, _Failed):
+                raise entry.error
+            batch, owners = entry
+            answers: dict[int, Iterator[tuple[Any, ...]]] = {}
+            for owner in sorted(set(owners) - {-1}):
+                if not outboxes[owner].poll():
+                    on_wait()
+                try:
+                    answers[owner] = iter(outboxes[owner].recv())
+                except EOFError:
+                    raise RuntimeError(f"worker process {owner} ended unexpectedly") from None
+            for item, owner in zip(batch, owners, strict=True):
+                yield item, None if owner < 0 else Verdict._make(next(answers[owner]))
+        finished = True
+    finally:
+        stop.set()
+        channel.close()
+        for inbox in inboxes:
+            with contextlib.suppress(OSError):
+                if finished:
+                    inbox.send(None)
+                inbox.close()
+        for worker in workers:
+            if not finished:
+                # Left early (an interrupt, a closed output): a worker may be
+                # deep in a batch of slow look-ups that nobody will read.
+                worker.terminate()
+            worker.join(5)
+        for outbox in outboxes:
+            outbox.close()

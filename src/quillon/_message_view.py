@@ -1,0 +1,44 @@
+"""A message as its receiver sees it: envelope, headers and parts, as text.
+
+Shared by ``quillon send --dry-run`` and ``quillon demo``.
+"""
+
+from __future__ import annotations
+
+import email.message
+from collections.abc import Sequence
+from typing import TextIO
+
+
+def print_message(
+    sender: str, recipients: Sequence[str], message: email.message.Message, out: TextIO
+) -> None:
+    """The envelope, headers and parts of a message as a receiver sees them."""
+    print(f"  envelope sender:     {sender}", file=out)
+    print(f"  envelope recipients: {', '.join(recipients)}", file=out)
+    print("  headers:", file=out)
+    for name, value in message.items():
+        print(f"    {name}: {value}", file=out)
+    if message.get_all("Bcc") is None:
+        shown = _header_addresses(message)
+        bcc_only = [address for address in recipients if address not in shown]
+        print(
+            f"    (no Bcc header: {', '.join(bcc_only) or 'nobody'} appears only in the envelope)",
+            file=out,
+        )
+    print("  parts:", file=out)
+    parts = [part for part in message.walk() if not part.is_multipart()]
+    for number, part in enumerate(parts, 1):
+        payload = part.get_payload(decode=True)
+        size = len(payload) if isinstance(payload, bytes) else 0
+        file_name = part.get_filename()
+        label = f"  {file_name}" if file_name is not None else ""
+        print(f"    {number}. {part.get_content_type()}{label}  ({size} bytes)", file=out)
+
+
+def _header_addresses(message: email.message.Message) -> set[str]:
+    addresses: set[str] = set()
+    for header in ("To", "Cc"):
+        for value in message.get_all(header) or []:
+            addresses.update(address.strip() for address in str(value).split(","))
+    return addresses

@@ -1,0 +1,80 @@
+"""The ``quillon`` command: check addresses, send a message, run the demo.
+
+Each command keeps its options, its run and its output in a module of its
+own (``check``, ``send``, ``demo``); this one assembles them.
+"""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import os
+import sys
+from collections.abc import Callable, Sequence
+
+from quillon import __version__
+from quillon._message_view import print_message
+from quillon.cli import check, demo, send
+from quillon.cli._common import (
+    EXIT_FAILED,
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    EXIT_USAGE,
+    UsageError,
+)
+
+__all__ = [
+    "EXIT_FAILED",
+    "EXIT_INTERRUPTED",
+    "EXIT_OK",
+    "EXIT_USAGE",
+    "UsageError",
+    "build_parser",
+    "main",
+    "print_message",
+]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="quillon",
+        description="Check e-mail addresses and send e-mail over SMTP.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument(
+        "-v",
+        "--verbose",
+        action="store_true",
+        help="log each call into quillon.email and quillon.contact on stderr (DEBUG), "
+        "and print the SMTP dialogue of send with the login masked",
+    )
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    check.add_parser(commands)
+    send.add_parser(commands)
+    demo.add_parser(commands)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exc:  # --help, --version and usage errors
+        return exc.code if isinstance(exc.code, int) else EXIT_USAGE
+    if args.verbose:
+        logging.basicConfig(format="%(asctime)s %(name)s: %(message)s", stream=sys.stderr)
+        logging.getLogger("quillon").setLevel(logging.DEBUG)
+    run: Callable[[argparse.Namespace], int] = args.run
+    try:
+        return run(args)
+    except UsageError as exc:
+        print(f"quillon {args.command}: error: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        print("quillon: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`quillon check ... | head`): stop quietly, and
+        # keep the interpreter from complaining when it flushes stdout at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
