@@ -6,7 +6,6 @@ from the environment variables the examples read, and the certificate from a CA
 made here, trusted through SSL_CERT_FILE. A block that cannot run says why in a
 `<!-- not run: reason -->` line right before it."""
 
-import functools
 import re
 import shutil
 import ssl
@@ -17,10 +16,8 @@ from typing import NamedTuple
 import pytest
 import trustme
 
-import quillon.bulk
-import quillon.smtp
 from quillon import _loopback
-from support import ENV, PASSWORD, ROOT, run_python, run_quillon
+from support import ENV, PASSWORD, ROOT, run_python
 
 PROVIDER = "smtp.example.org:587"
 USER = "me@example.org"
@@ -93,24 +90,6 @@ def commands():
     return found
 
 
-@functools.cache
-def missing_features(text):
-    """What the text uses that this build does not have yet."""
-    missing = [
-        f"quillon.{module.__name__.split('.')[-1]}.{name}"
-        for module, name in ((quillon.smtp, "Pool"), (quillon.bulk, "check_all"))
-        if re.search(rf"\b{name}\b", text) and not hasattr(module, name)
-    ]
-    if re.search(r"--column|\| quillon check", text) and "--column" not in check_help():
-        missing.append("quillon check --column and standard input")
-    return missing
-
-
-@functools.cache
-def check_help():
-    return run_quillon("check", "--help").stdout
-
-
 @pytest.fixture(scope="module")
 def peers(tmp_path_factory):
     """The servers, the directory the examples run in, and their environment."""
@@ -147,9 +126,6 @@ def run_and_judge(block, smtp, run):
         pytest.skip(block.not_run)
     before = len(smtp.messages)
     result = run(block.text.replace(PROVIDER, smtp.server_text))
-    missing = missing_features(block.text)
-    if result.returncode and missing:
-        pytest.xfail(f"needs {', '.join(missing)}, not in this build yet")
     assert result.returncode == 0, result.stdout + result.stderr
     sends = re.search(r"\.send\(\)|quillon send (?!.*--dry-run)", block.text)
     if sends and "outbox" not in block.text:
