@@ -36,7 +36,24 @@ _plain_file_name = re.compile(r"[A-Za-z0-9!#$%&'*+\-.^_`{|}~]{1,36}").fullmatch
 _line_break = re.compile(r"[\r\n]").search
 _long_line = re.compile(r"[^\r\n]{999}").search
 _domain = re.compile(r"[A-Za-z0-9.-]+").fullmatch
-_one_address = re.compile(r"[^@]+@[^@]+", re.DOTALL).fullmatch
+
+
+def _one_address(text):
+    """Exactly one '@' outside quoted strings, with text on both sides."""
+    at, quoted, i = -1, False, 0
+    while i < len(text):
+        c = text[i]
+        if quoted and c == "\\":
+            i += 2
+            continue
+        if c == '"':
+            quoted = not quoted
+        elif c == "@" and not quoted:
+            if at >= 0:
+                return False
+            at = i
+        i += 1
+    return 0 < at < len(text) - 1
 
 
 def _refused(text):

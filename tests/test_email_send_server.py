@@ -130,6 +130,10 @@ def test_refused_recipients_are_reported(make_smtp_server, to, delivered):
             ["alice@example.org", "b@example.org"],
         ),
         ({"to": "a@example.org(home)"}, ["a@example.org"]),
+        (
+            {"to": '"b@example.org" <b@example.org>', "from_": '"a@example.org" <a@example.org>'},
+            ["b@example.org"],
+        ),
         # A field that names nobody is left out, not sent as an empty header.
         ({"to": [], "cc": ";", "bcc": "B@example.org"}, ["b@example.org"]),
     ],

@@ -35,8 +35,18 @@ bool has_one_at(PyObject *value) noexcept {
     const void *data = PyUnicode_DATA(value);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
     Py_ssize_t at = -1;
+    bool quoted = false;
     for (Py_ssize_t i = 0; i < length; ++i) {
-        if (PyUnicode_READ(kind, data, i) == '@') {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '\\' && quoted) {
+            ++i;
+            continue;
+        }
+        if (c == '"') {
+            quoted = !quoted;
+            continue;
+        }
+        if (c == '@' && !quoted) {
             if (at >= 0)
                 return false;
             at = i;
