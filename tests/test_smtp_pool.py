@@ -3,6 +3,7 @@ every message arrives exactly once or its send raises, each connection logs
 in once, and no more connections are open than the pool's size."""
 
 import gc
+import select
 import smtplib
 import threading
 import types
@@ -74,7 +75,10 @@ def reachable_texts(root):
     return texts
 
 
-def test_one_login_per_connection_and_no_other_password_through_it():
+@pytest.mark.parametrize("poll", [True, False], ids=["poll", "no-poll"])  # no poll on Windows
+def test_one_login_per_connection_and_no_other_password_through_it(monkeypatch, poll):
+    if not poll:
+        monkeypatch.delattr(select, "poll")
     with FaultySmtpServer(accounts=ACCOUNTS) as server, smtp.Pool(Client, size=2) as pool:
         with smtp.using(pool):
             send(server, "m0")

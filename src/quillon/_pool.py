@@ -89,11 +89,13 @@ def _closed_by_server(conn: _Kept) -> bool:
         return True
     if isinstance(sock, ssl.SSLSocket) and sock.pending():
         return True
-    poller = select.poll()
-    poller.register(sock, select.POLLIN | select.POLLPRI)
     try:
+        if not hasattr(select, "poll"):  # Windows
+            return bool(select.select([sock], [], [], 0)[0])
+        poller = select.poll()
+        poller.register(sock, select.POLLIN | select.POLLPRI)
         return bool(poller.poll(0))
-    except OSError:
+    except (OSError, ValueError):
         return True
 
 
