@@ -163,9 +163,9 @@ def load_example():
 
 
 def test_dask_cluster_checks_partitions_of_addresses_on_prepared_workers(dns_server, tmp_path):
+    example = load_example()
     from distributed import Client, LocalCluster
 
-    example = load_example()
     lines = [
         "# exported",
         f"a@{MX}",
@@ -219,3 +219,15 @@ def test_dask_cluster_checks_partitions_of_addresses_on_prepared_workers(dns_ser
         assert list(client.run(bulk.is_prepared).values()) == [True] * 3
     # Each of the two workers asked about a domain once at most.
     assert 1 <= dns_server.queries.count((MX, "MX")) <= 2
+
+
+def test_verdicts_before_an_input_error_are_all_given(dns_server):
+    def addresses():
+        yield from (f"{n}@{MX}" for n in range(8))
+        raise OSError("the list could not be read further")
+
+    given = []
+    with pytest.raises(OSError, match="read further"):
+        for verdict in bulk.check_all(addresses(), timeout=1, memo=False, jobs=4):
+            given.append(verdict.address)
+    assert given == [f"{n}@{MX}" for n in range(8)]

@@ -626,7 +626,7 @@ class _Channel(Generic[_T]):
             items, popleft = self._items, self._items.popleft
             batch = [popleft() for _ in range(min(limit, len(items)))]
             self._changed.notify()
-            if not batch and self._ended and self._error is not None:
+            if block and not batch and self._ended and self._error is not None:
                 error, self._error = self._error, None
                 raise error
         return batch
