@@ -127,8 +127,9 @@ CSV = (
         (CSV, ["--column", "2"]),
         (CSV.partition("\n")[2], ["--column", "2"]),
         (CSV.replace("E-Mail", "x@y"), ["--column", "2", "--header"]),
+        ("\n" + CSV.replace(";", ",").lstrip("\ufeff"), ["--column", "e-mail"]),
     ],
-    ids=["name", "number-detected", "number-no-header", "number-declared"],
+    ids=["name", "number-detected", "number-no-header", "number-declared", "blank-line-first"],
 )
 def test_check_reads_a_column_of_csv_from_standard_input(dns_server, text, options):
     # No address and no --file: the list comes from standard input.
@@ -137,7 +138,8 @@ def test_check_reads_a_column_of_csv_from_standard_input(dns_server, text, optio
     assert result.stdout.splitlines() == [
         f"a@{MX}\tvalid\tValid",
         f"b@{_loopback.UNKNOWN_DOMAIN}\tinvalid\tThe domain name unknown.example does not exist",
-        f"quillon check: <stdin>: line {6 - ('Name' not in text)}: no column {options[1]}",
+        f"quillon check: <stdin>: line {text[: text.index('Carol')].count(chr(10)) + 1}: "
+        f"no column {options[1]}",
         "no-at-sign\tinvalid\tAn email address must have an @-sign",
     ]
 
@@ -205,6 +207,7 @@ def test_check_prints_each_verdict_as_soon_as_it_is_known(dns_server, options):
             ["--file", "-", "--column", "mail"],
             "<stdin> has no column 'mail' (its header: email, name)",
         ),
+        (["a@x.org", "--column", "00"], "--column needs a name or a number from 1, not '00'"),
         (["a@x.org", "--jobs", "0"], "--jobs: must be at least 1"),
         (["a@x.org", "--timeout", "soon"], "--timeout: not a number"),
         (["--file", "/nonexistent/list"], "cannot read /nonexistent/list"),

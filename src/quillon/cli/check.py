@@ -184,15 +184,15 @@ def _csv_addresses(
     except csv.Error:  # one column, or nothing to tell by
         dialect = csv.excel
     rows = csv.reader(itertools.chain([first], lines), dialect)
-    index = int(column) - 1 if column.isdigit() else None
+    index = int(column) - 1 if column.isdecimal() else None
+    first_row = True
     for row in rows:
         yield from unreadable
         unreadable.clear()
         if not row:
             continue
-        if rows.line_num == 1 and (
-            index is None or header or (index < len(row) and "@" not in row[index])
-        ):
+        is_first, first_row = first_row, False
+        if is_first and (index is None or header or (index < len(row) and "@" not in row[index])):
             if index is None:
                 index = _column_index(name, row, column)
             continue
@@ -307,7 +307,9 @@ def run(args: argparse.Namespace) -> int:
         if sys.stdin is None or isatty(sys.stdin):
             raise UsageError("no addresses given (name them, use --file, or pipe a list in)")
         files = ["-"]
-    if args.column is not None and (not args.column.strip() or args.column == "0"):
+    if args.column is not None and (
+        not args.column.strip() or (args.column.isdecimal() and int(args.column) < 1)
+    ):
         raise UsageError(f"--column needs a name or a number from 1, not {args.column!r}")
     progress = None
     if isatty(sys.stderr):
