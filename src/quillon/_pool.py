@@ -328,18 +328,21 @@ class _Lease:
     ) -> dict[str, tuple[int, bytes]]:
         if self._conn is None:
             self._conn = self._pool._take(self._host, self._login, self._options)
-        conn = self._conn
-        try:
-            return conn.send_message(msg, from_addr, to_addrs, mail_options, rcpt_options)
-        except (smtplib.SMTPServerDisconnected, smtplib.SMTPSenderRefused) as exc:
-            ended = isinstance(exc, smtplib.SMTPServerDisconnected) or exc.smtp_code == 421
-            if not (ended and conn.stage == "mail" and conn.messages):
-                raise
-        # The server ended a connection that had served earlier messages at
-        # the first command of this one (an idle time-out, or a limit of
-        # messages per connection): nothing of this message has been sent,
-        # so a new connection takes it, and its outcome is the send's.
-        self._conn = None
-        self._pool._give_back(conn, self._host, self._login)
-        self._conn = conn = self._pool._take(self._host, self._login, self._options)
-        return conn.send_message(msg, from_addr, to_addrs, mail_options, rcpt_options)
+        while True:
+            conn = self._conn
+            try:
+                return conn.send_message(msg, from_addr, to_addrs, mail_options, rcpt_options)
+            except (smtplib.SMTPServerDisconnected, smtplib.SMTPSenderRefused) as exc:
+                ended = isinstance(exc, smtplib.SMTPServerDisconnected) or exc.smtp_code == 421
+                if not (ended and conn.stage == "mail" and conn.messages):
+                    raise
+            # The server ended a connection that had served earlier messages
+            # at the first command of this one (an idle time-out, or a limit
+            # of messages per connection): nothing of this message has been
+            # sent, so another connection takes it. That may be another kept
+            # one the server has just ended too, whose end has not reached us
+            # yet; each such attempt closes one, so a new connection, whose
+            # outcome is the send's, comes after at most `size` of them.
+            self._conn = None
+            self._pool._give_back(conn, self._host, self._login)
+            self._conn = self._pool._take(self._host, self._login, self._options)
