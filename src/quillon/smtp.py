@@ -421,7 +421,7 @@ class _ChosenClient:
         return self.outside if chosen is None else chosen.client
 
     def __repr__(self) -> str:
-        return f"<the client of the caller's using() block, else {self.outside!r}>"
+        return f"<the client of the caller's or an everywhere using() block, else {self.outside!r}>"
 
 
 _chosen = _ChosenClient()
