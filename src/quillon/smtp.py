@@ -431,7 +431,8 @@ _open_blocks = 0
 
 @contextlib.contextmanager
 def using(client: Callable[..., object], *, everywhere: bool = False) -> Iterator[None]:
-    """Send through ``client`` for the block, in the caller's context only.
+    """Send through ``client`` for the block: in the caller's context, or
+    with ``everywhere=True`` wherever no other block is open.
 
     Sends of the thread or task that entered the block, and of what it
     starts in a copy of its context (see the module's docstring), create
@@ -444,6 +445,8 @@ def using(client: Callable[..., object], *, everywhere: bool = False) -> Iterato
     own, such as an executor's workers, over whatever served them before.
     Such blocks may overlap and end in any order: while several are open,
     the one entered last serves, and when it ends the one before it again.
+    While an everywhere outbox is open, it takes the sends of every block
+    but another outbox (see ``outbox``).
 
     A plain assignment to ``quillon.email.SMTP`` while blocks are open
     overrides them all at once, as it always did, until a block is next
