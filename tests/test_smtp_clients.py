@@ -465,14 +465,21 @@ def test_everywhere_blocks_overlap_and_end_in_any_order(monkeypatch, steps):
         "B": smtp.using(named("B"), everywhere=True),
         "L": smtp.using(named("L")),
     }
-    for step in steps:
-        action, here, elsewhere = step.split()
-        if action[0] == "+":
-            blocks[action[1]].__enter__()
-        else:
-            blocks[action[1]].__exit__(None, None, None)
-        assert (quillon.email.SMTP(), served_elsewhere()) == (here, elsewhere), step
-    assert quillon.email.SMTP is start_up
+    entered = set()
+    try:
+        for step in steps:
+            action, here, elsewhere = step.split()
+            if action[0] == "+":
+                blocks[action[1]].__enter__()
+                entered.add(action[1])
+            else:
+                entered.remove(action[1])
+                blocks[action[1]].__exit__(None, None, None)
+            assert (quillon.email.SMTP(), served_elsewhere()) == (here, elsewhere), step
+        assert quillon.email.SMTP is start_up
+    finally:  # a failed step leaves no block open for the tests after it
+        for name in entered:
+            blocks[name].__exit__(None, None, None)
 
 
 # Python 3.14 lets a thread inherit its starter's context (the default of
