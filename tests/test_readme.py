@@ -36,8 +36,8 @@ FILES = {
 }
 
 # dnspython's default resolver asks the loopback DNS server, whose port is the
-# first argument; then the file given next runs as __main__ (a test module's
-# test functions are called, as pytest would), or quillon's command does.
+# first argument; then the file given next runs as __main__ (a test module
+# under pytest, with the fixtures quillon installs), or quillon's command does.
 VIA_LOOPBACK_DNS = """\
 import sys, dns.resolver
 resolver = dns.resolver.Resolver(configure=False)
@@ -47,10 +47,11 @@ dns.resolver.default_resolver = resolver
 RUN_EXAMPLE = (
     VIA_LOOPBACK_DNS
     + """\
-import runpy
-for name, value in runpy.run_path(sys.argv[1], run_name="__main__").items():
-    if name.startswith("test_") and callable(value):
-        value()
+import re, runpy
+if re.search(r"(?m)^def test_", open(sys.argv[1]).read()):
+    import pytest
+    sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", sys.argv[1]]))
+runpy.run_path(sys.argv[1], run_name="__main__")
 """
 )
 RUN_COMMAND = (

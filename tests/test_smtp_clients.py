@@ -4,6 +4,7 @@ the outbox and `quillon send --dry-run` against what a real server receives."""
 import asyncio
 import base64
 import contextlib
+import contextvars
 import email
 import io
 import os
@@ -13,7 +14,9 @@ import smtplib
 import socket
 import ssl
 import subprocess
+import sys
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 import trustme
@@ -21,7 +24,7 @@ import trustme
 import quillon.email
 from quillon import _loopback, cli, smtp
 from quillon.email import Email
-from support import PASSWORD, run_quillon
+from support import PASSWORD, run_python, run_quillon
 
 LOOPBACK = _loopback.LOOPBACK
 FIELDS = {
@@ -368,21 +371,16 @@ def subjects_sent(*subjects):
         Email("127.0.0.1:9", from_="a@example.org", to="b@example.org", subject=subject).send()
 
 
-def test_outboxes_are_per_thread_and_per_task():
+# Each keeps its own also inside an everywhere outbox, which is what a
+# pytest fixture gives the test.
+@pytest.mark.parametrize("everywhere", [False, True], ids=["alone", "inside-everywhere-outbox"])
+def test_outboxes_are_per_thread_and_per_task(everywhere):
     def thread(n, boxes, barrier):
         with smtp.outbox() as sent:
             barrier.wait()  # every thread inside its block before any sends
             subjects_sent(f"{n}.0", f"{n}.1")
             barrier.wait()
         boxes[n] = [record.message["Subject"] for record in sent]
-
-    boxes, barrier = {}, threading.Barrier(8)
-    threads = [threading.Thread(target=thread, args=(n, boxes, barrier)) for n in range(8)]
-    for started in threads:
-        started.start()
-    for started in threads:
-        started.join()
-    assert boxes == {n: [f"{n}.0", f"{n}.1"] for n in range(8)}
 
     async def task(n):
         with smtp.outbox() as sent:
@@ -394,8 +392,16 @@ def test_outboxes_are_per_thread_and_per_task():
     async def tasks():
         return await asyncio.gather(*map(task, range(4)))
 
-    assert asyncio.run(tasks()) == [[f"task {n}"] for n in range(4)]
-    assert quillon.email.SMTP is smtplib.SMTP
+    boxes, barrier = {}, threading.Barrier(8)
+    threads = [threading.Thread(target=thread, args=(n, boxes, barrier)) for n in range(8)]
+    with smtp.outbox(everywhere=everywhere) as around:
+        for started in threads:
+            started.start()
+        for started in threads:
+            started.join()
+        assert asyncio.run(tasks()) == [[f"task {n}"] for n in range(4)]
+    assert boxes == {n: [f"{n}.0", f"{n}.1"] for n in range(8)}
+    assert around == [] and quillon.email.SMTP is smtplib.SMTP
 
 
 def test_blocks_end_in_any_order_and_give_way_to_a_plain_assignment(monkeypatch):
@@ -422,3 +428,193 @@ def test_blocks_end_in_any_order_and_give_way_to_a_plain_assignment(monkeypatch)
         [record.message["Subject"] for record in box]
         for box in (assigned.sent, nested_sent, outer_sent)
     ] == [["assigned"], ["nested"], ["outer"]]
+
+
+def named(name):
+    """A client that only says who it is, so that quillon.email.SMTP() shows who serves."""
+    return lambda *args, **kwargs: name
+
+
+def served_elsewhere():
+    """Who serves a new thread that starts from an empty context (whatever
+    Python 3.14's thread_inherit_context flag says)."""
+    served = []
+    thread = threading.Thread(
+        target=contextvars.Context().run, args=(lambda: served.append(quillon.email.SMTP()),)
+    )
+    thread.start()
+    thread.join()
+    return served[0]
+
+
+# Enter (+) or leave (-) a block, A and B everywhere, L for this context
+# only; then who serves here, and who serves a thread without a block.
+@pytest.mark.parametrize(
+    "steps",
+    [
+        ["+A A A", "+L L A", "+B B B", "-A B B", "-B L start-up", "-L start-up start-up"],
+        ["+A A A", "+B B B", "-B A A", "+L L A", "-A L start-up", "-L start-up start-up"],
+    ],
+    ids=["first-in-ends-first", "last-in-ends-first"],
+)
+def test_everywhere_blocks_overlap_and_end_in_any_order(monkeypatch, steps):
+    start_up = named("start-up")
+    monkeypatch.setattr(quillon.email, "SMTP", start_up)
+    blocks = {
+        "A": smtp.using(named("A"), everywhere=True),
+        "B": smtp.using(named("B"), everywhere=True),
+        "L": smtp.using(named("L")),
+    }
+    entered = set()
+    try:
+        for step in steps:
+            action, here, elsewhere = step.split()
+            if action[0] == "+":
+                blocks[action[1]].__enter__()
+                entered.add(action[1])
+            else:
+                entered.remove(action[1])
+                blocks[action[1]].__exit__(None, None, None)
+            assert (quillon.email.SMTP(), served_elsewhere()) == (here, elsewhere), step
+        assert quillon.email.SMTP is start_up
+    finally:  # a failed step leaves no block open for the tests after it
+        for name in entered:
+            blocks[name].__exit__(None, None, None)
+
+
+# Python 3.14 lets a thread inherit its starter's context (the default of
+# free-threaded builds); a Timer or an executor's worker then does too.
+INHERITS = bool(getattr(sys.flags, "thread_inherit_context", False))
+BEFORE_3_14 = pytest.mark.skipif(sys.version_info < (3, 14), reason="Thread(context=) is 3.14's")
+
+
+def in_thread(send, **options):
+    thread = threading.Thread(target=send, **options)
+    thread.start()
+    thread.join()
+
+
+def in_timer(send):
+    timer = threading.Timer(0, send)
+    timer.start()
+    timer.join()
+
+
+def submitted(send):
+    with ThreadPoolExecutor(1) as executor:
+        executor.submit(send).result()
+
+
+def mapped(send):
+    with ThreadPoolExecutor(3) as executor:
+        list(executor.map(lambda _: send(), range(3)))
+
+
+def in_default_executor(send):
+    async def main():
+        await asyncio.get_running_loop().run_in_executor(None, send)
+
+    asyncio.run(main())
+
+
+def in_own_block(send):
+    def target():
+        with smtp.using(smtp.Plain):
+            send()
+
+    in_thread(target)
+
+
+def inside_everywhere_using(send):
+    with smtp.using(smtp.Plain, everywhere=True):
+        in_thread(send)
+
+
+# How the code under test sends, how many messages, and whether an outbox of
+# the caller's context alone takes them.
+ROUTES = [
+    pytest.param(lambda send: send(), 1, True, id="same-thread"),
+    pytest.param(lambda send: asyncio.run(asyncio.to_thread(send)), 1, True, id="to_thread"),
+    pytest.param(lambda send: contextvars.copy_context().run(send), 1, True, id="copy_context"),
+    pytest.param(in_thread, 1, INHERITS, id="Thread"),
+    pytest.param(in_timer, 1, INHERITS, id="Timer"),
+    pytest.param(submitted, 1, INHERITS, id="executor-submit"),
+    pytest.param(mapped, 3, INHERITS, id="executor-map"),
+    pytest.param(in_default_executor, 1, INHERITS, id="run_in_executor"),
+    # A real client chosen by the code under test, for its own thread or for all.
+    pytest.param(in_own_block, 1, False, id="own-using-block"),
+    pytest.param(inside_everywhere_using, 1, False, id="everywhere-using-inside"),
+    pytest.param(
+        lambda send: in_thread(send, context=contextvars.Context()),
+        1,
+        False,
+        id="Thread-empty-context",
+        marks=BEFORE_3_14,
+    ),
+    pytest.param(
+        lambda send: in_thread(send, context=contextvars.copy_context()),
+        1,
+        True,
+        id="Thread-copied-context",
+        marks=BEFORE_3_14,
+    ),
+]
+
+
+@pytest.mark.parametrize("everywhere", [False, True], ids=["context-outbox", "everywhere-outbox"])
+@pytest.mark.parametrize(("route", "sends", "caught_in_context"), ROUTES)
+def test_what_reaches_the_server_while_an_outbox_is_open(
+    make_smtp_server, monkeypatch, route, sends, caught_in_context, everywhere
+):
+    server = make_smtp_server(user="me", password=PASSWORD)
+    monkeypatch.setattr(quillon.email, "SMTP", smtp.Plain)  # bound at start-up
+    mail = Email(server.server_text, "me", PASSWORD, from_="a@example.org", to="b@example.org")
+    with smtp.outbox(everywhere=everywhere) as sent:
+        route(mail.send)
+    caught = sends if everywhere or caught_in_context else 0
+    assert (len(sent), len(server.messages)) == (caught, sends - caught)
+    if caught:
+        # Not a word said to the server (its own start-up check says nothing).
+        assert not any(server.transcripts), server.transcripts
+
+
+FIXTURE_USER = """\
+import threading
+
+import quillon.email
+import smtplib
+from quillon import smtp
+from quillon.email import Email
+
+
+def send():
+    Email("127.0.0.1:9", from_="a@example.org", to="b@example.org").send()
+
+
+def test_sends_from_a_thread(quillon_outbox):
+    thread = threading.Thread(target=send)
+    thread.start()
+    thread.join()
+    assert len(quillon_outbox) == 1
+
+
+def test_binds_a_client(quillon_outbox):
+    quillon.email.SMTP = smtp.Plain
+
+
+def test_after_them():
+    assert quillon.email.SMTP is smtplib.SMTP
+"""
+
+
+def test_pytest_fixture_is_installed_and_refuses_a_plain_assignment(tmp_path):
+    (tmp_path / "test_user.py").write_text(FIXTURE_USER)
+    result = run_python("-m", "pytest", "-p", "no:cacheprovider", "test_user.py", cwd=tmp_path)
+    outcome = dict(
+        (kind, int(n)) for n, kind in re.findall(r"(\d+) (passed|failed|error)", result.stdout)
+    )
+    assert outcome == {"passed": 3, "error": 1}, result.stdout
+    assert (
+        "quillon.email.SMTP was assigned during the test (<class 'quillon.smtp.Plain'>)"
+        in result.stdout
+    )

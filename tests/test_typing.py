@@ -52,7 +52,7 @@ contact.timeout = None
 assert_type(contact.timeout, int)
 assert_type(contact.is_valid, bool)
 quillon.email.SMTP = StartTLS
-with outbox() as sent, using(StartTLS):
+with outbox(everywhere=True) as sent, using(StartTLS, everywhere=False):
     assert_type(sent, list[Sent])
 
 email.subject = 1  # E: assignment

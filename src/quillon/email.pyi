@@ -10,7 +10,7 @@ _Attachments = list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...]
 
 # The client that send() creates as SMTP(host=server), looked up at every
 # send: smtplib.SMTP at import; quillon.smtp has others, and its using() and
-# outbox() choose one per thread or task.
+# outbox() choose one per thread or task, or with everywhere=True for all.
 SMTP: Callable[..., Any]
 
 class Email:

@@ -13,11 +13,19 @@ A plain assignment like this one is process-wide: bind once at start-up.
 the caller's context only: the thread or asyncio task that enters the block,
 the tasks it creates meanwhile (they copy its context) and whatever it runs
 through ``contextvars.copy_context().run`` or ``asyncio.to_thread``. A thread
-started with ``threading.Thread`` starts from an empty context and sends
-through the plain binding, unless its target is run in a copy of the
-caller's context. Other threads and tasks keep sending through what is bound
-outside any block: an outbox in one thread swallows no other thread's mail,
-and a plain client chosen in one thread carries no other thread's password.
+started with ``threading.Thread`` (a ``Timer``, an executor's worker) starts
+from an empty context and sends through the plain binding, unless it is
+given a copy of the caller's context: its target run in one, or, from
+Python 3.14, ``context=`` or the interpreter's ``thread_inherit_context``
+flag (on by default in free-threaded builds). Other threads and tasks keep
+sending through what is bound outside any block: an outbox in one thread
+swallows no other thread's mail, and a plain client chosen in one thread
+carries no other thread's password.
+
+With ``everywhere=True`` a block serves the whole process instead: every
+thread and task without a block of its own, whatever context it started
+from. That is the form for tests (``outbox(everywhere=True)``, the pytest
+fixture ``quillon_outbox``) and for work fanned out to threads.
 
 ``Pool`` keeps connections open for many sends; bind it like any client::
 
@@ -373,6 +381,9 @@ class ImplicitTLS(Plain, smtplib.SMTP_SSL):
 @dataclass(eq=False)
 class _Block:
     client: Callable[..., object]
+    # An outbox sends nothing: while one is open everywhere, it takes the
+    # sends that any other client would make (see _ChosenClient.client).
+    outbox: bool = False
     open: bool = True
 
 
@@ -385,23 +396,32 @@ _blocks: contextvars.ContextVar[tuple[_Block, ...]] = contextvars.ContextVar(
 
 
 class _ChosenClient:
-    """What ``quillon.email.SMTP`` holds while a block is open anywhere.
-
-    Calls the client of the innermost open block of the caller's context,
-    and without one the binding that was in place outside every block.
-    """
+    """What ``quillon.email.SMTP`` holds while a block is open anywhere."""
 
     def __init__(self) -> None:
         self.outside: Callable[..., object] = smtplib.SMTP
+        # The open everywhere-blocks in the order they were entered: replaced
+        # whole under _binding_lock, read without it.
+        self.everywhere: tuple[_Block, ...] = ()
 
     def __call__(self, *args: Any, **kwargs: Any) -> object:
-        for block in reversed(_blocks.get()):
-            if block.open:
-                return block.client(*args, **kwargs)
-        return self.outside(*args, **kwargs)
+        return self.client()(*args, **kwargs)
+
+    def client(self) -> Callable[..., object]:
+        """The client of the caller's innermost open block; without one, of
+        the everywhere-block entered last of those still open; without any,
+        the binding outside every block. An everywhere outbox takes every
+        send that would otherwise go to something other than an outbox."""
+        own = next((block for block in reversed(_blocks.get()) if block.open), None)
+        if own is not None and own.outbox:
+            return own.client
+        everywhere = [block for block in self.everywhere if block.open]
+        catching = next((block for block in reversed(everywhere) if block.outbox), None)
+        chosen = catching or own or (everywhere[-1] if everywhere else None)
+        return self.outside if chosen is None else chosen.client
 
     def __repr__(self) -> str:
-        return f"<the client of the caller's using() block, else {self.outside!r}>"
+        return f"<the client of the caller's or an everywhere using() block, else {self.outside!r}>"
 
 
 _chosen = _ChosenClient()
@@ -410,14 +430,23 @@ _open_blocks = 0
 
 
 @contextlib.contextmanager
-def using(client: Callable[..., object]) -> Iterator[None]:
-    """Send through ``client`` for the block, in the caller's context only.
+def using(client: Callable[..., object], *, everywhere: bool = False) -> Iterator[None]:
+    """Send through ``client`` for the block: in the caller's context, or
+    with ``everywhere=True`` wherever no other block is open.
 
     Sends of the thread or task that entered the block, and of what it
     starts in a copy of its context (see the module's docstring), create
     ``client(host=server)``; everyone else's go on as before. Blocks nest
     and may end in any order. Once no block is open anywhere,
     ``quillon.email.SMTP`` is again what it was before the first one.
+
+    ``everywhere=True``: ``client`` also serves, for the length of the
+    block, every thread and task of the process that has no block of its
+    own, such as an executor's workers, over whatever served them before.
+    Such blocks may overlap and end in any order: while several are open,
+    the one entered last serves, and when it ends the one before it again.
+    While an everywhere outbox is open, it takes the sends of every block
+    but another outbox (see ``outbox``).
 
     A plain assignment to ``quillon.email.SMTP`` while blocks are open
     overrides them all at once, as it always did, until a block is next
@@ -427,7 +456,7 @@ def using(client: Callable[..., object]) -> Iterator[None]:
     import quillon.email
 
     global _open_blocks
-    block = _Block(client)
+    block = _Block(client, outbox=isinstance(client, _Outbox))
     with _binding_lock:
         bound = quillon.email.SMTP
         if bound is not _chosen:
@@ -436,6 +465,8 @@ def using(client: Callable[..., object]) -> Iterator[None]:
             _chosen.outside = bound
             quillon.email.SMTP = _chosen
         _open_blocks += 1
+        if everywhere:
+            _chosen.everywhere = (*_chosen.everywhere, block)
     _blocks.set((*_blocks.get(), block))
     try:
         yield
@@ -443,6 +474,7 @@ def using(client: Callable[..., object]) -> Iterator[None]:
         block.open = False
         _blocks.set(tuple(other for other in _blocks.get() if other.open))
         with _binding_lock:
+            _chosen.everywhere = tuple(other for other in _chosen.everywhere if other.open)
             _open_blocks -= 1
             if _open_blocks == 0 and quillon.email.SMTP is _chosen:
                 quillon.email.SMTP = _chosen.outside
@@ -464,15 +496,24 @@ class Sent:
 
 
 @contextlib.contextmanager
-def outbox() -> Iterator[list[Sent]]:
+def outbox(*, everywhere: bool = False) -> Iterator[list[Sent]]:
     """Bind a client that sends nothing; yield the list of what it was given.
 
     Every ``Email.send`` of the caller's context (see ``using``) appends a
     ``Sent`` record instead of connecting; ``login`` accepts anything and
     keeps nothing. Tasks and threads sharing the context may send at once.
+    A thread or an executor's worker that does not share it sends as
+    before: this form is for a preview in one thread of a running program.
+
+    ``everywhere=True``, the form for tests (the pytest fixture
+    ``quillon_outbox`` yields one): it also takes the sends of every thread
+    and task that has no block of its own, and while it is open no send
+    reaches a server; one that a block of its own or an everywhere-block
+    would give to a real client comes here too. Only a plain assignment to
+    ``quillon.email.SMTP`` made while it is open overrides it (see ``using``).
     """
     box = _Outbox()
-    with using(box):
+    with using(box, everywhere=everywhere):
         yield box.sent
 
 
