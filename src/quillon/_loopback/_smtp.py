@@ -32,6 +32,7 @@ class ReceivedMessage:
     rcpt_tos: tuple[str, ...]
     data: bytes
     login: str | None  # the user that authenticated, None without AUTH
+    mail_options: tuple[str, ...] = ()  # as MAIL FROM gave them, e.g. "SMTPUTF8"
 
     @property
     def message(self) -> email.message.Message:
@@ -95,6 +96,7 @@ class _Handler:
                 rcpt_tos=tuple(envelope.rcpt_tos),
                 data=envelope.original_content,
                 login=login,
+                mail_options=tuple(envelope.mail_options),
             )
         )
         return "250 Message accepted for delivery"
@@ -161,7 +163,7 @@ class SmtpServer(_Peer):
     MAIL with 530 before a login. Without them AUTH is not advertised at all.
     ``refuse_recipients``: addresses refused at RCPT with 550.
     ``refuse_mail``, ``refuse_data``: reply code that refuses every MAIL or
-    DATA command.
+    DATA command. ``smtputf8``: whether SMTPUTF8 is offered (and accepted).
     """
 
     def __init__(
@@ -174,6 +176,7 @@ class SmtpServer(_Peer):
         refuse_data: int | None = None,
         starttls: ssl.SSLContext | None = None,
         implicit_tls: ssl.SSLContext | None = None,
+        smtputf8: bool = True,
         lifetime: float = 300.0,
     ) -> None:
         if (user is None) != (password is None):
@@ -211,6 +214,7 @@ class SmtpServer(_Peer):
             server_hostname="loopback.example",  # spares a getfqdn() look-up
             ready_timeout=5.0,
             timeout=30,
+            enable_SMTPUTF8=smtputf8,
             **options,
         )
         self._timer: threading.Timer | None = None
