@@ -280,7 +280,9 @@ def beyond_ascii(which):
         ),
         (
             {"from_": "Jörg<jörg@-bücher.de>"},
-            idna_refused("jörg<jörg@-bücher.de>", "from_", "Label must not start or end with a hyphen"),
+            idna_refused(
+                "jörg<jörg@-bücher.de>", "from_", "Label must not start or end with a hyphen"
+            ),
         ),
         ({"bcc": "jürgen@bü..de"}, idna_refused("jürgen@bü..de", "bcc", "Empty Label")),
         ({"username": "jörg", "password": "secret"}, beyond_ascii("user name")),
