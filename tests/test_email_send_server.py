@@ -7,6 +7,8 @@ from email import policy
 
 import pytest
 
+from quillon import _loopback
+from quillon.contact import Contact
 from quillon.email import Email
 
 CONTENT = bytes(range(256)) * 3
@@ -223,6 +225,49 @@ def test_international_addresses(make_smtp_server, smtputf8, fields, sender, sho
     assert (b"Subject: Gr\xc3\xbc\xc3\x9fe\r\n" in received.data) == utf8
     assert not re.search(rb"(?im)^(from|to|cc):[^\r\n]*=\?", received.data)
     assert all(address.encode() not in received.data for address in hidden)
+
+
+# Contact.validate's verdict on each address, and what send makes of it at a
+# server with SMTPUTF8 and at one without.
+AGREEMENT = {
+    "user@bücher.de": (True, "arrived", "arrived"),
+    "x@ＢÜCHER．de": (True, "arrived", "arrived"),  # UTS #46 maps it to bücher.de
+    "x@straße.de": (True, "arrived", "arrived"),
+    "jürgen@example.org": (True, "arrived", "needs SMTPUTF8"),
+    "jürgen@bücher.de": (True, "arrived", "needs SMTPUTF8"),
+    "x@☃.com": (False, "refused", "refused"),
+    "ü@bü..de": (False, "refused", "refused"),
+}
+
+
+@pytest.mark.parametrize("smtputf8", [True, False], ids=["smtputf8", "no-smtputf8"])
+def test_contact_and_send_agree_on_international_addresses(
+    make_dns_server, make_smtp_server, smtputf8
+):
+    mx = {"MX": "10 mail.mx.example."}
+    make_dns_server(
+        {
+            **_loopback.DEFAULT_ZONE,
+            **dict.fromkeys(["example.org", "xn--bcher-kva.de", "xn--strae-oqa.de"], mx),
+        }
+    )
+    server = make_smtp_server(smtputf8=smtputf8)
+    verdicts = {}
+    for address in AGREEMENT:
+        valid, _ = Contact.validate(address, 5)
+        try:
+            make_email(server, to=address).send()
+            outcome = "arrived"
+        except smtplib.SMTPNotSupportedError as exc:
+            assert server.server_text in str(exc)
+            outcome = "needs SMTPUTF8" if "SMTPUTF8" in str(exc) else str(exc)
+        except ValueError as exc:
+            outcome = "refused" if "IDNA refuses" in str(exc) else str(exc)
+        verdicts[address] = (valid, outcome)
+    assert verdicts == {
+        address: (valid, on if smtputf8 else off) for address, (valid, on, off) in AGREEMENT.items()
+    }
+    assert len(server.messages) == [verdict[1] for verdict in verdicts.values()].count("arrived")
 
 
 def refusal(text):
