@@ -175,6 +175,13 @@ INTERNATIONAL = {
         [],
         "'jörg@xn--strae-oqa.de' in from_, 'ü@xn--bcher-kva.de' in to need",
     ),
+    "sender-local-part": (
+        {"from_": "Jörg@example.org"},
+        "jörg@example.org",
+        ["to@example.org"],
+        [],
+        "'jörg@example.org' in from_ needs",
+    ),
     "bcc": (
         {"from_": "chef@bücher.de", "bcc": "jürgen@example.org"},
         "chef@xn--bcher-kva.de",

@@ -97,7 +97,7 @@ def hand_over_form(message: email.message.Message) -> email.message.Message:
             items.append(rewritten)
             changed = changed or rewritten != item
             utf8 = utf8 or (address is not None and not address.isascii())
-            if header == "From" and address is not None and rewritten != item:
+            if header == "From" and address is not None:
                 _rename_message_id(message, address.rpartition("@")[2])
         if changed:
             message.replace_header(header, ",".join(items))
@@ -117,8 +117,10 @@ def hand_over_form(message: email.message.Message) -> email.message.Message:
 
 
 def _rename_message_id(message: email.message.Message, domain: str) -> None:
-    # The sender's domain could not name the Message-ID before it was an A-label.
-    if str(message.get("Message-ID", "")).endswith("@localhost>"):
+    # An address beyond ASCII did not name the Message-ID: its domain does
+    # when it is a host name in ASCII, as an A-label now is.
+    usable = domain.isascii() and domain.replace(".", "").replace("-", "").isalnum()
+    if usable and str(message.get("Message-ID", "")).endswith("@localhost>"):
         message.replace_header("Message-ID", email.utils.make_msgid(domain=domain))
 
 
