@@ -485,6 +485,8 @@ def origin(name, value):
                 ("a b" * 11 + "cd", b""),
             ],
         ),
+        dict(from_="Jörg@Bücher.de", to="ü@x; a@Straße.de", cc="Ü<☃@y>", subject="Grüße"),
+        dict(from_="me@x", to="a@x; b@☃.de"),
         dict(from_="me@x", to="a@x", password="p", attachments=(("a.txt", b"a", b"extra"),)),
         dict(from_="me@x", to="a@x", attachments=[("a.txt",)]),
     ],
