@@ -59,7 +59,7 @@ def _with_ascii_domain(item: str, field: str) -> tuple[str, str | None]:
     if not at or domain.isascii():
         return item, address
     try:
-        written = f"{local}@{ascii_domain(domain)}"
+        written_domain = ascii_domain(domain)
     except ValueError as exc:
         raise ValueError(
             f"message not sent: {item!r} in {field} has a domain that IDNA refuses "
@@ -67,8 +67,9 @@ def _with_ascii_domain(item: str, field: str) -> tuple[str, str | None]:
         ) from None
     # The item keeps its other parts (a name, a comment) when the one
     # domain replaced reads back as the address; otherwise the bare address.
+    written = f"{local}@{written_domain}"
     head, found, tail = item.rpartition(f"@{domain}")
-    rewritten = f"{head}@{written.rpartition('@')[2]}{tail}"
+    rewritten = f"{head}@{written_domain}{tail}"
     if not found or _one_address(rewritten) != written:
         rewritten = written
     return rewritten, written
@@ -156,9 +157,15 @@ def explain_refusal(
     """What ``send`` raises in place of ``exc`` for a form that needs SMTPUTF8.
 
     smtplib's refusal before MAIL FROM names neither the server nor the
-    address; any other exception is returned as it is.
+    address; any other exception, ours from ``transfer_form`` included, is
+    returned as it is.
     """
-    if type(exc) is not smtplib.SMTPNotSupportedError or "SMTPUTF8" not in str(exc):
+    text = str(exc)
+    if (
+        type(exc) is not smtplib.SMTPNotSupportedError
+        or "SMTPUTF8" not in text
+        or text.startswith("message not sent: ")
+    ):
         return exc
     refusal = smtputf8_not_offered(server, form)
     refusal.__cause__ = exc
