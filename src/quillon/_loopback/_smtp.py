@@ -19,6 +19,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Self
 
 from quillon._loopback._peer import LOOPBACK, _Peer
+from quillon._message_view import parse_wire
 
 if TYPE_CHECKING:
     from aiosmtpd.smtp import SMTP, AuthResult, Envelope, Session
@@ -37,8 +38,9 @@ class ReceivedMessage:
     @property
     def message(self) -> email.message.Message:
         # The compat32 policy keeps header values exactly as they came over
-        # the wire; the modern one would re-render address lists.
-        return email.message_from_bytes(self.data)
+        # the wire; the modern one would re-render address lists. Headers in
+        # UTF-8 (SMTPUTF8) are read as text.
+        return parse_wire(self.data)
 
 
 class _Handler:
