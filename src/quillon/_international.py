@@ -86,6 +86,8 @@ def hand_over_form(message: email.message.Message) -> email.message.Message:
     that route (with the message's own compat32 policy it fails). Otherwise
     it is ``message`` itself. ``ValueError`` for a domain IDNA refuses.
     """
+    if not isinstance(message, email.message.Message):
+        return message  # a stand-in for the container: handed over as it is
     utf8 = False
     for header, field in _ADDRESS_HEADERS:
         value = message[header]
