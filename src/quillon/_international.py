@@ -12,6 +12,7 @@ from __future__ import annotations
 import copy
 import email.message
 import email.utils
+import functools
 import smtplib
 from collections.abc import Sequence
 
@@ -24,6 +25,7 @@ _ADDRESS_HEADERS = (("From", "from_"), ("To", "to"), ("Cc", "cc"), ("Bcc", "bcc"
 _DOMAIN_MAX_LENGTH = 255
 
 
+@functools.lru_cache(maxsize=1024)
 def ascii_domain(domain: str) -> str:
     """The domain as DNS and every SMTP server take it.
 
@@ -45,7 +47,14 @@ def ascii_domain(domain: str) -> str:
         raise ValueError(str(exc)) from None
 
 
+# What makes an item more than a bare address to the header parser.
+_SPECIALS = frozenset('()<>[]:;,"\\ \t')
+
+
 def _one_address(item: str) -> str | None:
+    local, at, domain = item.partition("@")
+    if local and domain and "@" not in domain and _SPECIALS.isdisjoint(item):
+        return item  # as getaddresses reads it, without the parse
     pairs = email.utils.getaddresses([item])
     return pairs[0][1] if len(pairs) == 1 and pairs[0][1] else None
 
@@ -68,6 +77,8 @@ def _with_ascii_domain(item: str, field: str) -> tuple[str, str | None]:
     # The item keeps its other parts (a name, a comment) when the one
     # domain replaced reads back as the address; otherwise the bare address.
     written = f"{local}@{written_domain}"
+    if item == address:
+        return written, written
     head, found, tail = item.rpartition(f"@{domain}")
     rewritten = f"{head}@{written_domain}{tail}"
     if not found or _one_address(rewritten) != written:
