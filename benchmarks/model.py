@@ -25,6 +25,7 @@ from smtplib import SMTP, SMTPRecipientsRefused
 from email_validator import EmailNotValidError, ValidatedEmail, validate_email
 
 from logger import logging
+from quillon._international import explain_refusal, hand_over_form
 
 __all__ = ["ModelEmail", "ModelContact"]
 
@@ -67,13 +68,6 @@ def _not_one(item, field):
     )
 
 
-def _international(item, field):
-    return _refused(
-        f"{item!r} in {field} is an internationalised address, which needs "
-        "SMTPUTF8; this message form cannot use it"
-    )
-
-
 def _check_sender(sender):
     """Refuses a sender the message cannot carry; gives the Message-ID domain."""
     if sender is None or sender == "":
@@ -85,8 +79,6 @@ def _check_sender(sender):
     if not _one_address(sender):
         raise _not_one(sender, "from_")
     address = getaddresses([sender])[0][1]
-    if not address.isascii():
-        raise _international(sender, "from_")
     _, at, domain = address.rpartition("@")
     return domain if at and _domain(domain) else "localhost"
 
@@ -117,8 +109,6 @@ def _check_envelope(message, named):
             address = pairs[0][1] if len(pairs) == 1 else ""
             if not address:
                 raise _refused(f"the SMTP client cannot read {item!r} in {field} as one address")
-            if not address.isascii():
-                raise _international(item, field)
             addresses[field].append(address)
     expected = [address for field in ("to", "bcc", "cc") for address in addresses.get(field, [])]
     headers = [
@@ -427,6 +417,10 @@ class ModelEmail:
                 raise _refused(
                     f"the {which} holds characters beyond ASCII, which SMTP login cannot carry"
                 )
+        # Addresses beyond ASCII: domains as A-labels, local parts through SMTPUTF8.
+        texts = [message["From"], *(item for items in named.values() for item in items or ())]
+        beyond = any(isinstance(text, str) and not text.isascii() for text in texts)
+        form = hand_over_form(message) if beyond else message
         server = self.server
         no_user_name = False
         try:
@@ -438,10 +432,12 @@ class ModelEmail:
                     except BaseException:
                         no_user_name = user is None
                         raise
-                refused = email_server.send_message(msg=message)
+                refused = email_server.send_message(msg=form)
             if isinstance(refused, dict) and refused:
                 raise SMTPRecipientsRefused(refused)
         except BaseException as exc:
+            if form is not message:
+                exc = explain_refusal(exc, server, form)
             if server is None:
                 exc.add_note(
                     "no server is set (Email.server is None), so the SMTP client has "
@@ -452,7 +448,7 @@ class ModelEmail:
                     "a password is set but no user name (Email.username is None); "
                     "login was given user=None"
                 )
-            raise
+            raise exc
 
 
 class ModelContact:

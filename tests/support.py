@@ -113,7 +113,8 @@ class FaultySmtpServer:
     server) of the messages after whose data the connection closes before
     the reply; the message is kept. ``refuse_recipients``: refused at RCPT
     with 550. ``accounts``: user to password, for AUTH over the plain
-    connection; MAIL needs a login then.
+    connection; MAIL needs a login then. ``smtputf8``: whether SMTPUTF8 is
+    offered.
 
     ``messages``: (subject, user logged in) of each message kept, in
     arrival order; ``logins``: the successful logins of each connection
@@ -130,6 +131,7 @@ class FaultySmtpServer:
         drop_after_data=(),
         refuse_recipients=(),
         accounts=None,
+        smtputf8=True,
     ):
         import asyncio
         import email
@@ -218,6 +220,7 @@ class FaultySmtpServer:
                     ready_timeout=5.0,
                     auth_require_tls=False,
                     authenticator=accounts and authenticate,
+                    enable_SMTPUTF8=smtputf8,
                 )
                 self.sock = sock
 

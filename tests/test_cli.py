@@ -1,5 +1,6 @@
 """The quillon command, run as a subprocess against loopback servers."""
 
+import io
 import json
 import os
 import pty
@@ -13,6 +14,7 @@ from pathlib import Path
 import pytest
 
 from quillon import _loopback
+from quillon._message_view import parse_wire, print_message
 from support import ENV, PASSWORD, run_python
 from support import run_quillon as quillon
 
@@ -400,6 +402,12 @@ LOGIN = ("--user", "me", "--tls", "none")
         ({"refuse_mail": 553}, None, f"sender me@{MX} refused by {{server}}: 553 Sender refused"),
         ({"refuse_data": 554}, None, "message refused by {server}: 554 Message refused"),
         (None, None, "cannot reach {server}: Connection refused"),
+        (
+            {"smtputf8": False},
+            ("--cc", "Jürgen@Bücher.de"),
+            "message not sent: {server} does not offer SMTPUTF8, which "
+            "'jürgen@xn--bcher-kva.de' in cc needs for a local part beyond ASCII; nothing was sent",
+        ),
     ],
     ids=[
         "login",
@@ -410,6 +418,7 @@ LOGIN = ("--user", "me", "--tls", "none")
         "sender",
         "data",
         "unreachable",
+        "no-smtputf8",
     ],
 )
 def test_send_failures_give_one_line(make_smtp_server, closed_port, options, login, message):
@@ -434,12 +443,30 @@ def test_send_failures_give_one_line(make_smtp_server, closed_port, options, log
             ["--body", "x", "--cc", "c@x.org;"],
             "quillon send: message not sent: cc holds an empty address",
         ),
+        (
+            ["--body", "x", "--bcc", "b@☃.example"],
+            "quillon send: message not sent: 'b@☃.example' in bcc has a domain that IDNA refuses",
+        ),
     ],
 )
 def test_send_refuses_before_connecting(smtp_server, tmp_path, extra, message):
     result = quillon(*send_args(smtp_server, *extra), cwd=tmp_path, stdin=subprocess.DEVNULL)
     assert (result.returncode, result.stdout, smtp_server.messages) == (2, "", [])
     assert message in result.stderr
+
+
+def test_dry_run_shows_what_a_server_with_smtputf8_receives(smtp_server):
+    args = send_args(smtp_server, "--body", "x", "--from", "Jörg@Bücher.de", "--cc", f"Jü@{MX}")
+    dry, real = (quillon(*args, *extra) for extra in (["--dry-run"], []))
+    assert (dry.returncode, real.returncode, dry.stderr) == (0, 0, "")
+    [received] = smtp_server.messages
+    shown = io.StringIO()
+    print_message(received.mail_from, received.rcpt_tos, parse_wire(received.data), shown)
+    assert f"    From: jörg@xn--bcher-kva.de\n    To: a@{MX},b@{MX}\n    Cc: jü@{MX}\n" in (
+        shown.getvalue()
+    )
+    unique = r'(?m)boundary="[^"]*"|^    (Date|Message-ID): .*'
+    assert re.sub(unique, "", dry.stdout.split("\n", 1)[1]) == re.sub(unique, "", shown.getvalue())
 
 
 # --- demo ---------------------------------------------------------------------

@@ -22,18 +22,22 @@ def fresh(text):
 
 
 class Client(contextlib.nullcontext):
-    """Stands in for smtplib.SMTP: takes the message and refuses one user's login."""
+    """Stands in for smtplib.SMTP: takes the message, refuses one user's login, and
+    at the host "ascii" a message that needs SMTPUTF8, as smtplib does."""
 
     sent = 0
 
     def __init__(self, host):
         super().__init__(self)
+        self.host = host
 
     def login(self, user, password):
         if user == "refused":
             raise smtplib.SMTPAuthenticationError(535, b"no")
 
     def send_message(self, msg):
+        if self.host == "ascii" and not str(msg["To"]).isascii():
+            raise smtplib.SMTPNotSupportedError("the server lacks the SMTPUTF8 capability")
         type(self).sent += 1
 
 
@@ -49,7 +53,7 @@ def substitutes(monkeypatch):
     monkeypatch.setattr(contact, "validate_email", by_address)
 
 
-def one_round(files):
+def one_round(files, international=False):
     mail = Email(
         "127.0.0.1",
         "user",
@@ -73,6 +77,12 @@ def one_round(files):
     mail.username = "refused"
     with pytest.raises(smtplib.SMTPAuthenticationError):
         mail.send()
+    if international:
+        mail.username, mail.to = None, "Jürgen@Bücher.de"
+        mail.send()
+        mail.server = "ascii"
+        with pytest.raises(smtplib.SMTPNotSupportedError, match="^message not sent: ascii does"):
+            mail.send()
     person = Contact("good@example.org", 3)
     assert person.is_valid is True
     assert Contact.validate("bad@example.org") == (False, "The address is bad")
@@ -89,15 +99,15 @@ def resident_bytes():
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator keeps freed memory in quarantine")
 def test_forty_thousand_rounds_keep_memory_flat(substitutes):
     files = [("a.txt", b"alpha" * 20), ("b.bin", bytes(range(256)))]
-    for _ in range(2_000):
-        one_round(files)
+    for n in range(2_000):
+        one_round(files, international=n % 10 == 0)
     gc.collect()
     before = resident_bytes()
-    for _ in range(40_000):
-        one_round(files)
+    for n in range(40_000):
+        one_round(files, international=n % 10 == 0)
     gc.collect()
     assert resident_bytes() - before < 4 * 2**20
-    assert Client.sent >= 42_000
+    assert Client.sent >= 46_000
 
 
 def test_recipients_given_to_a_setter_are_not_kept():

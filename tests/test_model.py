@@ -485,6 +485,8 @@ def origin(name, value):
                 ("a b" * 11 + "cd", b""),
             ],
         ),
+        dict(from_="Jörg@Bücher.de", to="ü@x; a@Straße.de", cc="Ü<☃@y>", subject="Grüße"),
+        dict(from_="me@x", to="a@x; b@☃.de"),
         dict(from_="me@x", to="a@x", password="p", attachments=(("a.txt", b"a", b"extra"),)),
         dict(from_="me@x", to="a@x", attachments=[("a.txt",)]),
     ],
@@ -515,7 +517,16 @@ _plain = st.builds(
     st.text(st.sampled_from("abz09.-"), min_size=1, max_size=5),
 )
 _other = st.text(st.sampled_from("abz09.%+-_@" + 'A"()<>[]\\ é:'), max_size=8)
-address_texts = st.lists(weighted((6, _plain), (1, _other)), min_size=1, max_size=3).map(",".join)
+# Beyond ASCII: local parts that need SMTPUTF8, domains that become A-labels
+# or that IDNA refuses.
+_international = st.builds(
+    "{}@{}".format,
+    st.text(st.sampled_from("aüÜ."), min_size=1, max_size=3),
+    st.sampled_from(["x", "Bücher.de", "straße.de", "☃.de", "bü..de", "ｘ．de"]),
+)
+address_texts = st.lists(
+    weighted((6, _plain), (1, _other), (1, _international)), min_size=1, max_size=3
+).map(",".join)
 
 
 @examples(200)

@@ -22,7 +22,7 @@ import pytest
 import trustme
 
 import quillon.email
-from quillon import _loopback, cli, smtp
+from quillon import _international, _loopback, cli, smtp
 from quillon.email import Email
 from support import PASSWORD, run_python, run_quillon
 
@@ -253,6 +253,48 @@ def test_outbox_refuses_a_message_for_nobody_as_a_server_does(smtp_server):
         with pytest.raises(ValueError, match="no recipients"):
             Email("host", from_="a@example.org", cc=[]).send()
     assert refused == [({},), ({},)] and sent == []
+
+
+@pytest.mark.parametrize("smtputf8", [True, False], ids=["smtputf8", "no-smtputf8"])
+@pytest.mark.parametrize("to", ["jürgen@bücher.de", "user@bücher.de"], ids=["local", "domain"])
+def test_transfer_form_is_what_smtplib_sends(make_smtp_server, smtputf8, to):
+    # What a client that speaks SMTP itself sends, against smtplib's own exchange.
+    server = make_smtp_server(smtputf8=smtputf8)
+    with smtp.outbox() as sent:
+        Email(server.server_text, from_="a@example.org", to=to, bcc="b@example.org").send()
+    [record] = sent
+    with smtplib.SMTP(server.server_text) as client:
+        client.ehlo()
+        offered = client.has_extn("smtputf8")
+        try:
+            client.send_message(record.message)
+            expected = None
+        except smtplib.SMTPNotSupportedError as exc:
+            expected = exc
+        formed = outcome = None
+        try:
+            formed = _international.transfer_form(
+                record.message,
+                record.sender,
+                record.recipients,
+                smtputf8=offered,
+                server=server.server_text,
+            )
+        except smtplib.SMTPNotSupportedError as exc:
+            outcome = exc
+    if expected is not None:
+        assert str(outcome) == (
+            f"message not sent: {server.server_text} does not offer SMTPUTF8, which "
+            "'jürgen@xn--bcher-kva.de' in to needs for a local part beyond ASCII; nothing was sent"
+        )
+        assert server.messages == []
+        return
+    [received] = server.messages
+    options, data = formed
+    # Each serialisation draws its own boundary.
+    assert len({re.sub(rb"={15}\d+==", b"", d) for d in (data, received.data, record.data)}) == 1
+    assert [o for o in received.mail_options if not o.startswith("SIZE=")] == list(options)
+    assert options == (("SMTPUTF8", "BODY=8BITMIME") if to.startswith("jü") else ())
 
 
 def shape(message):

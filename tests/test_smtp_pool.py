@@ -87,9 +87,19 @@ def test_one_login_per_connection_and_no_other_password_through_it(monkeypatch, 
             send(server, "m1", user="you")
             send(server, "m2")
             send(server, "m3", user="you")
+            # A local part beyond ASCII, then ASCII again, on the kept connection.
+            send(server, "m4", to="Jürgen@Bücher.de", from_="jörg@example.org")
+            send(server, "m5")
         assert PASSWORD not in reachable_texts(pool) and "me" in reachable_texts(pool)
         assert PASSWORD not in repr(pool)
-    assert server.messages == [("m0", "me"), ("m1", "you"), ("m2", "me"), ("m3", "you")]
+    assert server.messages == [
+        ("m0", "me"),
+        ("m1", "you"),
+        ("m2", "me"),
+        ("m3", "you"),
+        ("m4", "me"),
+        ("m5", "me"),
+    ]
     assert server.logins == [1, 0, 1]
     with pytest.raises(RuntimeError, match="closed"):
         pool(host=server.server_text)
@@ -101,8 +111,10 @@ def test_one_login_per_connection_and_no_other_password_through_it(monkeypatch, 
         ({}, {"to": "b@example.org; no@example.org"}, True),
         ({}, {"to": "no@example.org"}, True),
         ({"refuse_mail_after": 0}, {}, False),
+        # Refused before MAIL FROM, naming the server: the connection is kept.
+        ({"smtputf8": False}, {"cc": "jürgen@example.org"}, True),
     ],
-    ids=["one-refused", "all-refused", "421-on-a-new-connection"],
+    ids=["one-refused", "all-refused", "421-on-a-new-connection", "no-smtputf8"],
 )
 def test_failures_are_those_of_a_new_connection(faults, fields, kept):
     with FaultySmtpServer(
@@ -116,6 +128,7 @@ def test_failures_are_those_of_a_new_connection(faults, fields, kept):
             if kept:
                 send(server, "after")
     assert pooled.value.args == fresh.value.args
+    assert "SMTPUTF8" not in str(fresh.value) or server.server_text in str(fresh.value)
     # The connection that was reset is the one the next message takes.
     assert server.logins == [1, 1] and server.messages[-1:] == ([("after", "me")] if kept else [])
 

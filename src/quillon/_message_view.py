@@ -5,9 +5,23 @@ Shared by ``quillon send --dry-run`` and ``quillon demo``.
 
 from __future__ import annotations
 
+import email
 import email.message
 from collections.abc import Sequence
 from typing import TextIO
+
+
+def parse_wire(data: bytes) -> email.message.Message:
+    """A message from the bytes that crossed the wire.
+
+    Headers that SMTPUTF8 carried in UTF-8 are read as such: the bytes
+    parser would keep each of their bytes as a surrogate.
+    """
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return email.message_from_bytes(data)
+    return email.message_from_string(text)
 
 
 def print_message(

@@ -36,12 +36,9 @@ from __future__ import annotations
 
 import contextlib
 import contextvars
-import copy
 import datetime
-import email.generator
 import email.message
 import email.utils
-import io
 import smtplib
 import socket
 import ssl
@@ -50,8 +47,9 @@ import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, Self, cast
+from typing import TYPE_CHECKING, Any, Literal, Self
 
+from quillon._international import transfer_form
 from quillon._pool import DeliveryUnknown, Pool
 
 if TYPE_CHECKING:
@@ -593,20 +591,6 @@ def _envelope(
 
 
 def _wire_form(msg: email.message.Message, sender: str, recipients: Sequence[str]) -> bytes:
-    # As send_message serialises, so that a message it cannot serialise
-    # fails here too. Non-ASCII addresses take the route of a server that
-    # offers SMTPUTF8, as the large providers do.
-    copied = copy.copy(msg)
-    del copied["Bcc"]
-    del copied["Resent-Bcc"]
-    international = not "".join([sender, *recipients]).isascii()
-    with io.BytesIO() as stream:
-        if international:
-            # A compat32 message has no utf8 setting: smtplib fails on it with
-            # the same TypeError.
-            policy = cast(Any, msg.policy).clone(utf8=True)
-            generator = email.generator.BytesGenerator(stream, policy=policy)
-        else:
-            generator = email.generator.BytesGenerator(stream)
-        generator.flatten(copied, linesep="\r\n")
-        return stream.getvalue()
+    # As send_message serialises, so that a message it cannot serialise fails
+    # here too, on a server that offers SMTPUTF8, as the large providers do.
+    return transfer_form(msg, sender, recipients, smtputf8=True)[1]

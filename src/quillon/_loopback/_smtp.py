@@ -19,6 +19,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Self
 
 from quillon._loopback._peer import LOOPBACK, _Peer
+from quillon._message_view import parse_wire
 
 if TYPE_CHECKING:
     from aiosmtpd.smtp import SMTP, AuthResult, Envelope, Session
@@ -32,12 +33,14 @@ class ReceivedMessage:
     rcpt_tos: tuple[str, ...]
     data: bytes
     login: str | None  # the user that authenticated, None without AUTH
+    mail_options: tuple[str, ...] = ()  # as MAIL FROM gave them, e.g. "SMTPUTF8"
 
     @property
     def message(self) -> email.message.Message:
         # The compat32 policy keeps header values exactly as they came over
-        # the wire; the modern one would re-render address lists.
-        return email.message_from_bytes(self.data)
+        # the wire; the modern one would re-render address lists. Headers in
+        # UTF-8 (SMTPUTF8) are read as text.
+        return parse_wire(self.data)
 
 
 class _Handler:
@@ -95,6 +98,7 @@ class _Handler:
                 rcpt_tos=tuple(envelope.rcpt_tos),
                 data=envelope.original_content,
                 login=login,
+                mail_options=tuple(envelope.mail_options),
             )
         )
         return "250 Message accepted for delivery"
@@ -161,7 +165,7 @@ class SmtpServer(_Peer):
     MAIL with 530 before a login. Without them AUTH is not advertised at all.
     ``refuse_recipients``: addresses refused at RCPT with 550.
     ``refuse_mail``, ``refuse_data``: reply code that refuses every MAIL or
-    DATA command.
+    DATA command. ``smtputf8``: whether SMTPUTF8 is offered (and accepted).
     """
 
     def __init__(
@@ -174,6 +178,7 @@ class SmtpServer(_Peer):
         refuse_data: int | None = None,
         starttls: ssl.SSLContext | None = None,
         implicit_tls: ssl.SSLContext | None = None,
+        smtputf8: bool = True,
         lifetime: float = 300.0,
     ) -> None:
         if (user is None) != (password is None):
@@ -211,6 +216,7 @@ class SmtpServer(_Peer):
             server_hostname="loopback.example",  # spares a getfqdn() look-up
             ready_timeout=5.0,
             timeout=30,
+            enable_SMTPUTF8=smtputf8,
             **options,
         )
         self._timer: threading.Timer | None = None

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import email
 import getpass
 import os
 import smtplib
@@ -13,7 +12,7 @@ from collections.abc import Iterable, Sequence
 from email.errors import MessageError
 from typing import TYPE_CHECKING, Any, cast
 
-from quillon._message_view import print_message
+from quillon._message_view import parse_wire, print_message
 from quillon.cli._common import (
     EXIT_FAILED,
     EXIT_OK,
@@ -251,9 +250,7 @@ def _print_dry_run(sent: Sequence[Sent], args: argparse.Namespace, mode: str) ->
     print(f"dry run, nothing sent: the message for {args.server} {TLS_DESCRIPTIONS[mode]}{login}")
     for record in sent:
         # Shown as the server would receive it: the Bcc header is not sent.
-        print_message(
-            record.sender, record.recipients, email.message_from_bytes(record.data), sys.stdout
-        )
+        print_message(record.sender, record.recipients, parse_wire(record.data), sys.stdout)
 
 
 def _describe_failure(exc: Exception, server: str) -> str:
@@ -282,6 +279,8 @@ def _describe_failure(exc: Exception, server: str) -> str:
             return f"message refused by {server}: {_reply(code, text)}"
         case smtplib.SMTPResponseException(smtp_code=code, smtp_error=text):
             return f"{server} answered {_reply(code, text)}"
+        case smtplib.SMTPNotSupportedError() if str(exc).startswith("message not sent: "):
+            return str(exc)  # a message that needs SMTPUTF8: it names the server
         case smtplib.SMTPServerDisconnected():
             return f"{server} closed the connection: {exc or 'no reason given'}"
         case smtplib.SMTPException():

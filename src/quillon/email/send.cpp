@@ -97,15 +97,6 @@ QUILLON_COLD void raise_unreadable_address(PyObject *item, PyObject *field) noex
                  field);
 }
 
-// send_message() would need SMTPUTF8 for it, and then fails on the
-// message's own (compat32) policy, after connecting.
-QUILLON_COLD void raise_international_address(PyObject *item, PyObject *field) noexcept {
-    PyErr_Format(PyExc_ValueError,
-                 "message not sent: %R in %U is an internationalised address, which needs SMTPUTF8; "
-                 "this message form cannot use it",
-                 item, field);
-}
-
 QUILLON_COLD void raise_other_envelope(PyObject *envelope) noexcept {
     PyErr_Format(PyExc_ValueError,
                  "message not sent: the SMTP client would send it to %R, not to the addresses named in "
@@ -200,10 +191,6 @@ Ref read_one_address(EmailState *st, PyObject *item, PyObject *field) noexcept {
     }
     if (!address) {
         raise_unreadable_address(item, field);
-        return {};
-    }
-    if (is_beyond_ascii(address.get())) {
-        raise_international_address(item, field);
         return {};
     }
     return address;
@@ -414,10 +401,6 @@ Ref check_sender(EmailState *st, PyObject *sender) noexcept {
     Ref address = sender_address(st, sender);
     if (!address)
         return {};
-    if (is_beyond_ascii(address.get())) {
-        raise_international_address(sender, field);
-        return {};
-    }
     return message_id_domain(st, address.get());
 }
 
@@ -707,6 +690,56 @@ PyObject *hand_over(EmailState *st, FunctionObject *fn, PyObject *self, PyObject
     Py_RETURN_NONE;
 }
 
+// ---------------------------------------------------------------------------
+// Addresses beyond ASCII, in quillon._international: domains go out as
+// A-labels, local parts through SMTPUTF8.
+
+// Whether an address header holds text beyond ASCII: the recipients as
+// checked, and the sender as it went into the header.
+int names_beyond_ascii(EmailState *st, PyObject *message, const Envelope &envelope) noexcept {
+    for (const Ref &items : envelope.items) {
+        for (Py_ssize_t i = 0; items && i < PyTuple_GET_SIZE(items.get()); ++i)
+            if (!PyUnicode_IS_ASCII(PyTuple_GET_ITEM(items.get(), i)))
+                return 1;
+    }
+    Ref sender = Ref::steal(PyObject_GetItem(message, text(st, T_From)));
+    if (!sender)
+        return -1;
+    return is_beyond_ascii(sender.get());
+}
+
+// The message itself, or the form of it the SMTP client can send.
+Ref hand_over_form(EmailState *st, PyObject *message, const Envelope &envelope) noexcept {
+    const int beyond = names_beyond_ascii(st, message, envelope);
+    if (beyond <= 0)
+        return beyond < 0 ? Ref() : Ref::borrow(message);
+    return Ref::steal(PyObject_CallOneArg(object(st, O_hand_over_form), message));
+}
+
+// The client's refusal of a form that needs SMTPUTF8, made to name the
+// server and the addresses.
+QUILLON_COLD void explain_international(EmailState *st, PyObject *self, PyObject *form) noexcept {
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    Ref server = get_field(st, self, F_server);
+    Ref explained;
+    if (server) {
+        PyObject *explain_args[] = {raised.get(), server.get(), form};
+        explained = Ref::steal(PyObject_Vectorcall(object(st, O_explain_refusal), explain_args, 3, nullptr));
+    }
+    if (explained && !PyExceptionInstance_Check(explained.get())) {
+        PyErr_Format(PyExc_TypeError, "explain_refusal() gave %.200s, not an exception",
+                     Py_TYPE(explained.get())->tp_name);
+        explained.reset();
+    }
+    if (!explained) {
+        PyObject *failure = PyErr_GetRaisedException();
+        PyException_SetContext(failure, raised.release());
+        PyErr_SetRaisedException(failure);
+        return;
+    }
+    PyErr_SetRaisedException(explained.release());
+}
+
 }  // namespace
 
 PyObject *send(FunctionObject *fn, PyObject *const *args) noexcept {
@@ -719,8 +752,13 @@ PyObject *send(FunctionObject *fn, PyObject *const *args) noexcept {
     Ref message = build_message(st, fn, self, envelope);
     if (!message || !check_envelope(st, message.get(), envelope) || !check_credentials(st, self))
         return nullptr;
+    Ref form = hand_over_form(st, message.get(), envelope);
+    if (!form)
+        return nullptr;
     Hints hints;
-    PyObject *result = hand_over(st, fn, self, message.get(), hints);
+    PyObject *result = hand_over(st, fn, self, form.get(), hints);
+    if (!result && form.get() != message.get())
+        explain_international(st, self, form.get());
     if (!result)
         explain_failure(hints);
     return result;

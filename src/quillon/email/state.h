@@ -53,7 +53,15 @@ enum Keywords : size_t {
 };
 
 // What the module keeps from the standard library.
-enum Object : size_t { O_recipients_refused, O_getaddresses, O_formatdate, O_make_msgid, OBJECT_COUNT };
+enum Object : size_t {
+    O_recipients_refused,
+    O_getaddresses,
+    O_formatdate,
+    O_make_msgid,
+    O_hand_over_form,
+    O_explain_refusal,
+    OBJECT_COUNT
+};
 
 // Function bodies (fields.cpp).
 PyObject *get_text_field(FunctionObject *fn, PyObject *const *args) noexcept;
@@ -164,6 +172,8 @@ struct EmailState {
         {O_getaddresses, "email.utils", "getaddresses"},
         {O_formatdate, "email.utils", "formatdate"},
         {O_make_msgid, "email.utils", "make_msgid"},
+        {O_hand_over_form, "quillon._international", "hand_over_form"},
+        {O_explain_refusal, "quillon._international", "explain_refusal"},
     };
 
     // First: the shared layer reaches it.
