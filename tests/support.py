@@ -113,12 +113,13 @@ class FaultySmtpServer:
     server) of the messages after whose data the connection closes before
     the reply; the message is kept. ``refuse_recipients``: refused at RCPT
     with 550. ``accounts``: user to password, for AUTH over the plain
-    connection; MAIL needs a login then.
+    connection; MAIL needs a login then. ``pipelining``: offer PIPELINING.
 
     ``messages``: (subject, user logged in) of each message kept, in
     arrival order; ``logins``: the successful logins of each connection
     that said EHLO;
-    ``most_open``: the most connections open at once.
+    ``most_open``: the most connections open at once; ``reads``: how many
+    times a session read from its socket after its EHLO.
     """
 
     def __init__(
@@ -130,6 +131,7 @@ class FaultySmtpServer:
         drop_after_data=(),
         refuse_recipients=(),
         accounts=None,
+        pipelining=False,
     ):
         import asyncio
         import email
@@ -142,7 +144,7 @@ class FaultySmtpServer:
 
         from quillon._loopback import LOOPBACK
 
-        self.messages, self.logins, self.most_open = [], [], 0
+        self.messages, self.logins, self.most_open, self.reads = [], [], 0, 0
         owner, lock, opened = self, threading.Lock(), set()
 
         class Session(SMTP):
@@ -156,6 +158,11 @@ class FaultySmtpServer:
                     opened.add(self)
                     owner.most_open = max(owner.most_open, len(opened))
                 await super().smtp_EHLO(arg)
+
+            def data_received(self, data):
+                if hasattr(self, "number"):
+                    owner.reads += 1
+                super().data_received(data)
 
             def connection_lost(self, error):
                 with lock:
@@ -173,6 +180,10 @@ class FaultySmtpServer:
             return AuthResult(success=accepted, handled=False)
 
         class Handler:
+            async def handle_EHLO(self, server, session, envelope, hostname, responses):  # noqa: N802
+                session.host_name = hostname
+                return responses[:1] + ["250-PIPELINING"] * pipelining + responses[1:]
+
             async def handle_MAIL(self, server, session, envelope, address, options):  # noqa: N802
                 if accounts is not None and not session.authenticated:
                     return "530 5.7.0 Authentication required"

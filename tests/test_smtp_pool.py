@@ -42,10 +42,11 @@ def send(server, subject, user="me", password=None, **fields):
     ],
     ids=["closed-after-3", "421-at-mail", "dropped-at-mail", "dropped-after-data"],
 )
-def test_connections_the_server_ends(faults, logins, unknown):
+@pytest.mark.parametrize("pipelining", [False, True], ids=["one-by-one", "pipelined"])
+def test_connections_the_server_ends(faults, logins, unknown, pipelining):
     failures = {}
     with (
-        FaultySmtpServer(accounts=ACCOUNTS, **faults) as server,
+        FaultySmtpServer(accounts=ACCOUNTS, pipelining=pipelining, **faults) as server,
         smtp.Pool(Client, size=1) as pool,
         smtp.using(pool),
     ):
@@ -59,6 +60,8 @@ def test_connections_the_server_ends(faults, logins, unknown):
     assert list(failures) == unknown
     for exc in failures.values():
         assert type(exc) is smtp.DeliveryUnknown and "may have been delivered" in str(exc)
+    # One read for MAIL, RCPT and DATA, one for the data, against four.
+    assert server.reads < 30 if pipelining else server.reads >= 40
 
 
 def reachable_texts(root):
@@ -95,6 +98,7 @@ def test_one_login_per_connection_and_no_other_password_through_it(monkeypatch, 
         pool(host=server.server_text)
 
 
+@pytest.mark.parametrize("pipelining", [False, True], ids=["one-by-one", "pipelined"])
 @pytest.mark.parametrize(
     ("faults", "fields", "kept"),
     [
@@ -104,11 +108,12 @@ def test_one_login_per_connection_and_no_other_password_through_it(monkeypatch, 
     ],
     ids=["one-refused", "all-refused", "421-on-a-new-connection"],
 )
-def test_failures_are_those_of_a_new_connection(faults, fields, kept):
+def test_failures_are_those_of_a_new_connection(faults, fields, kept, pipelining):
     with FaultySmtpServer(
-        accounts=ACCOUNTS, refuse_recipients={"no@example.org"}, **faults
+        accounts=ACCOUNTS, refuse_recipients={"no@example.org"}, pipelining=pipelining, **faults
     ) as server:
-        with smtp.using(Client), pytest.raises(smtplib.SMTPException) as fresh:
+        # smtplib's own exchange, one command at a time.
+        with smtp.using(smtplib.SMTP), pytest.raises(smtplib.SMTPException) as fresh:
             send(server, "fresh", **fields)
         with smtp.Pool(Client) as pool, smtp.using(pool):
             with pytest.raises(type(fresh.value)) as pooled:
