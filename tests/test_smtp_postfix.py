@@ -5,9 +5,11 @@ every message arrives exactly once, byte for byte, or its send raises."""
 import email.message
 import email.utils
 import smtplib
+import ssl
 import threading
 
 import pytest
+import trustme
 
 from quillon import smtp
 from quillon.email import Email
@@ -118,10 +120,19 @@ def test_each_message_once_as_data_delivers_it_and_failures_as_smtplib(postfix):
 
 
 @pytest.mark.parametrize("offers", ["both", "neither"])
-def test_threads_share_a_pool_and_each_message_arrives_once(make_postfix, offers):
-    server = make_postfix(settings={"smtpd_discard_ehlo_keywords": OFFERS[offers]})
+def test_threads_share_a_pool_and_each_message_arrives_once(make_postfix, tmp_path, offers):
+    ca = trustme.CA()
+    key = tmp_path / "key.pem"
+    ca.issue_cert("127.0.0.1").private_key_and_cert_chain_pem.write_to_path(key)
+    server = make_postfix(settings={"smtpd_discard_ehlo_keywords": OFFERS[offers]}, tls=str(key))
+
+    class Upgraded(smtp.StartTLS):
+        timeout = 5
+        context = ssl.create_default_context()
+
+    ca.configure_trust(Upgraded.context)
     failures = []
-    with smtp.Pool(Client, size=4) as pool:
+    with smtp.Pool(Upgraded, size=4) as pool:
 
         def run(n):
             try:
