@@ -113,7 +113,8 @@ class FaultySmtpServer:
     server) of the messages after whose data the connection closes before
     the reply; the message is kept. ``refuse_recipients``: refused at RCPT
     with 550. ``accounts``: user to password, for AUTH over the plain
-    connection; MAIL needs a login then. ``pipelining``: offer PIPELINING.
+    connection; MAIL needs a login then. ``offers``: EHLO keywords to add,
+    PIPELINING and CHUNKING (BDAT).
 
     ``messages``: (subject, user logged in) of each message kept, in
     arrival order; ``logins``: the successful logins of each connection
@@ -131,7 +132,7 @@ class FaultySmtpServer:
         drop_after_data=(),
         refuse_recipients=(),
         accounts=None,
-        pipelining=False,
+        offers=(),
     ):
         import asyncio
         import email
@@ -164,6 +165,20 @@ class FaultySmtpServer:
                     owner.reads += 1
                 super().data_received(data)
 
+            async def smtp_BDAT(self, arg):  # noqa: N802
+                size, _, last = arg.partition(" ")
+                chunk = await self._reader.readexactly(int(size))
+                if not self.envelope.rcpt_tos:
+                    await self.push("503 5.5.1 Error: need RCPT command")
+                    return
+                self.envelope.original_content = (self.envelope.original_content or b"") + chunk
+                if last.upper() != "LAST":
+                    await self.push("250 2.0.0 Chunk accepted")
+                    return
+                status = await self._call_handler_hook("DATA")
+                self._set_post_data_state()
+                await self.push(status)
+
             def connection_lost(self, error):
                 with lock:
                     opened.discard(self)
@@ -182,7 +197,7 @@ class FaultySmtpServer:
         class Handler:
             async def handle_EHLO(self, server, session, envelope, hostname, responses):  # noqa: N802
                 session.host_name = hostname
-                return responses[:1] + ["250-PIPELINING"] * pipelining + responses[1:]
+                return responses[:1] + [f"250-{keyword}" for keyword in offers] + responses[1:]
 
             async def handle_MAIL(self, server, session, envelope, address, options):  # noqa: N802
                 if accounts is not None and not session.authenticated:

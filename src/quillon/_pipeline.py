@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import re
 import smtplib
-from collections.abc import Sequence
+from collections.abc import Buffer, Sequence
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
@@ -45,13 +45,13 @@ class Pipelining(smtplib.SMTP):
     # The lines held back while a group of commands is being formed.
     _held: list[bytes] | None = None
 
-    def send(self, s: SizedBuffer | str) -> None:
+    def send(self, s: Buffer | str) -> None:
         if self._held is None:
             super().send(s)
         elif isinstance(s, str):
             self._held.append(s.encode(self.command_encoding))
         else:
-            self._held.append(bytes(s))  # type: ignore[arg-type]
+            self._held.append(bytes(s))
 
     def getreply(self) -> tuple[int, bytes]:
         # A held command is answered once its group has gone out.
@@ -186,14 +186,16 @@ class _Exchange:
 
     def _read_mail(self) -> None:
         conn = self.conn
-        stage = conn.stage
-        # Until MAIL is accepted, a loss means that nothing was taken.
-        conn.stage = "mail"
+        # A loss before this reply took nothing of the message, unless the
+        # message went out with MAIL ("sent").
         self.mail_reply = self._reply()
+        if self.mail_reply[0] == 250:
+            conn.stage = "sent" if conn.stage == "sent" else "rcpt"
+            return
+        # Refused (421 included): whatever follows is refused for want of MAIL.
+        conn.stage = "mail"
         if self.mail_reply[0] == 421:
             raise smtplib.SMTPSenderRefused(*self.mail_reply, self.sender)
-        if self.mail_reply[0] == 250:
-            conn.stage = "sent" if stage == "sent" else "rcpt"
 
     def _read_rcpt(self, address: str) -> None:
         code, text = self._reply()
