@@ -162,9 +162,7 @@ class Postfix(_Peer):
         self.mail.mkdir()
         os.chown(self.mail, owner.pw_uid, owner.pw_gid)
         (self.config / "main.cf").write_text(self._main_cf())
-        (self.config / "master.cf").write_text(
-            _MASTER_CF.format(listen=f"{LOOPBACK}:{self.port}")
-        )
+        (self.config / "master.cf").write_text(_MASTER_CF.format(listen=f"{LOOPBACK}:{self.port}"))
         (self.config / "mailboxes").write_text(
             "".join(f"{name}@{DOMAIN} {name}/\n" for name in self.mailboxes)
         )
@@ -246,9 +244,7 @@ class Postfix(_Peer):
         for name in self.mailboxes:
             new = self.mail / name / "new"
             if new.is_dir():
-                found[name] = [
-                    str(self.read(path)["Subject"]) for path in sorted(new.iterdir())
-                ]
+                found[name] = [str(self.read(path)["Subject"]) for path in sorted(new.iterdir())]
         return found
 
     def arrived(self, name: str) -> list[Path]:
