@@ -72,6 +72,7 @@ class _Kept(Pipelining):
         except smtplib.SMTPServerDisconnected as exc:
             if self.stage != "sent" or isinstance(exc, DeliveryUnknown):
                 raise
+            # The same words as data()'s, for the pipelined exchange.
             raise DeliveryUnknown(
                 "the connection was lost after the message was sent and before the "
                 "server confirmed it: it may have been delivered, so it was not sent "
