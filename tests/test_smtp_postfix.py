@@ -164,3 +164,17 @@ def test_threads_share_a_pool_and_each_message_arrives_once(make_postfix, tmp_pa
     assert sorted(delivered["c"]) == sorted(delivered["d"])
     assert sorted(delivered["c"]) == sorted(s for s in subjects if not int(s[-1]) % 2)
     assert server.log.read_text().count(" connect from ") <= 1 + 4
+
+
+@pytest.mark.parametrize("offers", ["both", "neither"])
+def test_an_international_sender_goes_out_with_smtputf8(make_postfix, offers):
+    server = make_postfix(
+        settings={"smtpd_discard_ehlo_keywords": OFFERS[offers], "smtputf8_enable": "yes"}
+    )
+    msg = message("international")
+    msg.replace_header("From", "Zoë <zoë@example.org>")
+    with smtp.Pool(Client, size=1) as pool, pool(host=server.server_text) as client:
+        assert client.send_message(msg) == {}
+    assert server.delivered() == {"b": ["international"]}
+    [path] = server.arrived("b")
+    assert path.read_bytes().startswith("Return-Path: <zoë@example.org>".encode())
