@@ -33,7 +33,9 @@ class Pipelining(smtplib.SMTP):
     ``stage`` follows the message: "mail" until the server has accepted
     MAIL FROM (a connection lost by then took nothing of the message),
     "rcpt" and "data" after it, "sent" from the moment the end of the data
-    has gone out until the server's verdict, "" once it is known. Results
+    has gone out until the server's verdict, "" once it is known. With
+    CHUNKING the data goes out with MAIL, so the stage is "sent" at once,
+    and back to "mail" only if the server refuses MAIL. Results
     are smtplib's: ``SMTPSenderRefused``, ``SMTPRecipientsRefused`` when
     every recipient was refused, the dict of refusals when some were,
     ``SMTPDataError``; after a refusal the connection is reset (RSET), and
