@@ -112,6 +112,7 @@ class FaultySmtpServer:
     answer at all. ``drop_after_data``: numbers (from 1, over the whole
     server) of the messages after whose data the connection closes before
     the reply; the message is kept. ``refuse_recipients``: refused at RCPT
+    (with ``careless``, answers DATA with 354 all the same)
     with 550. ``accounts``: user to password, for AUTH over the plain
     connection; MAIL needs a login then. ``offers``: EHLO keywords to add,
     PIPELINING and CHUNKING (BDAT).
@@ -133,6 +134,7 @@ class FaultySmtpServer:
         refuse_recipients=(),
         accounts=None,
         offers=(),
+        careless=False,
     ):
         import asyncio
         import email
@@ -213,6 +215,8 @@ class FaultySmtpServer:
 
             async def handle_RCPT(self, server, session, envelope, address, options):  # noqa: N802
                 if address in refuse_recipients:
+                    if careless:
+                        envelope.rcpt_tos.append(address)
                     return f"550 5.1.1 <{address}>: Recipient address rejected"
                 envelope.rcpt_tos.append(address)
                 return "250 OK"

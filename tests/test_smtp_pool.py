@@ -135,6 +135,24 @@ def test_failures_are_those_of_a_new_connection(faults, fields, kept, way):
     assert server.logins == [1, 1] and server.messages[-1:] == ([("after", "me")] if kept else [])
 
 
+def test_data_accepted_with_every_recipient_refused_gets_an_empty_message():
+    with (
+        FaultySmtpServer(
+            accounts=ACCOUNTS,
+            refuse_recipients={"no@example.org"},
+            offers=WAYS["pipelined"],
+            careless=True,
+        ) as server,
+        smtp.Pool(Client) as pool,
+        smtp.using(pool),
+    ):
+        with pytest.raises(smtplib.SMTPRecipientsRefused):
+            send(server, "to nobody", to="no@example.org")
+        send(server, "after")
+    # The lone dot ends the data: the message itself never went out.
+    assert server.messages == [(None, "me"), ("after", "me")] and server.logins == [1]
+
+
 def test_threads_never_open_more_than_size():
     with (
         FaultySmtpServer(accounts=ACCOUNTS, close_after=4) as server,
