@@ -12,6 +12,7 @@ import pytest
 import quillon.contact
 import quillon.email
 from quillon import _loopback
+from quillon._loopback import _postfix
 
 # With --import-mode=importlib pytest leaves sys.path alone: the test files
 # find their shared helpers as `support` through this.
@@ -57,6 +58,24 @@ def make_smtp_server():
 def smtp_server(make_smtp_server):
     """An SMTP server taking every message without AUTH."""
     return make_smtp_server()
+
+
+@pytest.fixture
+def make_postfix():
+    """Start a Postfix instance of its own (see quillon._loopback._postfix)
+    with the given options, main.cf ``settings`` among them. Skipped where
+    Postfix cannot run, except in CI, where that is a failure."""
+    reason = _postfix.unavailable()
+    if reason is not None:
+        if os.environ.get("CI") == "true":
+            pytest.fail(f"CI must run the Postfix tests: {reason}")
+        pytest.skip(reason)
+    with contextlib.ExitStack() as stack:
+
+        def make(**options):
+            return stack.enter_context(_postfix.Postfix(**options))
+
+        yield make
 
 
 @pytest.fixture

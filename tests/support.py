@@ -112,14 +112,16 @@ class FaultySmtpServer:
     answer at all. ``drop_after_data``: numbers (from 1, over the whole
     server) of the messages after whose data the connection closes before
     the reply; the message is kept. ``refuse_recipients``: refused at RCPT
+    (with ``careless``, answers DATA with 354 all the same)
     with 550. ``accounts``: user to password, for AUTH over the plain
     connection; MAIL needs a login then. ``smtputf8``: whether SMTPUTF8 is
-    offered.
+    offered. ``offers``: EHLO keywords to add, PIPELINING and CHUNKING (BDAT).
 
     ``messages``: (subject, user logged in) of each message kept, in
     arrival order; ``logins``: the successful logins of each connection
     that said EHLO;
-    ``most_open``: the most connections open at once.
+    ``most_open``: the most connections open at once; ``reads``: how many
+    times a session read from its socket after its EHLO.
     """
 
     def __init__(
@@ -132,6 +134,8 @@ class FaultySmtpServer:
         refuse_recipients=(),
         accounts=None,
         smtputf8=True,
+        offers=(),
+        careless=False,
     ):
         import asyncio
         import email
@@ -144,7 +148,7 @@ class FaultySmtpServer:
 
         from quillon._loopback import LOOPBACK
 
-        self.messages, self.logins, self.most_open = [], [], 0
+        self.messages, self.logins, self.most_open, self.reads = [], [], 0, 0
         owner, lock, opened = self, threading.Lock(), set()
 
         class Session(SMTP):
@@ -158,6 +162,25 @@ class FaultySmtpServer:
                     opened.add(self)
                     owner.most_open = max(owner.most_open, len(opened))
                 await super().smtp_EHLO(arg)
+
+            def data_received(self, data):
+                if hasattr(self, "number"):
+                    owner.reads += 1
+                super().data_received(data)
+
+            async def smtp_BDAT(self, arg):  # noqa: N802
+                size, _, last = arg.partition(" ")
+                chunk = await self._reader.readexactly(int(size))
+                if not self.envelope.rcpt_tos:
+                    await self.push("503 5.5.1 Error: need RCPT command")
+                    return
+                self.envelope.original_content = (self.envelope.original_content or b"") + chunk
+                if last.upper() != "LAST":
+                    await self.push("250 2.0.0 Chunk accepted")
+                    return
+                status = await self._call_handler_hook("DATA")
+                self._set_post_data_state()
+                await self.push(status)
 
             def connection_lost(self, error):
                 with lock:
@@ -175,6 +198,10 @@ class FaultySmtpServer:
             return AuthResult(success=accepted, handled=False)
 
         class Handler:
+            async def handle_EHLO(self, server, session, envelope, hostname, responses):  # noqa: N802
+                session.host_name = hostname
+                return responses[:1] + [f"250-{keyword}" for keyword in offers] + responses[1:]
+
             async def handle_MAIL(self, server, session, envelope, address, options):  # noqa: N802
                 if accounts is not None and not session.authenticated:
                     return "530 5.7.0 Authentication required"
@@ -189,6 +216,8 @@ class FaultySmtpServer:
 
             async def handle_RCPT(self, server, session, envelope, address, options):  # noqa: N802
                 if address in refuse_recipients:
+                    if careless:
+                        envelope.rcpt_tos.append(address)
                     return f"550 5.1.1 <{address}>: Recipient address rejected"
                 envelope.rcpt_tos.append(address)
                 return "250 OK"

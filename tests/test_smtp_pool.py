@@ -29,23 +29,33 @@ def send(server, subject, user="me", password=None, **fields):
     Email(server.server_text, user, password, subject=subject, **fields).send()
 
 
+# What each way of sending puts in one write, as the server offers it.
+WAYS = {"one-by-one": (), "pipelined": ("PIPELINING",), "chunked": ("PIPELINING", "CHUNKING")}
+
+
 @pytest.mark.parametrize(
-    ("faults", "logins", "unknown"),
+    ("faults", "logins", "unknown", "chunked"),
     [
         # Noticed before the next MAIL, or at it: either way a new connection.
-        ({"close_after": 3}, [1] * 4, []),
-        ({"refuse_mail_after": 3}, [1] * 4, []),
-        ({"drop_mail_after": 3}, [1] * 4, []),
+        ({"close_after": 3}, [1] * 4, [], None),
+        ({"refuse_mail_after": 3}, [1] * 4, [], None),
+        # Unless the whole message went out with MAIL: then the server may
+        # have taken it before the connection was lost.
+        ({"drop_mail_after": 3}, [1] * 4, [], ([1] * 3, [3, 7])),
         # Lost between the end of the data and the reply: kept by the server,
         # reported to the caller, never sent twice.
-        ({"drop_after_data": {4, 7}}, [1] * 3, [3, 6]),
+        ({"drop_after_data": {4, 7}}, [1] * 3, [3, 6], None),
     ],
     ids=["closed-after-3", "421-at-mail", "dropped-at-mail", "dropped-after-data"],
 )
-def test_connections_the_server_ends(faults, logins, unknown):
+@pytest.mark.parametrize("way", WAYS)
+def test_connections_the_server_ends(faults, logins, unknown, chunked, way):
+    lost = []
+    if chunked and way == "chunked":
+        (logins, unknown), lost = chunked, chunked[1]
     failures = {}
     with (
-        FaultySmtpServer(accounts=ACCOUNTS, **faults) as server,
+        FaultySmtpServer(accounts=ACCOUNTS, offers=WAYS[way], **faults) as server,
         smtp.Pool(Client, size=1) as pool,
         smtp.using(pool),
     ):
@@ -54,11 +64,14 @@ def test_connections_the_server_ends(faults, logins, unknown):
                 send(server, f"m{n}")
             except smtplib.SMTPServerDisconnected as exc:
                 failures[n] = exc
-    assert server.messages == [(f"m{n}", "me") for n in range(10)]
+    assert server.messages == [(f"m{n}", "me") for n in range(10) if n not in lost]
     assert server.logins == logins
     assert list(failures) == unknown
     for exc in failures.values():
         assert type(exc) is smtp.DeliveryUnknown and "may have been delivered" in str(exc)
+    # One read for MAIL, RCPT and DATA (or BDAT and the message), one for
+    # the data after DATA, against four.
+    assert server.reads < 30 if WAYS[way] else server.reads >= 40
 
 
 def reachable_texts(root):
@@ -105,6 +118,7 @@ def test_one_login_per_connection_and_no_other_password_through_it(monkeypatch, 
         pool(host=server.server_text)
 
 
+@pytest.mark.parametrize("way", WAYS)
 @pytest.mark.parametrize(
     ("faults", "fields", "kept"),
     [
@@ -116,11 +130,12 @@ def test_one_login_per_connection_and_no_other_password_through_it(monkeypatch, 
     ],
     ids=["one-refused", "all-refused", "421-on-a-new-connection", "no-smtputf8"],
 )
-def test_failures_are_those_of_a_new_connection(faults, fields, kept):
+def test_failures_are_those_of_a_new_connection(faults, fields, kept, way):
     with FaultySmtpServer(
-        accounts=ACCOUNTS, refuse_recipients={"no@example.org"}, **faults
+        accounts=ACCOUNTS, refuse_recipients={"no@example.org"}, offers=WAYS[way], **faults
     ) as server:
-        with smtp.using(Client), pytest.raises(smtplib.SMTPException) as fresh:
+        # smtplib's own exchange, one command at a time.
+        with smtp.using(smtplib.SMTP), pytest.raises(smtplib.SMTPException) as fresh:
             send(server, "fresh", **fields)
         with smtp.Pool(Client) as pool, smtp.using(pool):
             with pytest.raises(type(fresh.value)) as pooled:
@@ -131,6 +146,24 @@ def test_failures_are_those_of_a_new_connection(faults, fields, kept):
     assert "SMTPUTF8" not in str(fresh.value) or server.server_text in str(fresh.value)
     # The connection that was reset is the one the next message takes.
     assert server.logins == [1, 1] and server.messages[-1:] == ([("after", "me")] if kept else [])
+
+
+def test_data_accepted_with_every_recipient_refused_gets_an_empty_message():
+    with (
+        FaultySmtpServer(
+            accounts=ACCOUNTS,
+            refuse_recipients={"no@example.org"},
+            offers=WAYS["pipelined"],
+            careless=True,
+        ) as server,
+        smtp.Pool(Client) as pool,
+        smtp.using(pool),
+    ):
+        with pytest.raises(smtplib.SMTPRecipientsRefused):
+            send(server, "to nobody", to="no@example.org")
+        send(server, "after")
+    # The lone dot ends the data: the message itself never went out.
+    assert server.messages == [(None, "me"), ("after", "me")] and server.logins == [1]
 
 
 def test_threads_never_open_more_than_size():

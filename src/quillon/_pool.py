@@ -17,6 +17,8 @@ import time
 from collections.abc import Sequence
 from typing import Any, Literal, Self, cast
 
+from quillon._pipeline import Pipelining
+
 # A connection is kept for one server text and one login: (server, whether
 # it logged in, user, keyed digest of the password).
 _Key = tuple[str | None, bool, str | None, bytes | None]
@@ -28,7 +30,7 @@ class DeliveryUnknown(smtplib.SMTPServerDisconnected):
     was not sent again."""
 
 
-class _Kept(smtplib.SMTP):
+class _Kept(Pipelining):
     """Placed before the client class: follows the dialogue of each message."""
 
     # Where the connection stands in the dialogue of one message: "" between
@@ -62,6 +64,20 @@ class _Kept(smtplib.SMTP):
         self.stage = ""
         self.messages += 1
         return reply
+
+    def sendmail(self, *args: Any, **kwargs: Any) -> dict[str, tuple[int, bytes]]:
+        # The pipelined exchange marks the end of its data as "sent" too.
+        try:
+            return super().sendmail(*args, **kwargs)
+        except smtplib.SMTPServerDisconnected as exc:
+            if self.stage != "sent" or isinstance(exc, DeliveryUnknown):
+                raise
+            # The same words as data()'s, for the pipelined exchange.
+            raise DeliveryUnknown(
+                "the connection was lost after the message was sent and before the "
+                "server confirmed it: it may have been delivered, so it was not sent "
+                "again"
+            ) from exc
 
     def send(self, s: Any) -> None:
         super().send(s)

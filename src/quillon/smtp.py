@@ -50,6 +50,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, Self
 
 from quillon._international import transfer_form
+from quillon._pipeline import Pipelining
 from quillon._pool import DeliveryUnknown, Pool
 
 if TYPE_CHECKING:
@@ -164,7 +165,7 @@ def _verifying(context: ssl.SSLContext | None) -> ssl.SSLContext:
     return context if context is not None else ssl.create_default_context()
 
 
-class Plain(smtplib.SMTP):
+class Plain(Pipelining):
     """``smtplib.SMTP`` (no TLS) with what the TLS clients add to it.
 
     Waits are bounded by the class attribute ``timeout`` (30 seconds), the
@@ -177,6 +178,8 @@ class Plain(smtplib.SMTP):
     subclass may set a name of its own. A wrong password ends the login at
     the server's first 535, instead of trying every other mechanism with it.
     A message over the server's size limit raises ``MessageTooLarge``.
+    Where the server offers PIPELINING the commands of a message go out in
+    one write, and with CHUNKING the message with them (see _pipeline).
     """
 
     timeout: float = DEFAULT_TIMEOUT
