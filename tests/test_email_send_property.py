@@ -5,7 +5,6 @@ header or part, no line over 998 bytes and no control character in a header
 line or a command. Read back with both of the standard library's parsers."""
 
 import email
-import os
 import re
 from email import policy
 from email.header import decode_header, make_header
@@ -148,7 +147,7 @@ def check_received(received, transcript, mail):
 
 
 @settings(
-    max_examples=int(os.environ.get('N', 30 if SANITIZED else 120)),
+    max_examples=30 if SANITIZED else 120,
     deadline=None,
     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
 )
