@@ -16,10 +16,10 @@ in the native modules.
 
 import re
 from email import encoders
+from email.header import Header
 from email.mime.base import MIMEBase
 from email.mime.multipart import MIMEMultipart
 from email.mime.text import MIMEText
-from email.header import Header
 from email.utils import encode_rfc2231, formatdate, getaddresses, make_msgid
 from smtplib import SMTP, SMTPRecipientsRefused
 

@@ -27,7 +27,6 @@ ODD = " \t\xa0\u200b\ufeff\"'*%;,:<>()[]\\@=?ü€日"
 FORBIDDEN = re.compile("[\x00-\x08\x0a-\x1f\x7f-\x9f\u2028\u2029]")
 
 
-
 def weighted(*choices):
     """One of the strategies, each drawn about as often as its weight says."""
     return st.sampled_from([one for weight, one in choices for _ in range(weight)]).flatmap(
@@ -38,7 +37,9 @@ def weighted(*choices):
 def spoil(values, odd=ODD):
     """The values with a control or an odd character put in somewhere."""
     junk = st.text(st.sampled_from(CONTROLS + odd), min_size=1, max_size=3)
-    return st.builds(lambda text, bad, at: text[:at] + bad + text[at:], values, junk, st.integers(0, 30))
+    return st.builds(
+        lambda text, bad, at: text[:at] + bad + text[at:], values, junk, st.integers(0, 30)
+    )
 
 
 # Mostly what a person might write (any letter, blanks and specials), now
@@ -124,7 +125,9 @@ def check_received(received, transcript, mail):
             assert not FORBIDDEN.search(line.decode("utf-8", "replace")), line
     files = [(f"{name}", content) for name, content in mail.attachments]
     for modern in (True, False):
-        message = email.message_from_bytes(data, policy=policy.default if modern else policy.compat32)
+        message = email.message_from_bytes(
+            data, policy=policy.default if modern else policy.compat32
+        )
         assert sorted(message.keys()) == sorted(
             ["Content-Type", "MIME-Version", "From", "Subject", "Date", "Message-ID"]
             + ["To"] * bool(to)
@@ -162,7 +165,7 @@ def check_received(received, transcript, mail):
 )
 @example(
     from_="Jürgen <j@x.org>",
-    to="acme<me@x.org>; \"b@x.org\" <b@x.org>",
+    to='acme<me@x.org>; "b@x.org" <b@x.org>',
     cc=[f"recipient{i:03d}@example-dom.org" for i in range(40)],
     bcc=None,
     subject="  Hi  =?utf-8?q?x?=",
