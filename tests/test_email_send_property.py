@@ -123,7 +123,8 @@ def check_received(received, transcript, mail):
     for line in transcript.split(b"\r\n"):
         if line[:4].upper() in (b"MAIL", b"RCPT", b"EHLO", b"HELO"):
             assert not FORBIDDEN.search(line.decode("utf-8", "replace")), line
-    files = [(f"{name}", content) for name, content in mail.attachments]
+    # Readers strip a file name's outer white space (README).
+    files = [(f"{name}".strip(), content) for name, content in mail.attachments]
     for modern in (True, False):
         message = email.message_from_bytes(
             data, policy=policy.default if modern else policy.compat32
@@ -142,6 +143,10 @@ def check_received(received, transcript, mail):
             assert subject.strip(" \t") == (mail.subject or "").strip(" \t")
         body, *parts = message.get_payload()
         assert body.get_content_type() == "text/html"
+        common = ["Content-Transfer-Encoding", "Content-Type", "MIME-Version"]
+        assert [sorted(part.keys()) for part in (body, *parts)] == [common] + [
+            ["Content-Disposition", *common]
+        ] * len(parts)
         assert [(part.get_filename(), part.get_payload(decode=True)) for part in parts] == files
         if not modern:  # raw values, folds and all
             for part in message.walk():
