@@ -411,8 +411,7 @@ Ref header_form(EmailState *st, PyObject *item) noexcept {
         return {};
     // Encoded words of at most 75 characters, one blank between them.
     PyObject *encode_args[] = {header.get(), st->common.core.empty_str};
-    Ref words =
-        Ref::steal(PyObject_VectorcallMethod(text(st, T_encode), encode_args, 1, keywords(st, K_linesep)));
+    Ref words = Ref::steal(PyObject_VectorcallMethod(text(st, T_encode), encode_args, 1, keywords(st, K_linesep)));
     if (!words)
         return {};
     return Ref::steal(PyUnicode_FromFormat("%S <%U>", words.get(), address));
@@ -827,8 +826,8 @@ Ref build_message(EmailState *st, FunctionObject *fn, PyObject *self, Envelope &
     if (!domain)
         return {};
     Ref from = Ref::borrow(sender.get());
-    if (PyUnicode_Check(sender.get()) && (!PyUnicode_IS_ASCII(sender.get()) ||
-                                          PyUnicode_GET_LENGTH(sender.get()) > line_limit - 9)) {
+    if (PyUnicode_Check(sender.get()) &&
+        (!PyUnicode_IS_ASCII(sender.get()) || PyUnicode_GET_LENGTH(sender.get()) > line_limit - 9)) {
         Ref one = Ref::steal(PyTuple_Pack(1, sender.get()));
         if (!one)
             return {};
