@@ -400,12 +400,13 @@ Ref header_form(EmailState *st, PyObject *item) noexcept {
     PyObject *pair = PyList_GET_ITEM(parsed.get(), 0);
     if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2)
         return Ref::borrow(item);
-    PyObject *name = PyTuple_GET_ITEM(pair, 0);
-    PyObject *address = PyTuple_GET_ITEM(pair, 1);
-    if (!PyUnicode_Check(name) || !PyUnicode_Check(address) || PyUnicode_IS_ASCII(name) ||
-        !PyUnicode_IS_ASCII(address) || PyUnicode_GET_LENGTH(address) == 0 || !is_one_address(item, address))
+    Ref name = Ref::borrow(PyTuple_GET_ITEM(pair, 0));  // held: Header() runs Python code
+    Ref address = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+    if (!PyUnicode_Check(name.get()) || !PyUnicode_Check(address.get()) || PyUnicode_IS_ASCII(name.get()) ||
+        !PyUnicode_IS_ASCII(address.get()) || PyUnicode_GET_LENGTH(address.get()) == 0 ||
+        !is_one_address(item, address.get()))
         return Ref::borrow(item);
-    PyObject *header_args[] = {name, text(st, T_utf_8)};
+    PyObject *header_args[] = {name.get(), text(st, T_utf_8)};
     Ref header = Ref::steal(PyObject_Vectorcall(object(st, O_Header), header_args, 2, nullptr));
     if (!header)
         return {};
@@ -414,13 +415,14 @@ Ref header_form(EmailState *st, PyObject *item) noexcept {
     Ref words = Ref::steal(PyObject_VectorcallMethod(text(st, T_encode), encode_args, 1, keywords(st, K_linesep)));
     if (!words)
         return {};
-    return Ref::steal(PyUnicode_FromFormat("%S <%U>", words.get(), address));
+    return Ref::steal(PyUnicode_FromFormat("%S <%U>", words.get(), address.get()));
 }
 
 // An address header's value: the items joined with ",", as always below the
-// line limit. Where the line would pass it,
-// with ", ", which the library folds at the blanks, so that the value still
-// reads as the same list; an item that cannot fit even then is refused.
+// line limit. Where the line would pass it, with ", ", which the library
+// folds at the blanks, so that the value still reads as the same list; an
+// item that cannot fit even then is refused. (The container handed over
+// holds that ", " text; the library adds the line breaks when it writes.)
 Ref address_header_value(EmailState *st, PyObject *items, Ref joined, Field field, Text header) noexcept {
     const Py_ssize_t count = PyTuple_GET_SIZE(items);
     const Py_ssize_t room = line_limit - PyUnicode_GET_LENGTH(text(st, header)) - 3;  // ": " and ","
