@@ -16,10 +16,11 @@ in the native modules.
 
 import re
 from email import encoders
+from email.header import Header
 from email.mime.base import MIMEBase
 from email.mime.multipart import MIMEMultipart
 from email.mime.text import MIMEText
-from email.utils import formatdate, getaddresses, make_msgid
+from email.utils import encode_rfc2231, formatdate, getaddresses, make_msgid
 from smtplib import SMTP, SMTPRecipientsRefused
 
 from email_validator import EmailNotValidError, ValidatedEmail, validate_email
@@ -31,10 +32,16 @@ __all__ = ["ModelEmail", "ModelContact"]
 
 
 # An RFC 2045 token short enough that "Content-Disposition: attachment;
-# filename=" and the name fit one 78-character line: a file name that can
-# stand unquoted.
-_plain_file_name = re.compile(r"[A-Za-z0-9!#$%&'*+\-.^_`{|}~]{1,36}").fullmatch
-_line_break = re.compile(r"[\r\n]").search
+# filename=" and the name fit one 78-character line, without the "'", "*"
+# and "%" that RFC 2231 readers take for marks: a file name that can stand
+# unquoted.
+_plain_file_name = re.compile(r"[A-Za-z0-9!#$&+\-.^_`{|}~]{1,36}").fullmatch
+# What no header line or command may hold (line ends of str.splitlines(),
+# other C0 controls but TAB, DEL, lone surrogates); an address, no TAB or C1
+# control either.
+_control = re.compile("[\x00-\x08\x0a-\x1f\x7f\x85\u2028\u2029\ud800-\udfff]").search
+_address_control = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\ud800-\udfff]").search
+_LINE = 998
 _long_line = re.compile(r"[^\r\n]{999}").search
 _domain = re.compile(r"[A-Za-z0-9.-]+").fullmatch
 
@@ -61,6 +68,110 @@ def _refused(text):
     return ValueError(f"message not sent: {text}")
 
 
+def _what(c):
+    if "\ud800" <= c <= "\udfff":
+        return "a lone surrogate"
+    return "a line separator" if c in "\u2028\u2029" else "a control character"
+
+
+def _check_control(value, field, address=False):
+    found = (_address_control if address else _control)(value)
+    if found:
+        c = found[0]
+        raise _refused(f"{field} holds {_what(c)} (U+{ord(c):04X})")
+
+
+def _plain_spec(address):
+    """A quoted local part only as the whole of it, and no special outside it."""
+    rest = address
+    if address.startswith('"'):
+        i = 1
+        while i < len(address) and address[i] != '"':
+            i += 2 if address[i] == "\\" else 1
+        if address[i + 1 : i + 2] != "@":
+            return False
+        rest = address[i + 1 :]
+    return not any(c in '\\"()<>[]:;,' for c in rest)
+
+
+def _one_address_shape(item, address):
+    """The address itself, or NAME<ADDRESS> with a name that starts nothing else."""
+    if item == address:
+        return _plain_spec(item)
+    name_end = len(item) - len(address) - 2
+    if name_end < 0 or not item.endswith(f"<{address}>") or item[name_end] != "<":
+        return False
+    if not _plain_spec(address):
+        return False
+    quoted, i = False, 0
+    while i < name_end:
+        c = item[i]
+        if c == "\\":
+            if not quoted:
+                return False
+            i += 1
+        elif c == '"':
+            quoted = not quoted
+        elif not quoted and c in "<>()[]:;@,":
+            return False
+        i += 1
+    return not quoted
+
+
+def _read_one(item, field):
+    pairs = getaddresses([item])
+    address = pairs[0][1] if len(pairs) == 1 else ""
+    if not address or not _one_address_shape(item, address):
+        raise _refused(f"the SMTP client cannot read {item!r} in {field} as one address")
+    return address
+
+
+def _header_form(item):
+    """A display name beyond ASCII as encoded words, the address in clear."""
+    if item.isascii() or not item.endswith(">"):
+        return item
+    pairs = getaddresses([item])
+    if len(pairs) != 1:
+        return item
+    name, address = pairs[0]
+    if name.isascii() or not address or not address.isascii():
+        return item
+    if not _one_address_shape(item, address):
+        return item
+    return f"{Header(name, 'utf-8').encode(linesep='')} <{address}>"
+
+
+def _address_header(items, joined, field, header):
+    room = _LINE - len(header) - 3
+    if all(item.isascii() for item in items) and len(joined) <= room:
+        return joined
+    forms = [_header_form(item) for item in items]
+    value = ",".join(forms)
+    if len(value) <= room:
+        return value
+    for item, form in zip(items, forms, strict=True):
+        if max(map(len, form.split(" "))) > room:
+            raise _refused(
+                f"{item!r} in {field} is too long for a header line (at most {room} "
+                "characters without a blank)"
+            )
+    return ", ".join(forms)
+
+
+def _continued(name):
+    encoded = encode_rfc2231(name, "utf-8")
+    parts, start = ["attachment"], 0
+    while start < len(encoded):
+        end = min(start + 60, len(encoded))
+        if end < len(encoded) and encoded[end - 1] == "%":
+            end -= 1
+        elif end < len(encoded) and encoded[end - 2] == "%":
+            end -= 2
+        parts.append(f"filename*{len(parts) - 1}*={encoded[start:end]}")
+        start = end
+    return "; ".join(parts)
+
+
 def _not_one(item, field):
     return _refused(
         f"{item!r} in {field} is not one address: it needs exactly one '@' with text "
@@ -74,11 +185,10 @@ def _check_sender(sender):
         raise _refused("from_ is empty, so the message has no sender")
     if not isinstance(sender, str):
         return "localhost"
-    if _line_break(sender):
-        raise _refused("from_ holds a line break (CR or LF)")
+    _check_control(sender, "from_", address=True)
     if not _one_address(sender):
         raise _not_one(sender, "from_")
-    address = getaddresses([sender])[0][1]
+    address = _read_one(sender, "from_")
     _, at, domain = address.rpartition("@")
     return domain if at and _domain(domain) else "localhost"
 
@@ -90,8 +200,7 @@ def _names_someone(field, items):
     for item in items:
         if not item:
             raise _refused(f"{field} holds an empty address (a doubled or trailing ',' or ';')")
-        if _line_break(item):
-            raise _refused(f"{field} holds a line break (CR or LF)")
+        _check_control(item, field, address=True)
         if not _one_address(item):
             raise _not_one(item, field)
     return True
@@ -103,13 +212,7 @@ def _check_envelope(message, named):
     for field, items in named.items():
         if items is None:
             continue
-        addresses[field] = []
-        for item in items:
-            pairs = getaddresses([item])
-            address = pairs[0][1] if len(pairs) == 1 else ""
-            if not address:
-                raise _refused(f"the SMTP client cannot read {item!r} in {field} as one address")
-            addresses[field].append(address)
+        addresses[field] = [_read_one(item, field) for item in items]
     expected = [address for field in ("to", "bcc", "cc") for address in addresses.get(field, [])]
     headers = [
         value for value in (message["To"], message["Bcc"], message["Cc"]) if value is not None
@@ -276,6 +379,13 @@ class ModelEmail:
             raise _argument_error("value", "str", value)
         value = ModelEmail.__normalize(emails=value)
         if isinstance(value, (list, tuple)):
+            for dropped in value[1:]:
+                # "me@example,org": a typo, not a second address.
+                if isinstance(dropped, str) and dropped and "@" not in dropped:
+                    raise ValueError(
+                        f"from_ would keep {value[0]!r} and drop {dropped!r}, which is no "
+                        "address (',' and ';' separate addresses; from_ keeps the first)"
+                    )
             value = value[0]
         if value is not None and type(value) is not str:
             raise _result_error("str", value)
@@ -359,19 +469,27 @@ class ModelEmail:
         message = MIMEMultipart()
         sender = self.from_
         domain = _check_sender(sender)
+        if isinstance(sender, str) and (not sender.isascii() or len(sender) > _LINE - 9):
+            sender = _address_header([sender], sender, "from_", "From")
         message["From"] = sender
         named = {}
         for field, header in (("to", "To"), ("cc", "Cc"), ("bcc", "Bcc")):
             items = named[field] = getattr(self, field)
             if items is not None:
                 joined = ",".join(items)
-                items = joined if _names_someone(field, items) else None
+                if _names_someone(field, items):
+                    items = _address_header(items, joined, field, header)
+                else:
+                    items = None
             if items is None:
                 named[field] = None
             message[header] = items
         subject = self.subject
-        if isinstance(subject, str) and _line_break(subject):
-            raise _refused("subject holds a line break (CR or LF)")
+        if isinstance(subject, str):
+            _check_control(subject, "subject")
+            if subject.isascii() and len(subject) > _LINE - 9:
+                # Past the line limit, encoded words: they read back as the text.
+                subject = Header(subject, "utf-8")
         message["Subject"] = subject
         if not any(named.values()):
             raise _refused("no recipients (to, cc and bcc name nobody)")
@@ -391,14 +509,19 @@ class ModelEmail:
             attachment.set_payload(payload=file_content)
             encoders.encode_base64(msg=attachment)
             name = f"{file_name}"
-            if _line_break(name):
+            found = _control(name)
+            if found:
+                c = found[0]
                 raise _refused(
-                    f"the file name {name!r} in attachments holds a line break (CR or LF)"
+                    f"the file name {name!r} in attachments holds {_what(c)} (U+{ord(c):04X})"
                 )
             if _plain_file_name(name):
                 attachment.add_header(
                     _name="Content-Disposition", _value=f"attachment; filename={name}"
                 )
+            elif 50 + 3 * len(name.encode()) > _LINE:
+                # RFC 2231 continuations, short enough to fold between them.
+                attachment.add_header(_name="Content-Disposition", _value=_continued(name))
             else:
                 # Quoted when that fits the line, else encoded (RFC 2231), so
                 # that it is never folded and arrives whole.
@@ -422,6 +545,8 @@ class ModelEmail:
         beyond = any(isinstance(text, str) and not text.isascii() for text in texts)
         form = hand_over_form(message) if beyond else message
         server = self.server
+        if isinstance(server, str):
+            _check_control(server, "server")
         no_user_name = False
         try:
             with SMTP(host=server) as email_server:

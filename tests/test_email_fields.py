@@ -74,7 +74,7 @@ def normalize(emails):
 @pytest.mark.parametrize(
     ("result", "stored"),
     [
-        (("First", "second"), "First"),
+        (("First", "second@x", ""), "First"),
         (["First"], "First"),
         ("as is", "as is"),
         (None, None),
@@ -94,6 +94,35 @@ def test_sender_takes_item_zero_of_a_replaced_normaliser(monkeypatch, result, st
     else:
         email.from_ = "x"
     assert email.from_ == stored
+
+
+@pytest.mark.parametrize(
+    ("value", "kept", "dropped"),
+    [
+        ("A@x.org; b@y.org", "a@x.org", None),
+        ("a@x.org;", "a@x.org", None),
+        ("a@x.org,,", "a@x.org", None),
+        (" ;b@y.org", "", None),
+        ("me@example,org", "me@example", "org"),
+        ("a@x.org; b@y.org, Bob", "a@x.org", "bob"),
+    ],
+)
+def test_sender_refuses_a_typo_it_would_drop(value, kept, dropped):
+    # "me@example,org" would otherwise send from "me@example".
+    email = Email(from_="old@x.org")
+    if dropped is None:
+        email.from_ = value
+        assert email.from_ == kept
+        return
+    with pytest.raises(ValueError) as info:
+        email.from_ = value
+    assert str(info.value) == (
+        f"from_ would keep {kept!r} and drop {dropped!r}, which is no address "
+        "(',' and ';' separate addresses; from_ keeps the first)"
+    )
+    assert email.from_ == "old@x.org"
+    with pytest.raises(ValueError):
+        Email(from_=value)
 
 
 # --- recipient lists and the normaliser -------------------------------------

@@ -122,15 +122,41 @@ def test_recipients_given_to_a_setter_are_not_kept():
     assert refcounts(items, pair, sender, *items) == before
 
 
-def test_send_keeps_no_reference_to_the_attachments(substitutes):
-    names, contents = [fresh("a.txt"), fresh("b.txt")], [b"alpha" * 3, bytes(range(9))]
+LONG_CC = [f"r{i:03d}@example.org" for i in range(60)]  # folded at its commas
+
+
+@pytest.mark.parametrize(
+    ("fields", "refused"),
+    [
+        ({}, None),
+        # Encoded display names, a folded list, encoded subject and file name.
+        ({"from_": "Jürgen<j@x.org>", "cc": LONG_CC, "subject": "s" * 1000}, None),
+        ({"subject": "Hi\x0bBcc: x@y.org"}, "subject holds"),
+        ({"to": "evil:a@x.org"}, "cannot read"),
+        ({"cc": ["a@x.org", "x" * 999 + "@y.org"]}, "too long"),
+    ],
+    ids=["plain", "encoded", "control", "group", "too-long"],
+)
+def test_send_keeps_no_reference_to_what_it_reads(substitutes, fields, refused):
+    names = [fresh("a.txt"), fresh("é" * 400), fresh("a b.txt")]
+    contents = [b"alpha" * 3, bytes(range(9)), b""]
     files = list(zip(names, contents, strict=True))
-    mail = Email("127.0.0.1", from_="me@x.org", to="a@x.org", attachments=files)
-    mail.send()
-    before = refcounts(files, *files, *names, *contents)
+    fields = {"from_": "me@x.org", "to": "a@x.org", **fields}
+    subject = fields.pop("subject", fresh("Subject"))
+    mail = Email("127.0.0.1", subject=subject, attachments=files, **fields)
+
+    def send():
+        if refused is None:
+            return mail.send()
+        with pytest.raises(ValueError, match=refused):
+            mail.send()
+
+    read = [files, *files, *names, *contents, subject, mail.from_, mail.cc]
+    send()
+    before = refcounts(*read)
     for _ in range(100):
-        mail.send()
-    assert refcounts(files, *files, *names, *contents) == before
+        send()
+    assert refcounts(*read) == before
 
 
 @pytest.mark.parametrize(

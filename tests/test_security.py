@@ -1,4 +1,4 @@
-"""Header injection and secrets, checked at a real loopback SMTP server."""
+"""Header and command injection and secrets, checked at a real loopback SMTP server."""
 
 import logging
 import smtplib
@@ -17,12 +17,17 @@ FIELDS = {
     "subject": "Hello",
     "message": "<p>Hi</p>",
 }
+# A character each reader or server takes for a line end or a terminator:
+# whatever follows would become a header, a part or a command of its own.
 PAYLOADS = {
     "crlf-bcc": "\r\nBcc: evil@x.org",
-    "lf-bcc": "\nBcc: evil@x.org",
-    "lf-header": "\nX-Injected: 1",
-    "cr-bcc": "\rBcc: evil@x.org",
+    "vt-body": "\x0b\x0bINJECTED BODY",
+    "nul": "\x00.x.org",
+    "nel": "\x85Bcc: evil@x.org",
+    "line-separator": "\u2028X-Injected: 1",
+    "surrogate": "\ud800",
 }
+WHAT = {"\u2028": "a line separator", "\ud800": "a lone surrogate"}
 
 
 pytestmark = pytest.mark.usefixtures("bounded_waits")
@@ -30,21 +35,37 @@ pytestmark = pytest.mark.usefixtures("bounded_waits")
 
 @pytest.mark.parametrize("payload", PAYLOADS.values(), ids=PAYLOADS.keys())
 @pytest.mark.parametrize(
-    "field", ["subject", "from_", "to", "cc", "bcc", "file name", "non-ASCII file name"]
+    "field", ["subject", "from_", "to", "cc", "bcc", "server", "file name", "non-ASCII file name"]
 )
-def test_line_breaks_are_refused_before_any_header_is_sent(smtp_server, field, payload):
-    fields = {**FIELDS, "attachments": [("a.txt", b"x")]}
+def test_control_characters_are_refused_before_connecting(smtp_server, field, payload):
+    fields = {**FIELDS, "attachments": [("a.txt", b"x")], "server": smtp_server.server_text}
     if field.endswith("file name"):
         # A non-ASCII name is encoded on its own path.
         name = ("é.txt" if "non" in field else "a.txt") + payload
         fields["attachments"] = [(name, b"x")]
-        expected = f"the file name {name!r} in attachments holds"
+        where = f"the file name {name!r} in attachments"
     else:
         fields[field] += payload
-        expected = f"{field} holds"
+        where = field
+    sessions = len(smtp_server.transcripts)
     with pytest.raises(ValueError) as info:
-        Email(smtp_server.server_text, **fields).send()
-    assert str(info.value) == f"message not sent: {expected} a line break (CR or LF)"
+        Email(**fields).send()
+    what = WHAT.get(payload[0], "a control character")
+    assert str(info.value) == f"message not sent: {where} holds {what} (U+{ord(payload[0]):04X})"
+    assert len(smtp_server.transcripts) == sessions  # not even connected
+
+
+@pytest.mark.parametrize("field", ["from_", "to", "cc", "bcc"])
+@pytest.mark.parametrize("control", ["\x80", "\x9b"])
+def test_addresses_hold_no_c1_control(smtp_server, field, control):
+    # In a header the library encodes these; in MAIL FROM or RCPT TO they go as they are.
+    mail = Email(smtp_server.server_text, **FIELDS)
+    setattr(mail, field, "a" + control + "b@example.org")
+    with pytest.raises(ValueError) as info:
+        mail.send()
+    assert str(info.value) == (
+        f"message not sent: {field} holds a control character (U+{ord(control):04X})"
+    )
     assert smtp_server.messages == []
 
 

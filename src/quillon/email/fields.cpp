@@ -71,6 +71,34 @@ Ref normalize_exact(EmailState *st, PyObject *emails) noexcept {
     return normalize_exact_text(emails, names, st->cleaner);
 }
 
+// "me@example,org" is two items once normalised, and the sender keeps the
+// first: mail would go out from "me@example". An item the setter drops that
+// is text without an '@' is such a typo, not a second address, and the value
+// is refused; an empty one ("a@x.org;") and an address are dropped silently.
+QUILLON_COLD void raise_dropped_sender(PyObject *kept, PyObject *dropped) noexcept {
+    PyErr_Format(PyExc_ValueError,
+                 "from_ would keep %R and drop %R, which is no address (',' and ';' separate addresses; "
+                 "from_ keeps the first)",
+                 kept, dropped);
+}
+
+bool check_dropped_senders(PyObject *items) noexcept {
+    Ref fast = Ref::steal(PySequence_Fast(items, "the normalised sender must be a sequence"));
+    if (!fast)
+        return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
+    PyObject *const *item = PySequence_Fast_ITEMS(fast.get());
+    for (Py_ssize_t i = 1; i < count; ++i) {
+        if (!PyUnicode_Check(item[i]) || PyUnicode_GET_LENGTH(item[i]) == 0)
+            continue;
+        if (PyUnicode_FindChar(item[i], '@', 0, PyUnicode_GET_LENGTH(item[i]), 1) == -1) {
+            raise_dropped_sender(item[0], item[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 PyObject *get_text_field(FunctionObject *fn, PyObject *const *args) noexcept {
@@ -116,6 +144,8 @@ PyObject *set_sender(FunctionObject *fn, PyObject *const *args) noexcept {
     if (!result)
         return nullptr;
     if (PyList_Check(result.get()) || PyTuple_Check(result.get())) {
+        if (!check_dropped_senders(result.get()))
+            return nullptr;
         result = Ref::steal(PySequence_GetItem(result.get(), 0));
         if (!result)
             return nullptr;

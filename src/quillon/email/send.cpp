@@ -1,6 +1,7 @@
 // quillon.email: Email.send, from the fields to the SMTP server.
 #include "state.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace quillon::email {
@@ -15,16 +16,45 @@ Ref get_field(EmailState *st, PyObject *self, Field field) noexcept {
 // What the standard library would send damaged, or not at all: refused
 // before any connection is made, naming the field.
 
-bool has_line_break(PyObject *value) noexcept {
+// What no header line and no SMTP command may hold: every character some
+// reader takes for a line end (those str.splitlines() breaks at: CR, LF,
+// VT, FF, FS, GS, RS, NEL, U+2028, U+2029), the other C0 controls but TAB,
+// DEL, and lone surrogates, which cannot be encoded at all. An address is
+// held to more: no TAB and no C1 control either, since it goes into MAIL
+// FROM and RCPT TO as it is, and a receiver that stops at NUL or reads C1 as
+// a line end would deliver elsewhere.
+constexpr Py_UCS4 no_control = 0xFFFFFFFF;
+
+inline bool is_control(Py_UCS4 c, bool address) noexcept {
+    if (c < 0x20)
+        return c != '\t' || address;
+    if (c < 0x7f)
+        return false;
+    if (c == 0x7f || c == 0x85 || (address && c < 0xa0))
+        return true;
+    return c == 0x2028 || c == 0x2029 || (c >= 0xd800 && c <= 0xdfff);
+}
+
+// The first such character of a text, or no_control.
+Py_UCS4 find_control(PyObject *value, bool address) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+    if (PyUnicode_IS_ASCII(value)) {
+        const Py_UCS1 *c = PyUnicode_1BYTE_DATA(value);
+        for (Py_ssize_t i = 0; i < length; ++i)
+            if (c[i] < 0x20 || c[i] == 0x7f) {
+                if (c[i] != '\t' || address)
+                    return c[i];
+            }
+        return no_control;
+    }
     const int kind = PyUnicode_KIND(value);
     const void *data = PyUnicode_DATA(value);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c == '\r' || c == '\n')
-            return true;
+        if (is_control(c, address))
+            return c;
     }
-    return false;
+    return no_control;
 }
 
 bool is_beyond_ascii(PyObject *value) noexcept { return PyUnicode_Check(value) && !PyUnicode_IS_ASCII(value); }
@@ -55,15 +85,43 @@ bool has_one_at(PyObject *value) noexcept {
     return at > 0 && at < length - 1;
 }
 
-// A line break ends the header early: the rest of the value would become
-// headers or body at the receiver.
-QUILLON_COLD void raise_line_break(PyObject *field) noexcept {
-    PyErr_Format(PyExc_ValueError, "message not sent: %U holds a line break (CR or LF)", field);
+const char *control_kind(Py_UCS4 c) noexcept {
+    if (c >= 0xd800 && c <= 0xdfff)
+        return "a lone surrogate";
+    return c == 0x2028 || c == 0x2029 ? "a line separator" : "a control character";
 }
 
-QUILLON_COLD void raise_file_name_line_break(PyObject *name) noexcept {
+// A line end would end the header early, and the rest of the value would
+// become headers or body at the receiver; in a command it would end that.
+QUILLON_COLD void raise_control(PyObject *field, Py_UCS4 c) noexcept {
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+    PyErr_Format(PyExc_ValueError, "message not sent: %U holds %s (%s)", field, control_kind(c), code);
+}
+
+QUILLON_COLD void raise_file_name_control(PyObject *name, Py_UCS4 c) noexcept {
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+    PyErr_Format(PyExc_ValueError, "message not sent: the file name %R in attachments holds %s (%s)", name,
+                 control_kind(c), code);
+}
+
+// True, with the error set, when `value` (a str) holds one of them.
+bool refuse_control(PyObject *value, PyObject *field, bool address) noexcept {
+    const Py_UCS4 c = find_control(value, address);
+    if (c == no_control)
+        return false;
+    raise_control(field, c);
+    return true;
+}
+
+// Even folded at its blanks, a header line would pass the 998 characters
+// SMTP carries.
+QUILLON_COLD void raise_too_long(PyObject *item, PyObject *field, Py_ssize_t room) noexcept {
     PyErr_Format(PyExc_ValueError,
-                 "message not sent: the file name %R in attachments holds a line break (CR or LF)", name);
+                 "message not sent: %R in %U is too long for a header line (at most %zd characters "
+                 "without a blank)",
+                 item, field, room);
 }
 
 QUILLON_COLD void raise_empty_address(PyObject *field) noexcept {
@@ -168,6 +226,67 @@ Ref parse_addresses(EmailState *st, PyObject *value) noexcept {
     return Ref::steal(PyObject_CallOneArg(object(st, O_getaddresses), one.get()));
 }
 
+// An address as every reader takes it: a quoted local part only as the
+// whole of it ('a"@x.org"b@y.org' is read one way by the client and another
+// by receivers), and outside it no backslash, bracket, parenthesis, colon or
+// other special that a server would read, or rewrite, as something else
+// (a server takes a@x for a@x with a backslash before it as "\\a"@x).
+bool is_plain_spec(const void *data, int kind, Py_ssize_t start, Py_ssize_t end) noexcept {
+    Py_ssize_t i = start;
+    if (i < end && PyUnicode_READ(kind, data, i) == '"') {
+        for (++i; i < end; ++i) {
+            const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                break;
+            }
+        }
+        if (i + 1 >= end || PyUnicode_READ(kind, data, i + 1) != '@')
+            return false;
+        ++i;
+    }
+    for (; i < end; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x80 && c != 0 && std::strchr("\\\"()<>[]:;,", static_cast<int>(c)))
+            return false;
+    }
+    return true;
+}
+
+// What reads as exactly one address, the same to every reader: the address
+// itself, or a display name and the address in angle brackets
+// (`acme<me@x.org>`, `"b@x.org"<b@x.org>`), the name free of anything that
+// would start a group, a route, a comment or a second address. A group
+// (`evil:a@x.org`), an unbalanced bracket or a comment is not.
+bool is_one_address(PyObject *item, PyObject *address) noexcept {
+    const int kind = PyUnicode_KIND(item);
+    const void *data = PyUnicode_DATA(item);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(address);
+    if (length == n)
+        return PyUnicode_Compare(item, address) == 0 && is_plain_spec(data, kind, 0, n);
+    const Py_ssize_t name_end = n - length - 2;  // where '<' must stand
+    if (name_end < 0 || PyUnicode_READ(kind, data, n - 1) != '>' || PyUnicode_READ(kind, data, name_end) != '<' ||
+        PyUnicode_Tailmatch(item, address, name_end + 1, n - 1, 1) != 1 ||
+        !is_plain_spec(data, kind, name_end + 1, n - 1))
+        return false;
+    bool quoted = false;
+    for (Py_ssize_t i = 0; i < name_end; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '\\') {
+            if (!quoted)
+                return false;
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (!quoted && c < 0x80 && std::strchr("<>()[]:;@,", static_cast<int>(c)) && c != 0) {
+            return false;
+        }
+    }
+    return !quoted;
+}
+
 // The one address a recipient item stands for, as the SMTP client reads it.
 Ref read_one_address(EmailState *st, PyObject *item, PyObject *field) noexcept {
     if (reads_as_itself(st, item))
@@ -189,7 +308,7 @@ Ref read_one_address(EmailState *st, PyObject *item, PyObject *field) noexcept {
         if (!named)
             address.reset();
     }
-    if (!address) {
+    if (!address || !PyUnicode_Check(address.get()) || !is_one_address(item, address.get())) {
         raise_unreadable_address(item, field);
         return {};
     }
@@ -223,10 +342,8 @@ Named check_recipient_items(EmailState *st, Field field, PyObject *items, bool &
             raise_empty_address(name);
             return Named::refused;
         }
-        if (has_line_break(item)) {
-            raise_line_break(name);
+        if (refuse_control(item, name, true))
             return Named::refused;
-        }
         if (!has_one_at(item)) {
             raise_not_one_address(item, name);
             return Named::refused;
@@ -234,6 +351,92 @@ Named check_recipient_items(EmailState *st, Field field, PyObject *items, bool &
         plain = plain && reads_as_itself(st, item);
     }
     return Named::someone;
+}
+
+// SMTP carries lines of at most 998 characters before the CRLF.
+constexpr Py_ssize_t line_limit = 998;
+
+// The longest run of characters without a blank, where a folding library
+// cannot break the line.
+Py_ssize_t longest_word(PyObject *value) noexcept {
+    const int kind = PyUnicode_KIND(value);
+    const void *data = PyUnicode_DATA(value);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+    Py_ssize_t longest = 0, run = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        run = PyUnicode_READ(kind, data, i) == ' ' ? 0 : run + 1;
+        longest = run > longest ? run : longest;
+    }
+    return longest;
+}
+
+// How an item goes into an address header: as written, unless it is a
+// display name beyond ASCII before an ASCII address. Then the name goes as
+// RFC 2047 encoded words and the address in clear, "=?utf-8?b?...?= <j@x.org>":
+// the library would encode the whole item as one word, address and all, and
+// no reader would find the address in it.
+Ref header_form(EmailState *st, PyObject *item) noexcept {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+    if (PyUnicode_IS_ASCII(item) || n == 0 || PyUnicode_READ_CHAR(item, n - 1) != '>')
+        return Ref::borrow(item);
+    Ref parsed = parse_addresses(st, item);
+    if (!parsed)
+        return {};
+    if (!PyList_CheckExact(parsed.get()) || PyList_GET_SIZE(parsed.get()) != 1)
+        return Ref::borrow(item);  // refused when the envelope is checked
+    PyObject *pair = PyList_GET_ITEM(parsed.get(), 0);
+    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2)
+        return Ref::borrow(item);
+    Ref name = Ref::borrow(PyTuple_GET_ITEM(pair, 0));  // held: Header() runs Python code
+    Ref address = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+    if (!PyUnicode_Check(name.get()) || !PyUnicode_Check(address.get()) || PyUnicode_IS_ASCII(name.get()) ||
+        !PyUnicode_IS_ASCII(address.get()) || PyUnicode_GET_LENGTH(address.get()) == 0 ||
+        !is_one_address(item, address.get()))
+        return Ref::borrow(item);
+    PyObject *header_args[] = {name.get(), text(st, T_utf_8)};
+    Ref header = Ref::steal(PyObject_Vectorcall(object(st, O_Header), header_args, 2, nullptr));
+    if (!header)
+        return {};
+    // Encoded words of at most 75 characters, one blank between them.
+    PyObject *encode_args[] = {header.get(), st->common.core.empty_str};
+    Ref words = Ref::steal(PyObject_VectorcallMethod(text(st, T_encode), encode_args, 1, keywords(st, K_linesep)));
+    if (!words)
+        return {};
+    return Ref::steal(PyUnicode_FromFormat("%S <%U>", words.get(), address.get()));
+}
+
+// An address header's value: the items joined with ",", as always below the
+// line limit. Where the line would pass it, with ", ", which the library
+// folds at the blanks, so that the value still reads as the same list; an
+// item that cannot fit even then is refused. (The container handed over
+// holds that ", " text; the library adds the line breaks when it writes.)
+Ref address_header_value(EmailState *st, PyObject *items, Ref joined, Field field, Text header) noexcept {
+    const Py_ssize_t count = PyTuple_GET_SIZE(items);
+    const Py_ssize_t room = line_limit - PyUnicode_GET_LENGTH(text(st, header)) - 3;  // ": " and ","
+    bool ascii = true;
+    for (Py_ssize_t i = 0; i < count && ascii; ++i)
+        ascii = PyUnicode_IS_ASCII(PyTuple_GET_ITEM(items, i));
+    if (ascii && PyUnicode_GET_LENGTH(joined.get()) <= room)
+        return joined;
+    Ref forms = Ref::steal(PyTuple_New(count));
+    if (!forms)
+        return {};
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref form = header_form(st, PyTuple_GET_ITEM(items, i));
+        if (!form)
+            return {};
+        PyTuple_SET_ITEM(forms.get(), i, form.release());
+    }
+    Ref value = Ref::steal(PyUnicode_Join(text(st, T_comma), forms.get()));
+    if (!value || PyUnicode_GET_LENGTH(value.get()) <= room)
+        return value;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (longest_word(PyTuple_GET_ITEM(forms.get(), i)) > room) {
+            raise_too_long(PyTuple_GET_ITEM(items, i), field_name(st, field), room);
+            return {};
+        }
+    }
+    return Ref::steal(PyUnicode_Join(text(st, T_comma_blank), forms.get()));
 }
 
 // message[HEADER] = the recipients joined with ",", or None when the field
@@ -260,8 +463,10 @@ bool set_recipients_header(EmailState *st, PyObject *message, PyObject *self, Fi
             value = Ref::borrow(Py_None);
             break;
         case Named::someone:
+            value = address_header_value(st, items.get(), std::move(joined), field, header);
+            if (!value)
+                return false;
             envelope.items[field] = std::move(items);
-            value = std::move(joined);
             break;
         }
     }
@@ -346,19 +551,6 @@ bool check_envelope(EmailState *st, PyObject *message, const Envelope &envelope)
     return true;
 }
 
-// The envelope sender send_message() will use: getaddresses([From])[0][1].
-Ref sender_address(EmailState *st, PyObject *sender) noexcept {
-    if (reads_as_itself(st, sender))
-        return Ref::borrow(sender);
-    Ref parsed = parse_addresses(st, sender);
-    if (!parsed)
-        return {};
-    Ref first = Ref::steal(PySequence_GetItem(parsed.get(), 0));
-    if (!first)
-        return {};
-    return Ref::steal(PySequence_GetItem(first.get(), 1));
-}
-
 // The domain of the Message-ID: the sender's when it has one that can stand
 // there, else a fixed name, since make_msgid() without a domain asks DNS
 // for the local host's name.
@@ -382,6 +574,9 @@ Ref message_id_domain(EmailState *st, PyObject *address) noexcept {
 }
 
 // Refuses a sender the message cannot carry; gives the Message-ID domain.
+// send_message() takes the envelope sender from getaddresses([From]), so
+// that must read as exactly the one address written: an item it reads as
+// nothing ("me@x.org>", a domain literal) would go out as the null sender.
 Ref check_sender(EmailState *st, PyObject *sender) noexcept {
     PyObject *field = field_name(st, F_from);
     if (sender == Py_None || (PyUnicode_Check(sender) && PyUnicode_GET_LENGTH(sender) == 0)) {
@@ -390,15 +585,13 @@ Ref check_sender(EmailState *st, PyObject *sender) noexcept {
     }
     if (!PyUnicode_Check(sender))
         return Ref::borrow(text(st, T_localhost));
-    if (has_line_break(sender)) {
-        raise_line_break(field);
+    if (refuse_control(sender, field, true))
         return {};
-    }
     if (!has_one_at(sender)) {
         raise_not_one_address(sender, field);
         return {};
     }
-    Ref address = sender_address(st, sender);
+    Ref address = read_one_address(st, sender, field);
     if (!address)
         return {};
     return message_id_domain(st, address.get());
@@ -455,8 +648,10 @@ bool encode_quoted_printable(EmailState *st, FunctionObject *fn, PyObject *part)
 constexpr Py_ssize_t file_name_room = 78 - 42;
 
 // A file name every receiver reads back whole when it stands unquoted after
-// "filename=": an RFC 2045 token (ASCII letters, digits and
-// !#$%&'*+-.^_`{|}~), short enough not to be folded.
+// "filename=": an RFC 2045 token (ASCII letters, digits and !#$&+-.^_`{|}~),
+// short enough not to be folded. Not "'", "*" or "%", which a reader of RFC
+// 2231 takes for the marks of an encoded name ("o'brien.pdf" reads as no
+// name, "a*b.txt" as "a"): such a name is quoted.
 bool is_token_file_name(PyObject *name) noexcept {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
     if (!PyUnicode_IS_ASCII(name) || length == 0 || length > file_name_room)
@@ -465,7 +660,7 @@ bool is_token_file_name(PyObject *name) noexcept {
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS1 c = chars[i];
         const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!alnum && (c == 0 || !std::strchr("!#$%&'*+-.^_`{|}~", c)))
+        if (!alnum && (c == 0 || !std::strchr("!#$&+-.^_`{|}~", c)))
             return false;
     }
     return true;
@@ -483,6 +678,66 @@ bool fits_quoted(PyObject *name) noexcept {
     for (Py_ssize_t i = 0; i < length && quoted <= file_name_room; ++i)
         quoted += chars[i] == '"' || chars[i] == '\\';
     return quoted <= file_name_room;
+}
+
+// True when "Content-Disposition: attachment; filename*=utf-8''" and the
+// name percent-encoded (at most three characters a byte) fit one line.
+bool fits_one_encoded_line(PyObject *name) noexcept {
+    Py_ssize_t bytes = PyUnicode_GET_LENGTH(name);
+    if (!PyUnicode_IS_ASCII(name)) {
+        const int kind = PyUnicode_KIND(name);
+        const void *data = PyUnicode_DATA(name);
+        bytes = 0;
+        for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(name); ++i) {
+            const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        }
+    }
+    return 50 + 3 * bytes <= line_limit;
+}
+
+// The disposition with the name as RFC 2231 continuations,
+// "attachment; filename*0*=utf-8''...; filename*1*=...", added and attached.
+bool attach_continued_name(EmailState *st, PyObject *message, PyObject *attachment, PyObject *name) noexcept {
+    constexpr Py_ssize_t piece = 60;
+    PyObject *encode_args[] = {name, text(st, T_utf_8)};
+    Ref encoded = Ref::steal(PyObject_Vectorcall(object(st, O_encode_rfc2231), encode_args, 2, nullptr));
+    if (!encoded)
+        return false;
+    if (!PyUnicode_Check(encoded.get()) || !PyUnicode_IS_ASCII(encoded.get())) {
+        PyErr_SetString(PyExc_TypeError, "encode_rfc2231() must give ASCII text");
+        return false;
+    }
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts || PyList_Append(parts.get(), text(st, T_attachment)) < 0)
+        return false;
+    const Py_UCS1 *c = PyUnicode_1BYTE_DATA(encoded.get());
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(encoded.get());
+    for (Py_ssize_t start = 0, section = 0; start < n; ++section) {
+        Py_ssize_t end = start + piece < n ? start + piece : n;
+        if (end < n && c[end - 1] == '%')  // never split a %XX
+            end -= 1;
+        else if (end < n && c[end - 2] == '%')
+            end -= 2;
+        Ref part = Ref::steal(PyUnicode_Substring(encoded.get(), start, end));
+        if (!part)
+            return false;
+        Ref parameter = Ref::steal(PyUnicode_FromFormat("filename*%zd*=%U", section, part.get()));
+        if (!parameter || PyList_Append(parts.get(), parameter.get()) < 0)
+            return false;
+        start = end;
+    }
+    Ref disposition = Ref::steal(PyUnicode_Join(text(st, T_semicolon_blank), parts.get()));
+    if (!disposition)
+        return false;
+    PyObject *header_args[] = {attachment, text(st, T_content_disposition), disposition.get()};
+    Ref done = Ref::steal(
+        PyObject_VectorcallMethod(text(st, T_add_header), header_args, 1, keywords(st, K_name_value)));
+    if (!done)
+        return false;
+    PyObject *attach_args[] = {message, attachment};
+    done = Ref::steal(PyObject_VectorcallMethod(text(st, T_attach), attach_args, 1, keywords(st, K_payload)));
+    return static_cast<bool>(done);
 }
 
 // One "application/octet-stream" part, base64-encoded, attached to `message`.
@@ -507,8 +762,9 @@ bool attach_file(EmailState *st, FunctionObject *fn, PyObject *message, PyObject
     Ref name = format_simple(file_name.get(), st->common.core.empty_str, shortcuts(st));
     if (!name)
         return false;
-    if (has_line_break(name.get())) {
-        raise_file_name_line_break(name.get());
+    const Py_UCS4 control = find_control(name.get(), false);
+    if (control != no_control) {
+        raise_file_name_control(name.get(), control);
         return false;
     }
     if (is_token_file_name(name.get())) {
@@ -522,6 +778,11 @@ bool attach_file(EmailState *st, FunctionObject *fn, PyObject *message, PyObject
         // The library quotes a name that fits the line; any other goes as
         // ("utf-8", "", name), which it encodes as RFC 2231 (filename*=):
         // one token, with no blank at which to fold it.
+        // A name whose encoded form would pass the line limit goes as RFC
+        // 2231 continuations instead, each short, which the library folds
+        // at the "; " between them.
+        if (!fits_one_encoded_line(name.get()))
+            return attach_continued_name(st, message, attachment.get(), name.get());
         PyObject *empty = st->common.core.empty_str;
         Ref filename = fits_quoted(name.get()) ? std::move(name)
                                                : Ref::steal(PyTuple_Pack(3, text(st, T_utf_8), empty, name.get()));
@@ -551,7 +812,19 @@ Ref build_message(EmailState *st, FunctionObject *fn, PyObject *self, Envelope &
     if (!sender)
         return {};
     Ref domain = check_sender(st, sender.get());
-    if (!domain || PyObject_SetItem(message.get(), text(st, T_From), sender.get()) < 0)
+    if (!domain)
+        return {};
+    Ref from = Ref::borrow(sender.get());
+    if (PyUnicode_Check(sender.get()) &&
+        (!PyUnicode_IS_ASCII(sender.get()) || PyUnicode_GET_LENGTH(sender.get()) > line_limit - 9)) {
+        Ref one = Ref::steal(PyTuple_Pack(1, sender.get()));
+        if (!one)
+            return {};
+        from = address_header_value(st, one.get(), std::move(from), F_from, T_From);
+        if (!from)
+            return {};
+    }
+    if (PyObject_SetItem(message.get(), text(st, T_From), from.get()) < 0)
         return {};
     if (!set_recipients_header(st, message.get(), self, F_to, T_To, envelope) ||
         !set_recipients_header(st, message.get(), self, F_cc, T_Cc, envelope) ||
@@ -560,9 +833,18 @@ Ref build_message(EmailState *st, FunctionObject *fn, PyObject *self, Envelope &
     Ref subject = get_field(st, self, F_subject);
     if (!subject)
         return {};
-    if (PyUnicode_Check(subject.get()) && has_line_break(subject.get())) {
-        raise_line_break(field_name(st, F_subject));
-        return {};
+    if (PyUnicode_Check(subject.get())) {
+        if (refuse_control(subject.get(), field_name(st, F_subject), false))
+            return {};
+        // The library writes an ASCII subject on one line where it has no
+        // blank to fold at: past the line limit it goes as encoded words,
+        // which read back as the very text.
+        if (PyUnicode_IS_ASCII(subject.get()) && PyUnicode_GET_LENGTH(subject.get()) > line_limit - 9) {
+            PyObject *header_args[] = {subject.get(), text(st, T_utf_8)};
+            subject = Ref::steal(PyObject_Vectorcall(object(st, O_Header), header_args, 2, nullptr));
+            if (!subject)
+                return {};
+        }
     }
     if (PyObject_SetItem(message.get(), text(st, T_Subject), subject.get()) < 0 ||
         !drop_absent_headers(st, message.get(), envelope) || !set_origin_headers(st, message.get(), domain.get()))
@@ -667,6 +949,8 @@ PyObject *hand_over(EmailState *st, FunctionObject *fn, PyObject *self, PyObject
     if (!server)
         return nullptr;
     hints.no_server = server.get() == Py_None;
+    if (PyUnicode_Check(server.get()) && refuse_control(server.get(), field_name(st, F_server), false))
+        return nullptr;
     PyObject *client_args[] = {server.get()};
     Ref client = Ref::steal(PyObject_Vectorcall(smtp.get(), client_args, 0, keywords(st, K_host)));
     if (!client)

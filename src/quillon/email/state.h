@@ -30,7 +30,8 @@ namespace quillon::email {
     X(dunder_enter, "__enter__") X(dunder_exit, "__exit__")                     \
     X(Date, "Date") X(Message_ID, "Message-ID") X(localtime, "localtime")       \
     X(domain, "domain") X(localhost, "localhost") X(encode_quopri, "encode_quopri") \
-    X(content_transfer_encoding, "Content-Transfer-Encoding") X(utf_8, "utf-8")
+    X(content_transfer_encoding, "Content-Transfer-Encoding") X(utf_8, "utf-8")    \
+    X(encode, "encode") X(linesep, "linesep") X(comma_blank, ", ") X(semicolon_blank, "; ")
 
 #define AS_ENUM(id, text) T_##id,
 enum Text : size_t { EMAIL_TEXTS(AS_ENUM) TEXT_COUNT };
@@ -49,6 +50,7 @@ enum Keywords : size_t {
     K_name_value_filename,
     K_localtime,
     K_domain,
+    K_linesep,
     KEYWORDS_COUNT
 };
 
@@ -60,6 +62,8 @@ enum Object : size_t {
     O_make_msgid,
     O_hand_over_form,
     O_explain_refusal,
+    O_Header,
+    O_encode_rfc2231,
     OBJECT_COUNT
 };
 
@@ -161,6 +165,7 @@ struct EmailState {
         {K_name_value_filename, {T_name_, T_value_, T_filename}},
         {K_localtime, {T_localtime}},
         {K_domain, {T_domain}},
+        {K_linesep, {T_linesep}},
     };
     static constexpr ImportSpec import_specs[] = {
         {"logger", {"logging"}},           {"smtplib", {"SMTP"}},
@@ -174,6 +179,8 @@ struct EmailState {
         {O_make_msgid, "email.utils", "make_msgid"},
         {O_hand_over_form, "quillon._international", "hand_over_form"},
         {O_explain_refusal, "quillon._international", "explain_refusal"},
+        {O_Header, "email.header", "Header"},
+        {O_encode_rfc2231, "email.utils", "encode_rfc2231"},
     };
 
     // First: the shared layer reaches it.
