@@ -39,14 +39,16 @@ sys.exit(main(sys.argv[1:]))
 
 # As VIA_LOOPBACK_DNS, with the worker processes (forked, so they take this
 # over) dying at an address "die@...": killed before they answer, or in the
-# middle of writing their answer.
+# middle of writing their answer. "slow@..." takes a second.
 DYING_WORKERS = VIA_LOOPBACK_DNS.replace(
     "from quillon.cli import main",
     """\
-import os, signal, struct
+import os, signal, struct, time
 from quillon import bulk
 how, checked, serve_worker = sys.argv.pop(1), bulk._Run.check, bulk._serve_worker
 def check(run, address):
+    if address.startswith("slow@"):
+        time.sleep(1)
     if address.startswith("die@"):
         if how == "mid-answer":
             os.write(ANSWERS, struct.pack("!i", 4096) + b"cut short")
@@ -58,6 +60,10 @@ def serve(inbox, outbox, *args):
     serve_worker(inbox, outbox, *args)
 bulk._Run.check, bulk._serve_worker = check, serve
 from quillon.cli import main""",
+).replace(
+    # What the run left behind is collected, as a program that goes on would.
+    "sys.exit(main(sys.argv[1:]))",
+    "status = main(sys.argv[1:])\nimport gc\ngc.collect()\nsys.exit(status)",
 )
 
 
@@ -180,10 +186,24 @@ def test_check_reports_an_undecodable_line_in_its_place(dns_server, tmp_path):
     ]
 
 
-@pytest.mark.parametrize("how", ["killed", "mid-answer"])
-def test_check_cut_short_by_a_dead_worker_says_so_with_status_3(dns_server, how):
+# The two workers own mx.example and a-only.example, one each.
+DEATHS = {
+    "killed": ("killed", [f"die@{MX}", f"c@{MX}"], []),
+    "mid-answer": ("mid-answer", [f"die@{MX}", f"c@{MX}"], []),
+    # While the other worker keeps the command waiting, the lines after a
+    # moment go to the dead one, whose pipe is broken by then.
+    "while-sending": (
+        "killed",
+        [f"slow@{MX}", f"die@{_loopback.A_ONLY_DOMAIN}"],
+        [f"{n}@{_loopback.A_ONLY_DOMAIN}" for n in range(100)],
+    ),
+}
+
+
+@pytest.mark.parametrize(("how", "later", "last"), DEATHS.values(), ids=DEATHS.keys())
+def test_check_cut_short_by_a_dead_worker_says_so_with_status_3(dns_server, how, later, last):
     # Fed slowly, so that the verdicts before the death are out already.
-    lines = [f"a@{MX}", f"b@{_loopback.A_ONLY_DOMAIN}", f"die@{MX}", f"c@{MX}"]
+    lines = [f"a@{MX}", f"b@{_loopback.A_ONLY_DOMAIN}"]
     process = subprocess.Popen(
         [sys.executable, "-c", DYING_WORKERS, str(dns_server.port), how, "check"]
         + ["--processes", "2", "--file", "-"],
@@ -198,10 +218,14 @@ def test_check_cut_short_by_a_dead_worker_says_so_with_status_3(dns_server, how)
         process.stdin.flush()
         before = drain(process.stdout.fileno(), until=f"{lines[1]}\tvalid\tValid\n".encode())
         assert before == f"{lines[0]}\tvalid\tValid\n{lines[1]}\tvalid\tValid\n".encode()
-        out, err = process.communicate("\n".join(lines[2:]) + "\n", timeout=60)
+        process.stdin.write("\n".join(later) + "\n")
+        process.stdin.flush()
+        if last:
+            time.sleep(0.3)
+        out, err = process.communicate("".join(line + "\n" for line in last), timeout=60)
     finally:
         process.kill()
-    owner = bulk._owner(f"die@{MX}", 2)
+    owner = next(bulk._owner(line, 2) for line in later if line.startswith("die@"))
     assert (process.returncode, out, err) == (
         3,
         "",
