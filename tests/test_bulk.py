@@ -112,7 +112,6 @@ def test_check_all_gives_contact_validate_verdicts(make_dns_server, options):
     [
         ("alice@example.org", {}, r"not a str: use quillon.bulk.check\(address\)"),
         ([f"a@{MX}"], {"jobs": 0}, "jobs must be at least 1, not 0"),
-        ([f"a@{MX}"], {"processes": 0}, "processes must be at least 1, not 0"),
         ([f"a@{MX}"], {"timeout": 0}, "timeout must be more than 0, not 0"),
     ],
 )
@@ -163,7 +162,7 @@ def asks(memo_run, address):
     ("ttl", "later", "asked_again"), [(300, 299, False), (300, 301, True), (0, 0, True)]
 )
 def test_memo_keeps_an_outcome_no_longer_than_its_ttl(memo_run, ttl, later, asked_again):
-    run, server, clock = memo_run
+    _, server, clock = memo_run
     for rrset in server._zone[dns.name.from_text(MX)].values():
         rrset.ttl = ttl
     assert asks(memo_run, f"a@{MX}") == (True, "Valid")
@@ -178,7 +177,6 @@ def test_memo_keeps_an_outcome_no_longer_than_its_ttl(memo_run, ttl, later, aske
         (_loopback.NULL_MX_DOMAIN, True, "The domain name null-mx.example does not accept email"),
         # The resolver's fault, not the domain's answer, though worded as a refusal.
         (YXDOMAIN, False, "There was an error while checking if the domain name in the email"),
-        (_loopback.SERVFAIL_DOMAIN, False, "Valid"),  # deliverability unknown
     ],
 )
 def test_memo_keeps_what_the_domain_answered_and_nothing_else(memo_run, domain, remembered, reason):
