@@ -600,7 +600,7 @@ def check_in_order(
     if isinstance(items, str):
         # Iterating it would check each character as an address.
         raise TypeError(
-            "check_all takes an iterable of addresses, not a str: "
+            "expected an iterable of addresses, not a str: "
             "use quillon.bulk.check(address) for one address"
         )
     for name, value in (("jobs", jobs), ("processes", processes)):
