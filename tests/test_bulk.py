@@ -185,13 +185,37 @@ def test_memo_keeps_what_the_domain_answered_and_nothing_else(memo_run, domain, 
     assert first[1] == again[1] and first[1].startswith(reason)
 
 
-def test_memo_pushes_out_the_oldest_domain_when_full(memo_run, monkeypatch):
+def test_a_domain_looked_up_ahead_costs_its_addresses_no_question(memo_run):
+    run, server, _ = memo_run
+    # As it follows an "@": any case, or no domain at all (refused at its check).
+    for domain in [MX.upper(), "nodot", ""]:
+        run.prefetch(domain)
+    assert server.queries == [(MX, "MX")]
+    assert asks(memo_run, f"a@{MX}") == (False, "Valid")
+
+
+@pytest.mark.parametrize(
+    "steps",
+    [
+        [("one", 0, True), ("two", 0, True), ("three", 0, True), ("three", 0, False)]
+        + [("two", 0, False), ("one", 0, True)],
+        # Asked for again once its TTL is over, two is the newest, and
+        # pushes out nothing while it takes its own place.
+        [("one", 0, True), ("two", 0, True), ("two", 301, True), ("one", 0, False)],
+    ],
+    ids=["oldest-out", "renewed"],
+)
+def test_memo_pushes_out_the_oldest_domain_when_full(memo_run, monkeypatch, steps):
     monkeypatch.setattr(bulk, "MEMO_SIZE", 2)
-    steps = [("one", True), ("two", True), ("three", True), ("three", False), ("two", False)]
-    steps += [("one", True)]
-    asked = [asks(memo_run, f"a@{name}.example")[0] for name, _ in steps]
-    assert asked == [a for _, a in steps]
-    run = memo_run[0]
+    run, server, clock = memo_run
+    for name, ttl in [("one", 600), ("two", 300), ("three", 300)]:
+        for rrset in server._zone[dns.name.from_text(f"{name}.example")].values():
+            rrset.ttl = ttl
+    asked = []
+    for name, later, _ in steps:
+        clock.now += later
+        asked.append(asks(memo_run, f"a@{name}.example")[0])
+    assert asked == [a for _, _, a in steps]
     assert (len(run._outcomes), len(run._syntax)) == (2, 2)
 
 
