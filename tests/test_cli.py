@@ -67,10 +67,10 @@ from quillon.cli import main""",
 )
 
 
-def check(dns, *args, stderr=subprocess.PIPE, script=VIA_LOOPBACK_DNS, **options):
+def check(dns, *args, stderr=subprocess.PIPE, **options):
     return run_python(
         "-c",
-        script,
+        VIA_LOOPBACK_DNS,
         str(dns.port),
         "check",
         *args,
@@ -214,7 +214,7 @@ def test_check_cut_short_by_a_dead_worker_says_so_with_status_3(dns_server, how,
         env=ENV,
     )
     try:
-        process.stdin.write("\n".join(lines[:2]) + "\n")
+        process.stdin.write("\n".join(lines) + "\n")
         process.stdin.flush()
         before = drain(process.stdout.fileno(), until=f"{lines[1]}\tvalid\tValid\n".encode())
         assert before == f"{lines[0]}\tvalid\tValid\n{lines[1]}\tvalid\tValid\n".encode()
