@@ -2,10 +2,7 @@
 look-up per domain, and beyond one process."""
 
 import json
-import multiprocessing
-import os
 import random
-import signal
 import sys
 import threading
 from collections import Counter
@@ -279,9 +276,8 @@ def test_dask_cluster_checks_partitions_of_addresses_on_prepared_workers(dns_ser
         "",
         f"b@{_loopback.UNKNOWN_DOMAIN}",
         "no-at-sign",
-        f"c@{_loopback.A_ONLY_DOMAIN}",
-        f"d@{_loopback.SERVFAIL_DOMAIN}",
-    ] * 16
+        f"c@{_loopback.SERVFAIL_DOMAIN}",
+    ] * 20
     (tmp_path / "list.txt").write_text("\n".join(lines) + "\n")
     expected = [
         {"address": f"a@{MX}", "valid": True, "reason": "Valid", "normalized": f"a@{MX}"},
@@ -291,20 +287,15 @@ def test_dask_cluster_checks_partitions_of_addresses_on_prepared_workers(dns_ser
             "reason": "The domain name unknown.example does not exist",
         },
         {"address": "no-at-sign", "valid": False, "reason": "An email address must have an @-sign"},
+        # Valid, but not known to take mail: the record says so.
         {
-            "address": f"c@{_loopback.A_ONLY_DOMAIN}",
+            "address": f"c@{_loopback.SERVFAIL_DOMAIN}",
             "valid": True,
             "reason": "Valid",
-            "normalized": f"c@{_loopback.A_ONLY_DOMAIN}",
-        },
-        {
-            "address": f"d@{_loopback.SERVFAIL_DOMAIN}",
-            "valid": True,
-            "reason": "Valid",
-            "normalized": f"d@{_loopback.SERVFAIL_DOMAIN}",
+            "normalized": f"c@{_loopback.SERVFAIL_DOMAIN}",
             "deliverability": "unknown",
         },
-    ] * 16
+    ] * 20
     with (
         LocalCluster(
             n_workers=2,
@@ -372,24 +363,3 @@ def test_verdicts_before_an_input_error_are_all_given(dns_server, options, bad, 
             given.append(verdict.address)
     assert given == [f"{n}@{MX}" for n in range(8)]
     assert_nothing_left_installed()
-
-
-def test_a_worker_process_that_dies_ends_the_check_with_worker_lost_error(dns_server):
-    go_on = threading.Event()
-
-    def addresses():
-        yield f"a@{MX}"
-        go_on.wait(60)
-        yield from (f"{n}@{domain}.example" for n in range(20) for domain in ("one", "two"))
-
-    verdicts = bulk.check_all(addresses(), timeout=1, processes=2)
-    assert next(verdicts).address == f"a@{MX}"
-    workers = [p for p in multiprocessing.active_children() if p.name.startswith("quillon-check")]
-    assert len(workers) == 2
-    for worker in workers:  # as the kernel's out-of-memory killer would
-        os.kill(worker.pid, signal.SIGKILL)
-        worker.join(30)
-    go_on.set()
-    lost = r"^worker process [01] ended unexpectedly \(killed by SIGKILL\)$"
-    with pytest.raises(bulk.WorkerLostError, match=lost):
-        next(verdicts)
