@@ -7,9 +7,10 @@
 The file is cut into partitions of a fixed number of addresses (one pass
 over it notes where each partition starts, so the list never sits in memory
 at once); each partition becomes a task that reads its part of the file and
-checks it on a worker, and its verdicts, one JSON object a line, go to a
-file of their own, ``verdicts/N.jsonl``. The workers must see the file at
-the same path (one machine, or a shared file system).
+checks it on a worker, and its verdicts, one JSON object a line as
+``quillon check --json`` writes them, go to a file of their own,
+``verdicts/N.jsonl``. The workers must see the file at the same path (one
+machine, or a shared file system).
 
 Each worker is set up by the plugin of ``quillon.bulk.dask_plugin``: it asks
 the name servers this process asks, and remembers each domain's outcome for
@@ -68,13 +69,9 @@ def check_part(path: str, start: int, end: int) -> list[str]:
     for line in text.splitlines():
         address = line.strip()
         if is_address(address):
-            verdict = bulk.check(address)
-            records.append(
-                json.dumps(
-                    {"address": address, "valid": verdict.valid, "reason": verdict.reason},
-                    ensure_ascii=False,
-                )
-            )
+            # As `quillon check --json` writes it: "deliverability": "unknown"
+            # tells a valid address from one that DNS left open.
+            records.append(json.dumps(bulk.check(address).record(), ensure_ascii=False))
     return records
 
 

@@ -104,12 +104,116 @@ def test_check_all_gives_contact_validate_verdicts(make_dns_server, options):
     assert_nothing_left_installed()
 
 
-@pytest.mark.parametrize(("ttl", "asked"), [(300, 1), (0, 3)])
-def test_memo_keeps_an_outcome_no_longer_than_its_ttl(dns_server, ttl, asked):
-    for rrset in dns_server._zone[dns.name.from_text(MX)].values():
+@pytest.mark.parametrize(
+    ("addresses", "options", "error"),
+    [
+        ("alice@example.org", {}, r"not a str: use quillon.bulk.check\(address\)"),
+        ([f"a@{MX}"], {"jobs": 0}, "jobs must be at least 1, not 0"),
+        ([f"a@{MX}"], {"timeout": 0}, "timeout must be more than 0, not 0"),
+    ],
+)
+def test_check_all_refuses_its_arguments_at_the_call(addresses, options, error):
+    # At the call, not at the first verdict: nothing is iterated here.
+    with pytest.raises(TypeError if isinstance(addresses, str) else ValueError, match=error):
+        bulk.check_all(addresses, **options)
+
+
+# --- the memo, one domain at a time on a clock of the test's ---------------------
+
+YXDOMAIN = "yxdomain.example"  # a resolver's error, which email_validator words as a refusal
+MEMO_ZONE = {
+    **_loopback.DEFAULT_ZONE,
+    YXDOMAIN: _loopback.Fault.YXDOMAIN,
+    **{f"{name}.example": {"MX": "10 mail.mx.example."} for name in ("one", "two", "three")},
+}
+
+
+class Clock:
+    """A monotonic clock that moves only when the test moves it."""
+
+    def __init__(self):
+        self.now = 1000.0
+
+    def __call__(self):
+        return self.now
+
+
+@pytest.fixture
+def memo_run(make_dns_server):
+    """A run with the memo on a Clock, its DNS server, and the clock."""
+    server, clock = make_dns_server(MEMO_ZONE), Clock()
+    with bulk._dispatching():
+        yield bulk._Run(None, 1, memo=True, clock=clock), server, clock
+    assert_nothing_left_installed()
+
+
+def asks(memo_run, address):
+    """Whether checking ``address`` made the run ask DNS, and its reason."""
+    run, server, _ = memo_run
+    before = len(server.queries)
+    reason = run.check(address).reason
+    return len(server.queries) > before, reason
+
+
+@pytest.mark.parametrize(
+    ("ttl", "later", "asked_again"), [(300, 299, False), (300, 301, True), (0, 0, True)]
+)
+def test_memo_keeps_an_outcome_no_longer_than_its_ttl(memo_run, ttl, later, asked_again):
+    _, server, clock = memo_run
+    for rrset in server._zone[dns.name.from_text(MX)].values():
         rrset.ttl = ttl
-    list(bulk.check_all([f"{name}@{MX}" for name in "abc"]))
-    assert dns_server.queries == [(MX, "MX")] * asked
+    assert asks(memo_run, f"a@{MX}") == (True, "Valid")
+    clock.now += later
+    assert asks(memo_run, f"b@{MX}") == (asked_again, "Valid")
+
+
+@pytest.mark.parametrize(
+    ("domain", "remembered", "reason"),
+    [
+        (MX, True, "Valid"),
+        (_loopback.NULL_MX_DOMAIN, True, "The domain name null-mx.example does not accept email"),
+        # The resolver's fault, not the domain's answer, though worded as a refusal.
+        (YXDOMAIN, False, "There was an error while checking if the domain name in the email"),
+    ],
+)
+def test_memo_keeps_what_the_domain_answered_and_nothing_else(memo_run, domain, remembered, reason):
+    first, again = asks(memo_run, f"a@{domain}"), asks(memo_run, f"b@{domain}")
+    assert (first[0], again[0]) == (True, not remembered)
+    assert first[1] == again[1] and first[1].startswith(reason)
+
+
+def test_a_domain_looked_up_ahead_costs_its_addresses_no_question(memo_run):
+    run, server, _ = memo_run
+    # As it follows an "@": any case, or no domain at all (refused at its check).
+    for domain in [MX.upper(), "nodot", ""]:
+        run.prefetch(domain)
+    assert server.queries == [(MX, "MX")]
+    assert asks(memo_run, f"a@{MX}") == (False, "Valid")
+
+
+@pytest.mark.parametrize(
+    "steps",
+    [
+        [("one", 0, True), ("two", 0, True), ("three", 0, True), ("three", 0, False)]
+        + [("two", 0, False), ("one", 0, True)],
+        # Asked for again once its TTL is over, two is the newest, and
+        # pushes out nothing while it takes its own place.
+        [("one", 0, True), ("two", 0, True), ("two", 301, True), ("one", 0, False)],
+    ],
+    ids=["oldest-out", "renewed"],
+)
+def test_memo_pushes_out_the_oldest_domain_when_full(memo_run, monkeypatch, steps):
+    monkeypatch.setattr(bulk, "MEMO_SIZE", 2)
+    run, server, clock = memo_run
+    for name, ttl in [("one", 600), ("two", 300), ("three", 300)]:
+        for rrset in server._zone[dns.name.from_text(f"{name}.example")].values():
+            rrset.ttl = ttl
+    asked = []
+    for name, later, _ in steps:
+        clock.now += later
+        asked.append(asks(memo_run, f"a@{name}.example")[0])
+    assert asked == [a for _, _, a in steps]
+    assert (len(run._outcomes), len(run._syntax)) == (2, 2)
 
 
 @pytest.mark.parametrize("memo", [True, False])
@@ -172,18 +276,25 @@ def test_dask_cluster_checks_partitions_of_addresses_on_prepared_workers(dns_ser
         "",
         f"b@{_loopback.UNKNOWN_DOMAIN}",
         "no-at-sign",
-        f"c@{_loopback.A_ONLY_DOMAIN}",
+        f"c@{_loopback.SERVFAIL_DOMAIN}",
     ] * 20
     (tmp_path / "list.txt").write_text("\n".join(lines) + "\n")
     expected = [
-        {"address": f"a@{MX}", "valid": True, "reason": "Valid"},
+        {"address": f"a@{MX}", "valid": True, "reason": "Valid", "normalized": f"a@{MX}"},
         {
             "address": f"b@{_loopback.UNKNOWN_DOMAIN}",
             "valid": False,
             "reason": "The domain name unknown.example does not exist",
         },
         {"address": "no-at-sign", "valid": False, "reason": "An email address must have an @-sign"},
-        {"address": f"c@{_loopback.A_ONLY_DOMAIN}", "valid": True, "reason": "Valid"},
+        # Valid, but not known to take mail: the record says so.
+        {
+            "address": f"c@{_loopback.SERVFAIL_DOMAIN}",
+            "valid": True,
+            "reason": "Valid",
+            "normalized": f"c@{_loopback.SERVFAIL_DOMAIN}",
+            "deliverability": "unknown",
+        },
     ] * 20
     with (
         LocalCluster(
@@ -221,13 +332,34 @@ def test_dask_cluster_checks_partitions_of_addresses_on_prepared_workers(dns_ser
     assert 1 <= dns_server.queries.count((MX, "MX")) <= 2
 
 
-def test_verdicts_before_an_input_error_are_all_given(dns_server):
+MODES = {
+    "memo": {"memo": True},
+    "threads": {"memo": True, "jobs": 4},
+    "no-memo": {"memo": False, "jobs": 4},
+    "processes": {"processes": 2},
+}
+
+
+@pytest.mark.parametrize("options", MODES.values(), ids=MODES.keys())
+@pytest.mark.parametrize(
+    ("bad", "error"),
+    [
+        (OSError("the list could not be read further"), "the list could not be read further"),
+        (None, r"check_all takes addresses as str, not NoneType \(item 9\)"),
+    ],
+    ids=["raised", "not-a-str"],
+)
+def test_verdicts_before_an_input_error_are_all_given(dns_server, options, bad, error):
     def addresses():
         yield from (f"{n}@{MX}" for n in range(8))
-        raise OSError("the list could not be read further")
+        if isinstance(bad, Exception):
+            raise bad
+        yield bad
+        yield f"late@{MX}"
 
     given = []
-    with pytest.raises(OSError, match="read further"):
-        for verdict in bulk.check_all(addresses(), timeout=1, memo=False, jobs=4):
+    with pytest.raises(type(bad) if isinstance(bad, Exception) else TypeError, match=error):
+        for verdict in bulk.check_all(addresses(), timeout=1, **options):
             given.append(verdict.address)
     assert given == [f"{n}@{MX}" for n in range(8)]
+    assert_nothing_left_installed()

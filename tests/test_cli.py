@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from quillon import _loopback
+from quillon import _loopback, bulk
 from quillon._message_view import parse_wire, print_message
 from support import ENV, PASSWORD, run_python
 from support import run_quillon as quillon
@@ -37,6 +37,36 @@ fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 from quillon.cli import main
 sys.exit(main(sys.argv[1:]))
 """
+
+
+# As VIA_LOOPBACK_DNS, with the worker processes (forked, so they take this
+# over) dying at an address "die@...": killed before they answer, or in the
+# middle of writing their answer. "slow@..." takes a second.
+DYING_WORKERS = VIA_LOOPBACK_DNS.replace(
+    "from quillon.cli import main",
+    """\
+import os, signal, struct, time
+from quillon import bulk
+how, checked, serve_worker = sys.argv.pop(1), bulk._Run.check, bulk._serve_worker
+def check(run, address):
+    if address.startswith("slow@"):
+        time.sleep(1)
+    if address.startswith("die@"):
+        if how == "mid-answer":
+            os.write(ANSWERS, struct.pack("!i", 4096) + b"cut short")
+        os.kill(os.getpid(), signal.SIGKILL)
+    return checked(run, address)
+def serve(inbox, outbox, *args):
+    global ANSWERS
+    ANSWERS = outbox.fileno()
+    serve_worker(inbox, outbox, *args)
+bulk._Run.check, bulk._serve_worker = check, serve
+from quillon.cli import main""",
+).replace(
+    # What the run left behind is collected, as a program that goes on would.
+    "sys.exit(main(sys.argv[1:]))",
+    "status = main(sys.argv[1:])\nimport gc\ngc.collect()\nsys.exit(status)",
+)
 
 
 def check(dns, *args, stderr=subprocess.PIPE, **options):
@@ -158,6 +188,54 @@ def test_check_reports_an_undecodable_line_in_its_place(dns_server, tmp_path):
     ]
 
 
+# The two workers own mx.example and a-only.example, one each.
+DEATHS = {
+    "killed": ("killed", [f"die@{MX}", f"c@{MX}"], []),
+    "mid-answer": ("mid-answer", [f"die@{MX}", f"c@{MX}"], []),
+    # While the other worker keeps the command waiting, the lines after a
+    # moment go to the dead one, whose pipe is broken by then.
+    "while-sending": (
+        "killed",
+        [f"slow@{MX}", f"die@{_loopback.A_ONLY_DOMAIN}"],
+        [f"{n}@{_loopback.A_ONLY_DOMAIN}" for n in range(100)],
+    ),
+}
+
+
+@pytest.mark.parametrize(("how", "later", "last"), DEATHS.values(), ids=DEATHS.keys())
+def test_check_cut_short_by_a_dead_worker_says_so_with_status_3(dns_server, how, later, last):
+    # Fed slowly, so that the verdicts before the death are out already.
+    lines = [f"a@{MX}", f"b@{_loopback.A_ONLY_DOMAIN}"]
+    process = subprocess.Popen(
+        [sys.executable, "-c", DYING_WORKERS, str(dns_server.port), how, "check"]
+        + ["--processes", "2", "--file", "-"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=ENV,
+    )
+    try:
+        process.stdin.write("\n".join(lines) + "\n")
+        process.stdin.flush()
+        before = drain(process.stdout.fileno(), until=f"{lines[1]}\tvalid\tValid\n".encode())
+        assert before == f"{lines[0]}\tvalid\tValid\n{lines[1]}\tvalid\tValid\n".encode()
+        process.stdin.write("\n".join(later) + "\n")
+        process.stdin.flush()
+        if last:
+            time.sleep(0.3)
+        out, err = process.communicate("".join(line + "\n" for line in last), timeout=60)
+    finally:
+        process.kill()
+    owner = next(bulk._owner(line, 2) for line in later if line.startswith("die@"))
+    assert (process.returncode, out, err) == (
+        3,
+        "",
+        "quillon check: error: the check could not finish after 2 addresses: "
+        f"worker process {owner} ended unexpectedly (killed by SIGKILL)\n",
+    )
+
+
 @pytest.mark.parametrize(("options", "asked"), [([], 1), (["--no-cache"], 3)])
 def test_check_keeps_answers_for_the_run(dns_server, options, asked):
     result = check(dns_server, f"a@{MX}", f"b@{MX}", f"C@{MX.upper()}", *options)
@@ -210,17 +288,22 @@ def test_check_prints_each_verdict_as_soon_as_it_is_known(dns_server, options):
             "<stdin> has no column 'mail' (its header: email, name)",
         ),
         (["a@x.org", "--column", "00"], "--column needs a name or a number from 1, not '00'"),
+        (
+            ["--column", "email", "people.csv"],
+            "people.csv is a file, not an address: read it with --file people.csv",
+        ),
         (["a@x.org", "--jobs", "0"], "--jobs: must be at least 1"),
         (["a@x.org", "--timeout", "soon"], "--timeout: not a number"),
         (["--file", "/nonexistent/list"], "cannot read /nonexistent/list"),
         (["a@x.org", "--bogus"], "unrecognized arguments: --bogus"),
     ],
 )
-def test_check_usage_errors(args, message):
+def test_check_usage_errors(tmp_path, args, message):
+    (tmp_path / "people.csv").write_text("email\na@x.org\n")
     # A terminal on standard input is no list to read.
     reader, writer = pty.openpty()
     options = {"input": "email,name\na@x.org,A\n"} if "-" in args else {"stdin": writer}
-    result = quillon("check", *args, **options)
+    result = quillon("check", *args, cwd=tmp_path, **options)
     os.close(reader)
     os.close(writer)
     assert (result.returncode, result.stdout) == (2, "")
@@ -430,6 +513,24 @@ def test_send_failures_give_one_line(make_smtp_server, closed_port, options, log
     assert (result.returncode, result.stdout) == (1, "")
     assert result.stderr.startswith("quillon send: " + message.format(server=server))
     assert result.stderr.count("\n") == 1 and PASSWORD not in result.stderr
+
+
+@pytest.mark.parametrize(
+    ("server", "extra", "described"),
+    [
+        ("mail.example.org", [], "without TLS"),
+        ("mail.example.org:25", ["--user", "me"], "with STARTTLS, logging in as me"),
+        # The submission port takes nothing before STARTTLS, login or not.
+        ("mail.example.org:587", [], "with STARTTLS"),
+        ("mail.example.org:465", [], "over TLS (implicit)"),
+        ("mail.example.org:587", ["--tls", "none"], "without TLS"),
+    ],
+)
+def test_send_takes_tls_from_the_port_and_the_login(server, extra, described):
+    result = quillon(*send_args(server, "--body", "x", "--dry-run", *extra))
+    assert (result.returncode, result.stderr) == (0, "")
+    first_line = result.stdout.partition("\n")[0]
+    assert first_line == f"dry run, nothing sent: the message for {server} {described}"
 
 
 @pytest.mark.parametrize(

@@ -32,7 +32,8 @@ FILES = {
     "data.csv": b"a,b\n1,2\n",
     "report.html": b"<p>The report.</p>",
     "addresses.txt": b"alice@example.org\n# a comment\nbob@example.net\n",
-    "people.csv": b'name,email\nAlice,alice@example.org\n"Bob, Jr.",bob@example.net\n',
+    # Blanks around a cell, as a spreadsheet export may leave them.
+    "people.csv": b'name,email\nAlice, alice@example.org \n"Bob, Jr.",bob@example.net\n',
 }
 
 # dnspython's default resolver asks the loopback DNS server, whose port is the
@@ -170,3 +171,24 @@ def test_command(peers, block):
         )
 
     run_and_judge(block, smtp, run)
+
+
+def test_check_all_example_reads_the_csv_as_the_command_does(peers):
+    dns, _, workdir, env = peers
+    [block] = [block for block in README_PYTHON if "check_all(" in block.text]
+    script = workdir / "check_all_example.py"
+    script.write_text(block.text)
+    example = run_python("-c", RUN_EXAMPLE, str(dns.port), str(script), cwd=workdir, env=env)
+    command = subprocess.run(
+        [shutil.which("quillon", path=env["PATH"]), "check", "--file", "people.csv"]
+        + ["--column", "email"],
+        cwd=workdir,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    verdicts = [line.split("\t") for line in command.stdout.splitlines()]
+    assert verdicts and example.stdout.splitlines() == [
+        f"{address}: {valid == 'valid'}, {reason}" for address, valid, reason in verdicts
+    ]

@@ -62,6 +62,7 @@ if TYPE_CHECKING:
 __all__ = [
     "MEMO_SIZE",
     "Verdict",
+    "WorkerLostError",
     "check",
     "check_all",
     "check_in_order",
@@ -93,6 +94,26 @@ class Verdict(NamedTuple):
     # email_validator's normalised form of a valid address, else None.
     normalized: str | None = None
 
+    def record(self) -> dict[str, object]:
+        """The verdict as ``quillon check --json`` writes it: address, valid,
+        reason, "normalized" for a valid address, and "deliverability":
+        "unknown" when DNS left it open."""
+        record: dict[str, object] = {
+            "address": self.address,
+            "valid": self.valid,
+            "reason": self.reason,
+        }
+        if self.normalized is not None:
+            record["normalized"] = self.normalized
+        if self.deliverability_unknown:
+            record["deliverability"] = "unknown"
+        return record
+
+
+class WorkerLostError(RuntimeError):
+    """A worker process of ``check_all(processes=N)`` ended before it
+    answered (killed, out of memory): the check could not finish."""
+
 
 # --- one domain, one look-up -----------------------------------------------------
 
@@ -101,7 +122,7 @@ class _Outcome(NamedTuple):
     """What DNS said about a domain: email_validator's deliverability info,
     or the text of its refusal."""
 
-    expires: float  # time.monotonic()
+    expires: float  # on the run's clock
     info: dict[str, Any] | None
     refusal: str | None
 
@@ -168,7 +189,11 @@ class _Run:
     """The settings and the memo of one bulk check, shared by its threads."""
 
     def __init__(
-        self, resolver: dns.resolver.Resolver | None, timeout: float | None, memo: bool
+        self,
+        resolver: dns.resolver.Resolver | None,
+        timeout: float | None,
+        memo: bool,
+        clock: Callable[[], float] = time.monotonic,
     ) -> None:
         # Without a usable system configuration (no resolv.conf) dnspython
         # refuses to make its default resolver; email_validator would then
@@ -187,6 +212,8 @@ class _Run:
         # None: each call's own time-out (a process set up by prepare_process).
         self.timeout = timeout
         self.memo = memo
+        # What the memo's expiry times are measured on; a test moves its own.
+        self.clock = clock
         self._outcomes: dict[tuple[str, str], _Outcome] = {}
         self._syntax: dict[tuple[str, bool, bool], Any] = {}
         self._pending: dict[tuple[str, str], _Asking] = {}
@@ -229,12 +256,12 @@ class _Run:
 
     def _outcome(self, key: tuple[str, str], lifetime: float) -> _Outcome:
         known = self._outcomes.get(key)
-        if known is not None and known.expires > time.monotonic():
+        if known is not None and known.expires > self.clock():
             return known
         while True:
             with self._lock:
                 known = self._outcomes.get(key)
-                if known is not None and known.expires > time.monotonic():
+                if known is not None and known.expires > self.clock():
                     return known
                 asking = self._pending.get(key)
                 if asking is None:
@@ -273,7 +300,7 @@ class _Run:
         from email_validator.deliverability import validate_email_deliverability
 
         recorder = _Recorder(self.resolver, lifetime)
-        started = time.monotonic()
+        started = self.clock()
         try:
             info = validate_email_deliverability(*key, dns_resolver=recorder)  # type: ignore[arg-type]
         except EmailUndeliverableError as refusal:
@@ -287,7 +314,7 @@ class _Run:
         return outcome
 
     def _remember(self, key: tuple[str, str], outcome: _Outcome) -> None:
-        if not outcome.expires > time.monotonic():
+        if not outcome.expires > self.clock():
             return
         with self._lock:
             self._outcomes.pop(key, None)
@@ -517,7 +544,7 @@ def check_all(
     jobs: int = 1,
     processes: int = 1,
     resolver: dns.resolver.Resolver | None = None,
-) -> Iterator[Verdict]:
+) -> Generator[Verdict]:
     """Check each address as ``Contact.validate(address)`` would; yield the
     verdicts in input order, each as soon as it is known.
 
@@ -531,12 +558,26 @@ def check_all(
 
     Only a few thousand addresses are read ahead, so a list of any length
     takes the same memory. Close the iterator to stop early.
+
+    A worker process that ends before it answers (killed, out of memory)
+    raises ``WorkerLostError``: the verdicts given before it stand, the rest are
+    unknown. An error raised by *addresses* is raised after the verdicts of
+    the addresses before it.
     """
-    for _, verdict in check_in_order(
+    checked = check_in_order(
         addresses, timeout, jobs=jobs, processes=processes, memo=memo, resolver=resolver
-    ):
-        assert verdict is not None
-        yield verdict
+    )
+    return _verdicts(checked)
+
+
+def _verdicts(checked: Generator[tuple[object, Verdict | None]]) -> Generator[Verdict]:
+    with contextlib.closing(checked):
+        for number, (item, verdict) in enumerate(checked, 1):
+            if verdict is None:
+                raise TypeError(
+                    f"check_all takes addresses as str, not {type(item).__name__} (item {number})"
+                )
+            yield verdict
 
 
 def check_in_order(
@@ -553,14 +594,33 @@ def check_in_order(
 
     Items that are ``str`` are checked; any other item is passed through in
     its place with None. ``on_wait`` is called whenever the next verdict is
-    not ready yet: the moment to flush what was written so far.
+    not ready yet: the moment to flush what was written so far. The
+    arguments are checked at the call, the items as they are taken.
     """
+    if isinstance(items, str):
+        # Iterating it would check each character as an address.
+        raise TypeError(
+            "expected an iterable of addresses, not a str: "
+            "use quillon.bulk.check(address) for one address"
+        )
     for name, value in (("jobs", jobs), ("processes", processes)):
         if value < 1:
             raise ValueError(f"{name} must be at least 1, not {value}")
     if not timeout > 0:
         raise ValueError(f"timeout must be more than 0, not {timeout}")
     wait = on_wait if on_wait is not None else _nothing
+    return _checked_in_order(items, timeout, jobs, processes, memo, resolver, wait)
+
+
+def _checked_in_order(
+    items: Iterable[_T],
+    timeout: float,
+    jobs: int,
+    processes: int,
+    memo: bool,
+    resolver: dns.resolver.Resolver | None,
+    wait: Callable[[], None],
+) -> Generator[tuple[_T, Verdict | None]]:
     if processes > 1:
         yield from _in_processes(items, _Settings(resolver, timeout, memo, jobs), processes, wait)
         return
@@ -792,6 +852,22 @@ class _Failed(NamedTuple):
     error: BaseException
 
 
+def _lost(number: int, worker: multiprocessing.process.BaseProcess) -> WorkerLostError:
+    # Its pipe is closed as it ends; the exit status follows a moment later.
+    worker.join(1)
+    code = worker.exitcode
+    if code is None:
+        how = "its pipe was closed"
+    elif code < 0:
+        try:
+            how = f"killed by {signal.Signals(-code).name}"
+        except ValueError:
+            how = f"killed by signal {-code}"
+    else:
+        how = f"exit status {code}"
+    return WorkerLostError(f"worker process {number} ended unexpectedly ({how})")
+
+
 def _in_processes(
     items: Iterable[_T], settings: _Settings, processes: int, on_wait: Callable[[], None]
 ) -> Generator[tuple[_T, Verdict | None]]:
@@ -835,8 +911,9 @@ def _in_processes(
         # small batches, so that each verdict still comes promptly. While the
         # workers still have batches to answer, this one may fill up: sending
         # a batch costs about the same whatever its size.
+        dead: int | None = None
         try:
-            while batch := channel.take(_TAKE, _nothing):
+            while dead is None and (batch := channel.take(_TAKE, _nothing)):
                 while len(batch) < _TAKE and sent.qsize() > 0 and not stop.is_set():
                     more = channel.take(_TAKE - len(batch), _nothing, block=False)
                     if not more and channel.ended:
@@ -852,13 +929,20 @@ def _in_processes(
                 # Recorded first: the consumer reads the answers in this order.
                 if not put((batch, owners)):
                     return
-                for inbox, share in zip(inboxes, shares, strict=True):
+                for number, share in enumerate(shares):
                     if share:
-                        inbox.send(share)
+                        try:
+                            inboxes[number].send(share)
+                        except OSError:  # the worker has gone
+                            dead = number
+                            break
         except BaseException as error:  # noqa: BLE001 - handed to the consumer
             put(_Failed(error))
             return
-        put(None)
+        # Made outside the handler, so that it holds nothing of the failed
+        # send (whose buffer, kept alive in its traceback, would complain
+        # when collected).
+        put(None if dead is None else _Failed(_lost(dead, workers[dead])))
 
     sender = threading.Thread(target=send, name="quillon-batch", daemon=True)
     sender.start()
@@ -874,13 +958,17 @@ def _in_processes(
                 raise entry.error
             batch, owners = entry
             answers: dict[int, Iterator[tuple[Any, ...]]] = {}
+            dead: int | None = None
             for owner in sorted(set(owners) - {-1}):
                 if not outboxes[owner].poll():
                     on_wait()
                 try:
                     answers[owner] = iter(outboxes[owner].recv())
-                except EOFError:
-                    raise RuntimeError(f"worker process {owner} ended unexpectedly") from None
+                except (EOFError, OSError):  # ended before its answer, or within it
+                    dead = owner
+                    break
+            if dead is not None:
+                raise _lost(dead, workers[dead])
             for item, owner in zip(batch, owners, strict=True):
                 yield item, None if owner < 0 else Verdict._make(next(answers[owner]))
         finished = True

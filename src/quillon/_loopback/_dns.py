@@ -39,6 +39,7 @@ class Fault(enum.Enum):
     SERVFAIL = "servfail"  # answers with rcode SERVFAIL
     TRUNCATED = "truncated"  # answers empty with the TC bit set
     GARBAGE = "garbage"  # answers with bytes that are no DNS message
+    YXDOMAIN = "yxdomain"  # answers with rcode YXDOMAIN, which dnspython raises as is
 
 
 # A zone maps a name to its records ({"MX": ["10 mail.mx.example."]}; a
@@ -229,6 +230,8 @@ class DnsServer(_Peer):
             return wire[:2] + b"\x84\x00\xff\xff\xff\xff" + b"\x00\x01garbage"
         if entry is Fault.SERVFAIL:
             response.set_rcode(dns.rcode.SERVFAIL)
+        elif entry is Fault.YXDOMAIN:
+            response.set_rcode(dns.rcode.YXDOMAIN)
         elif entry is Fault.TRUNCATED:
             response.flags |= dns.flags.TC
         elif entry is not None:

@@ -19,7 +19,9 @@ from quillon.cli._common import (
     EXIT_FAILED,
     EXIT_INTERRUPTED,
     EXIT_OK,
+    EXIT_UNFINISHED,
     EXIT_USAGE,
+    UnfinishedError,
     UsageError,
 )
 
@@ -27,7 +29,9 @@ __all__ = [
     "EXIT_FAILED",
     "EXIT_INTERRUPTED",
     "EXIT_OK",
+    "EXIT_UNFINISHED",
     "EXIT_USAGE",
+    "UnfinishedError",
     "UsageError",
     "build_parser",
     "main",
@@ -70,6 +74,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except UsageError as exc:
         print(f"quillon {args.command}: error: {exc}", file=sys.stderr)
         return EXIT_USAGE
+    except UnfinishedError as exc:
+        print(f"quillon {args.command}: error: {exc}", file=sys.stderr)
+        return EXIT_UNFINISHED
     except KeyboardInterrupt:
         print("quillon: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED

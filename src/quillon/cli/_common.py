@@ -9,11 +9,17 @@ from typing import TextIO
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
+EXIT_UNFINISHED = 3
 EXIT_INTERRUPTED = 130
 
 
 class UsageError(Exception):
     """A problem with what the command line asks for, found after parsing."""
+
+
+class UnfinishedError(Exception):
+    """Work the command started and could not finish: what it wrote so far
+    is right, but not all."""
 
 
 def positive_int(text: str) -> int:

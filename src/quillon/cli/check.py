@@ -7,6 +7,8 @@ import contextlib
 import csv
 import itertools
 import json
+import os
+import shlex
 import sys
 import time
 from collections.abc import Iterable, Iterator
@@ -16,6 +18,7 @@ from quillon.cli._common import (
     EXIT_FAILED,
     EXIT_OK,
     EXIT_USAGE,
+    UnfinishedError,
     UsageError,
     isatty,
     os_reason,
@@ -42,7 +45,8 @@ def add_parser(commands: Any) -> None:
         "line per address, in input order, as soon as it is known. Without "
         "addresses or --file, reads standard input unless it is a terminal. "
         "Exit status: 0 if all are valid, 1 if any is not, 2 for a usage error "
-        "or an unreadable line.",
+        "or an unreadable line, 3 when the check could not finish (a worker "
+        "process ended).",
     )
     check.add_argument("addresses", nargs="*", metavar="ADDRESS", help="an address to check")
     check.add_argument(
@@ -258,19 +262,10 @@ class _Progress:
             self.clear()
 
 
-def _format_verdict(address: str, verdict: Verdict, as_json: bool) -> str:
+def _format_verdict(verdict: Verdict, as_json: bool) -> str:
     if as_json:
-        record: dict[str, object] = {
-            "address": address,
-            "valid": verdict.valid,
-            "reason": verdict.reason,
-        }
-        if verdict.normalized is not None:
-            record["normalized"] = verdict.normalized
-        if verdict.deliverability_unknown:
-            record["deliverability"] = "unknown"
-        return json.dumps(record, ensure_ascii=False)
-    line = f"{address}\t{'valid' if verdict.valid else 'invalid'}\t{verdict.reason}"
+        return json.dumps(verdict.record(), ensure_ascii=False)
+    line = f"{verdict.address}\t{'valid' if verdict.valid else 'invalid'}\t{verdict.reason}"
     return f"{line}\tdeliverability unknown" if verdict.deliverability_unknown else line
 
 
@@ -311,6 +306,14 @@ def run(args: argparse.Namespace) -> int:
         not args.column.strip() or (args.column.isdecimal() and int(args.column) < 1)
     ):
         raise UsageError(f"--column needs a name or a number from 1, not {args.column!r}")
+    if args.column is not None:
+        # `check --column email people.csv` would check the file's name.
+        for argument in args.addresses:
+            if os.path.isfile(argument):
+                raise UsageError(
+                    f"{argument} is a file, not an address: read it with --file "
+                    f"{shlex.quote(argument)}"
+                )
     progress = None
     if isatty(sys.stderr):
         total = None if files else len(args.addresses)
@@ -337,18 +340,26 @@ def run(args: argparse.Namespace) -> int:
                 )
             )
         )
-        for done, (item, verdict) in enumerate(checked, 1):
-            if isinstance(item, _Unreadable):
-                # In its place among the verdicts, also when both go to one file.
-                output.flush()
-                print(f"quillon check: {item.place}: {item.reason}", file=sys.stderr, flush=True)
-                status = EXIT_USAGE
-            elif verdict is not None:
-                output.add(_format_verdict(item, verdict, args.json))
-                if not verdict.valid or (args.strict and verdict.deliverability_unknown):
-                    status = max(status, EXIT_FAILED)
-            if progress is not None:
-                progress.update(done)
+        try:
+            for done, (item, verdict) in enumerate(checked, 1):
+                if isinstance(item, _Unreadable):
+                    # In its place among the verdicts, also when both go to one file.
+                    output.flush()
+                    print(
+                        f"quillon check: {item.place}: {item.reason}", file=sys.stderr, flush=True
+                    )
+                    status = EXIT_USAGE
+                elif verdict is not None:
+                    output.add(_format_verdict(verdict, args.json))
+                    if not verdict.valid or (args.strict and verdict.deliverability_unknown):
+                        status = max(status, EXIT_FAILED)
+                if progress is not None:
+                    progress.update(done)
+        except bulk.WorkerLostError as exc:
+            # Not 1: a script must tell a run cut short from a finished one.
+            raise UnfinishedError(
+                f"the check could not finish after {done} addresses: {exc}"
+            ) from None
     if done == 0:
         raise UsageError("no addresses given (the files hold none)")
     return status

@@ -30,6 +30,8 @@ PASSWORD_VARIABLE = "QUILLON_PASSWORD"
 
 TLS_MODES = ("starttls", "implicit", "none")
 IMPLICIT_TLS_PORT = 465
+# The submission port: servers there take mail only after STARTTLS.
+SUBMISSION_PORT = 587
 
 TLS_DESCRIPTIONS = {
     "starttls": "with STARTTLS",
@@ -87,7 +89,7 @@ def add_parser(commands: Any) -> None:
         choices=TLS_MODES,
         help="starttls: upgrade the connection before anything is sent (port 587); "
         "implicit: TLS from the first byte (port 465); none: plain SMTP. Default: "
-        "implicit on port 465, otherwise starttls with --user and none without",
+        "implicit on port 465, starttls on port 587 or with --user, otherwise none",
     )
     send.add_argument(
         "--cafile",
@@ -161,9 +163,10 @@ def _tls_mode(args: argparse.Namespace) -> str:
         return mode
     # The port as smtplib reads it from "HOST:PORT".
     _, colon, port = args.server.partition(":")
-    if colon and ":" not in port and port.strip().isdigit() and int(port) == IMPLICIT_TLS_PORT:
+    number = int(port) if colon and ":" not in port and port.strip().isdigit() else None
+    if number == IMPLICIT_TLS_PORT:
         return "implicit"
-    return "starttls" if args.user else "none"
+    return "starttls" if args.user or number == SUBMISSION_PORT else "none"
 
 
 def _client_class(args: argparse.Namespace, mode: str) -> type[smtplib.SMTP]:
