@@ -514,7 +514,7 @@ def check_all(
     *,
     timeout: float = 2,
     memo: bool = True,
-    jobs: int = 1,
+    jobs: int = 16,
     processes: int = 1,
     resolver: dns.resolver.Resolver | None = None,
 ) -> Iterator[Verdict]:
@@ -543,7 +543,7 @@ def check_in_order(
     items: Iterable[_T],
     timeout: float,
     *,
-    jobs: int = 1,
+    jobs: int = 16,
     processes: int = 1,
     memo: bool = True,
     resolver: dns.resolver.Resolver | None = None,
