@@ -67,10 +67,11 @@ def generated_list(count, seed=21):
     [
         {"memo": True},
         {"memo": False},
-        {"memo": True, "jobs": 4},
+        {"memo": True, "jobs": 1},
+        {"memo": False, "jobs": 1},
         {"memo": True, "processes": 2, "jobs": 2},
     ],
-    ids=["memo", "no-memo", "threads", "processes"],
+    ids=["memo", "no-memo", "memo-one-job", "no-memo-one-job", "processes"],
 )
 def test_check_all_gives_contact_validate_verdicts(make_dns_server, options):
     server = make_dns_server(IDN_ZONE)

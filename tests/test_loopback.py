@@ -2,6 +2,7 @@
 and Contact's."""
 
 import smtplib
+import threading
 import time
 
 import dns.resolver
@@ -55,6 +56,26 @@ class TestDnsServer:
                 dns.resolver.resolve(name, "MX", lifetime=0.5)
 
         assert elapsed(resolve) < 1.0
+
+    def test_latency_holds_each_reply_back_and_questions_asked_at_once_overlap(
+        self, make_dns_server
+    ):
+        server = make_dns_server(latency=0.3)
+        names = [lb.MX_DOMAIN, lb.A_ONLY_DOMAIN, lb.NULL_MX_DOMAIN, lb.NO_RECORDS_DOMAIN]
+        took = {}
+
+        def resolve(name):
+            took[name] = elapsed(
+                lambda: dns.resolver.resolve(name, "MX", lifetime=5, raise_on_no_answer=False)
+            )
+
+        threads = [threading.Thread(target=resolve, args=(name,)) for name in names]
+        # One after another the four would take 1.2 s.
+        assert elapsed(lambda: [t.start() for t in threads] + [t.join() for t in threads]) < 0.9
+        assert len(took) == 4 and min(took.values()) >= 0.3
+        assert sorted(server.queries) == sorted((name, "MX") for name in names)
+        with pytest.raises(ValueError, match="latency must be at least 0"):
+            lb.DnsServer(latency=-1)
 
     def test_use_resolver_restores_previous_default(self, make_dns_server):
         before = dns.resolver.default_resolver

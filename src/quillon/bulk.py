@@ -4,7 +4,7 @@
 
     from quillon.bulk import check_all
 
-    for verdict in check_all(["ann@example.com", "bob@example.org"], jobs=8):
+    for verdict in check_all(["ann@example.com", "bob@example.org"]):
         print(verdict.address, verdict.valid, verdict.reason)
 
 Each verdict is exactly what ``Contact.validate`` answers for the address.
@@ -541,7 +541,7 @@ def check_all(
     *,
     timeout: float = 2,
     memo: bool = True,
-    jobs: int = 1,
+    jobs: int = 16,
     processes: int = 1,
     resolver: dns.resolver.Resolver | None = None,
 ) -> Generator[Verdict]:
@@ -584,7 +584,7 @@ def check_in_order(
     items: Iterable[_T],
     timeout: float,
     *,
-    jobs: int = 1,
+    jobs: int = 16,
     processes: int = 1,
     memo: bool = True,
     resolver: dns.resolver.Resolver | None = None,

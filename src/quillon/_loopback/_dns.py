@@ -8,11 +8,12 @@ from __future__ import annotations
 
 import contextlib
 import enum
+import heapq
 import socket
 import threading
 import time
 from collections.abc import Iterable, Iterator, Mapping
-from typing import Self
+from typing import Any, Self
 
 import dns.exception
 import dns.flags
@@ -118,10 +119,20 @@ def _compile_zone(
 
 
 class DnsServer(_Peer):
-    """An authoritative UDP name server for one in-memory zone."""
+    """An authoritative UDP name server for one in-memory zone.
 
-    def __init__(self, zone: Zone = DEFAULT_ZONE, *, lifetime: float = 300.0) -> None:
+    ``latency``: seconds each reply is held back, as a server further away
+    would take; the replies to questions asked meanwhile are held alongside,
+    so that questions asked at once are answered at once.
+    """
+
+    def __init__(
+        self, zone: Zone = DEFAULT_ZONE, *, lifetime: float = 300.0, latency: float = 0.0
+    ) -> None:
+        if not latency >= 0:
+            raise ValueError(f"latency must be at least 0, not {latency}")
         self.lifetime = lifetime
+        self.latency = latency
         self._stopping = threading.Event()
         self._thread: threading.Thread | None = None
         self._failure: BaseException | None = None
@@ -178,7 +189,16 @@ class DnsServer(_Peer):
 
     def _serve(self) -> None:
         deadline = time.monotonic() + self.lifetime
+        # Replies held back: (when due, arrival number, reply, peer).
+        held: list[tuple[float, int, bytes, Any]] = []
+        arrivals = 0
         while not self._stopping.is_set() and time.monotonic() < deadline:
+            now = time.monotonic()
+            while held and held[0][0] <= now:
+                _, _, due_reply, due_peer = heapq.heappop(held)
+                with contextlib.suppress(OSError):
+                    self._socket.sendto(due_reply, due_peer)
+            self._socket.settimeout(min(_POLL, held[0][0] - now) if held else _POLL)
             try:
                 wire, peer = self._socket.recvfrom(65535)
             except TimeoutError:
@@ -190,9 +210,14 @@ class DnsServer(_Peer):
             except Exception as exc:  # noqa: BLE001 - raised again by stop()
                 self._failure = exc
                 break
-            if reply is not None:
-                with contextlib.suppress(OSError):
-                    self._socket.sendto(reply, peer)
+            if reply is None:
+                continue
+            if self.latency:
+                arrivals += 1
+                heapq.heappush(held, (time.monotonic() + self.latency, arrivals, reply, peer))
+                continue
+            with contextlib.suppress(OSError):
+                self._socket.sendto(reply, peer)
 
     def _reply(self, wire: bytes) -> bytes | None:
         known = self._replies.get(wire[2:])

@@ -80,7 +80,7 @@ def add_parser(commands: Any) -> None:
     check.add_argument(
         "--jobs",
         type=positive_int,
-        default=1,
+        default=16,
         metavar="N",
         help="look up N domains at a time, in threads, ahead of their addresses (with "
         "--no-cache: check N addresses at a time) (default: %(default)s)",
