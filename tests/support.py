@@ -113,12 +113,16 @@ class FaultySmtpServer:
     server) of the messages after whose data the connection closes before
     the reply; the message is kept. ``refuse_recipients``: refused at RCPT
     with 550. ``accounts``: user to password, for AUTH over the plain
-    connection; MAIL needs a login then.
+    connection; MAIL needs a login then. ``most_connections``: a new
+    connection beyond that many open ones is greeted with 421 and closed.
+    ``silent_quit``: QUIT gets no answer.
 
     ``messages``: (subject, user logged in) of each message kept, in
     arrival order; ``logins``: the successful logins of each connection
     that said EHLO;
-    ``most_open``: the most connections open at once.
+    ``most_open``: the most connections open at once; ``refused``: the
+    connections greeted with 421; ``ended``: the connections that said EHLO
+    and were closed since.
     """
 
     def __init__(
@@ -130,6 +134,8 @@ class FaultySmtpServer:
         drop_after_data=(),
         refuse_recipients=(),
         accounts=None,
+        most_connections=None,
+        silent_quit=False,
     ):
         import asyncio
         import email
@@ -143,11 +149,33 @@ class FaultySmtpServer:
         from quillon._loopback import LOOPBACK
 
         self.messages, self.logins, self.most_open = [], [], 0
-        owner, lock, opened = self, threading.Lock(), set()
+        self.refused = self.ended = 0
+        owner, lock, opened, connected = self, threading.Lock(), set(), set()
 
         class Session(SMTP):
             kept = 0  # messages this connection has taken
             user = None
+            turned_away = False
+
+            def connection_made(self, transport):
+                with lock:
+                    if most_connections is not None and len(connected) >= most_connections:
+                        self.turned_away = True
+                        owner.refused += 1
+                    else:
+                        connected.add(self)
+                super().connection_made(transport)
+
+            async def _handle_client(self):
+                if not self.turned_away:
+                    return await super()._handle_client()
+                await self.push("421 4.7.0 Too many connections from your address")
+                self.transport.close()
+
+            async def smtp_QUIT(self, arg):  # noqa: N802
+                if silent_quit:
+                    await asyncio.sleep(30)
+                return await super().smtp_QUIT(arg)
 
             async def smtp_EHLO(self, arg):  # noqa: N802
                 with lock:
@@ -160,7 +188,15 @@ class FaultySmtpServer:
             def connection_lost(self, error):
                 with lock:
                     opened.discard(self)
+                    connected.discard(self)
                 super().connection_lost(error)
+                if hasattr(self, "number"):
+                    # Counted once asyncio has closed the socket too, right after this.
+                    asyncio.get_running_loop().call_soon(self.count_end)
+
+            def count_end(self):
+                with lock:
+                    owner.ended += 1
 
         def authenticate(server, session, envelope, mechanism, auth_data):
             accepted = (

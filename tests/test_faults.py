@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from quillon import _loopback
+from quillon import _loopback, smtp
 from quillon.email import Email
 
 pytestmark = pytest.mark.usefixtures("bounded_waits")
@@ -174,3 +174,22 @@ def test_repeated_failures_leak_no_descriptors(make_smtp_server, closed_port):
         while open_descriptors() > before + 2 and time.monotonic() < deadline:
             time.sleep(0.05)
         assert open_descriptors() <= before + 2
+
+
+@pytest.mark.parametrize(
+    ("size", "limit"),
+    [("SIZE 4000", 4000), ("SIZE 0", None), ("SIZE", None)],
+    ids=["limit", "zero-is-no-limit", "no-number"],
+)
+def test_a_refusal_for_size_names_the_limit_the_server_stated(size, limit):
+    # EHLO's SIZE 0, or SIZE without a number, states no limit.
+    replies = {"EHLO": f"250-raw.example\r\n250 {size}", "MAIL": "552 5.3.4 Message too big"}
+    with raw_smtp_server(replies) as host, smtp.using(smtp.Plain):
+        with pytest.raises(smtp.MessageTooLarge) as info:
+            Email(host, from_="a@example.org", to="b@example.org", subject="s").send()
+    too_large = info.value
+    assert (too_large.limit, too_large.smtp_code) == (limit, 552)
+    stated = f" (at most {limit} bytes)" if limit else ""
+    assert str(too_large) == (
+        f"the message ({too_large.size} bytes) is larger than the server accepts{stated}"
+    )

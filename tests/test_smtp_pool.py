@@ -2,25 +2,43 @@
 every message arrives exactly once or its send raises, each connection logs
 in once, and no more connections are open than the pool's size."""
 
+import contextlib
 import gc
+import os
 import select
 import smtplib
+import ssl
 import threading
+import time
 import types
 
 import pytest
+import trustme
 
-from quillon import smtp
+from quillon import _loopback, smtp
 from quillon.email import Email
 from support import PASSWORD, FaultySmtpServer
 
-pytestmark = pytest.mark.usefixtures("bounded_waits")
+pytestmark = pytest.mark.usefixtures("bounded_waits", "short_wait")
 
-ACCOUNTS = {"me": PASSWORD, "you": "Other-" + PASSWORD}
+ACCOUNTS = {"me": PASSWORD, "you": "Other-" + PASSWORD, "third": "Third-" + PASSWORD}
 
 
 class Client(smtp.Plain):
     timeout = 5
+
+
+@pytest.fixture
+def short_wait(monkeypatch):
+    """A pool that lost count of its connections fails in seconds, not in a minute."""
+    monkeypatch.setattr(smtp.Pool, "wait", 5.0)
+
+
+def wait_until(condition, within=5.0):
+    deadline = time.monotonic() + within
+    while not condition():
+        assert time.monotonic() < deadline, "not reached in time"
+        time.sleep(0.01)
 
 
 def send(server, subject, user="me", password=None, **fields):
@@ -52,13 +70,34 @@ def test_connections_the_server_ends(faults, logins, unknown):
         for n in range(10):
             try:
                 send(server, f"m{n}")
-            except smtplib.SMTPServerDisconnected as exc:
+            except smtplib.SMTPException as exc:
                 failures[n] = exc
+        assert pool.stats == (1, 1, 1)
     assert server.messages == [(f"m{n}", "me") for n in range(10)]
     assert server.logins == logins
     assert list(failures) == unknown
     for exc in failures.values():
         assert type(exc) is smtp.DeliveryUnknown and "may have been delivered" in str(exc)
+        # A handler that retries on a lost connection must not catch it.
+        assert not isinstance(exc, smtplib.SMTPServerDisconnected)
+
+
+@pytest.mark.parametrize("poll", [True, False], ids=["poll", "no-poll"])  # no poll on Windows
+def test_a_connection_the_server_closed_gets_no_command(monkeypatch, capsys, poll):
+    if not poll:
+        monkeypatch.delattr(select, "poll")
+    with (
+        FaultySmtpServer(accounts=ACCOUNTS, close_after=1) as server,
+        smtp.Pool(type("Verbose", (Client,), {"debuglevel": 1}), size=1) as pool,
+        smtp.using(pool),
+    ):
+        for n in range(3):
+            send(server, f"m{n}")
+            wait_until(lambda: server.ended == n + 1)  # noqa: B023
+    # Each message's MAIL went to a connection that was open: the closed one
+    # was seen as such and replaced before anything was written to it.
+    assert capsys.readouterr().err.count("send: 'mail from:") == 3
+    assert server.logins == [1, 1, 1]
 
 
 def reachable_texts(root):
@@ -75,24 +114,37 @@ def reachable_texts(root):
     return texts
 
 
-@pytest.mark.parametrize("poll", [True, False], ids=["poll", "no-poll"])  # no poll on Windows
-def test_one_login_per_connection_and_no_other_password_through_it(monkeypatch, poll):
-    if not poll:
-        monkeypatch.delattr(select, "poll")
+def test_one_login_per_connection_and_no_other_password_through_it():
     with FaultySmtpServer(accounts=ACCOUNTS) as server, smtp.Pool(Client, size=2) as pool:
         with smtp.using(pool):
             send(server, "m0")
             with pytest.raises(smtplib.SMTPAuthenticationError):
                 send(server, "wrong", password="Not" + PASSWORD)
+            assert pool.stats == (1, 1, 2)  # the refused login's connection is closed
             send(server, "m1", user="you")
             send(server, "m2")
             send(server, "m3", user="you")
         assert PASSWORD not in reachable_texts(pool) and "me" in reachable_texts(pool)
-        assert PASSWORD not in repr(pool)
+        assert repr(pool) == "<Pool of Client, 2 of 2 open, 2 idle>"
     assert server.messages == [("m0", "me"), ("m1", "you"), ("m2", "me"), ("m3", "you")]
     assert server.logins == [1, 0, 1]
+    assert repr(pool) == "<Pool of Client, closed, 0 of 2 open, 0 idle>"
     with pytest.raises(RuntimeError, match="closed"):
         pool(host=server.server_text)
+
+
+def test_the_connection_unused_for_longest_makes_room():
+    users = ["me", "you", "me", "third", "me", "third"]
+    with (
+        FaultySmtpServer(accounts=ACCOUNTS) as server,
+        smtp.Pool(Client, size=2) as pool,
+        smtp.using(pool),
+    ):
+        for n, user in enumerate(users):
+            send(server, f"m{n}", user=user)
+    assert [user for _, user in server.messages] == users
+    # "third" replaces "you", not "me", which had just served a send.
+    assert server.logins == [1, 1, 1] and pool.stats == (0, 0, 2)
 
 
 @pytest.mark.parametrize(
@@ -113,6 +165,7 @@ def test_failures_are_those_of_a_new_connection(faults, fields, kept):
         with smtp.Pool(Client) as pool, smtp.using(pool):
             with pytest.raises(type(fresh.value)) as pooled:
                 send(server, "pooled", **fields)
+            assert pool.stats == ((1, 1, 4) if kept else (0, 0, 4))
             if kept:
                 send(server, "after")
     assert pooled.value.args == fresh.value.args
@@ -140,3 +193,134 @@ def test_threads_never_open_more_than_size():
         (f"{n}.{k}", ("me", "you")[n % 2]) for n in range(8) for k in range(5)
     )
     assert server.most_open <= 3 and set(server.logins) == {1}
+
+
+class Clock:
+    """A clock for the pool that moves a second at every reading."""
+
+    def __init__(self):
+        self.readings = []
+
+    def __call__(self):
+        self.readings.append(100.0 + len(self.readings))
+        return self.readings[-1]
+
+
+@pytest.mark.parametrize(
+    ("most_connections", "held", "wait", "raised", "cause", "tries"),
+    [
+        (None, True, 3.5, TimeoutError, None, 0),
+        # The server refuses a second connection (421): the send waits for
+        # the one the pool holds, trying a new one again at the readings 1,
+        # 2, 3, 4, 5, 6, 8 and 10 s after the start (pauses 0.05 s, doubling
+        # up to 2 s), and gives up at the same deadline.
+        (1, True, 12.0, TimeoutError, smtplib.SMTPConnectError, 8),
+        # Refused while the pool holds nothing: the server's answer at once.
+        (0, False, 3.5, smtplib.SMTPConnectError, None, 1),
+    ],
+    ids=["all-busy", "421-while-one-is-busy", "421-with-none-open"],
+)
+def test_a_send_waits_for_a_connection_until_the_deadline(
+    most_connections, held, wait, raised, cause, tries
+):
+    with (
+        FaultySmtpServer(accounts=ACCOUNTS, most_connections=most_connections) as server,
+        smtp.Pool(Client, size=1 if most_connections is None else 2) as pool,
+        contextlib.ExitStack() as stack,
+    ):
+        if held:
+            stack.enter_context(pool(server.server_text)).login("me", PASSWORD)
+        pool.clock = clock = Clock()
+        pool.wait = wait
+        with pytest.raises(raised) as info, pool(server.server_text) as lease:
+            lease.login("you", ACCOUNTS["you"])
+        readings = clock.readings[:]
+        assert type(info.value.__cause__) is (cause or type(None))
+        assert pool.stats == (int(held), 0, pool.size)
+    if raised is TimeoutError:
+        # Given up at the first reading past the deadline, not before.
+        deadline = readings[0] + pool.wait
+        assert readings[-2] < deadline <= readings[-1]
+        assert ("refused another (421)" in str(info.value)) == (cause is not None)
+        assert server.refused == tries
+    else:
+        assert info.value.smtp_code == 421 and server.logins == []
+
+
+def test_more_connections_than_the_server_allows():
+    with (
+        FaultySmtpServer(accounts=ACCOUNTS, most_connections=2) as server,
+        smtp.Pool(Client, size=4) as pool,
+    ):
+
+        def run(n):
+            with smtp.using(pool):
+                for k in range(5):
+                    send(server, f"{n}.{k}")
+
+        threads = [threading.Thread(target=run, args=(n,)) for n in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert pool.stats == (2, 2, 4)
+    assert sorted(server.messages) == sorted((f"{n}.{k}", "me") for n in range(4) for k in range(5))
+    # Refused new connections are tried again after pauses that double: a
+    # few, not one per send.
+    assert server.logins == [1, 1] and server.refused <= 12
+
+
+def test_close_is_bounded_whatever_the_server_does():
+    with FaultySmtpServer(accounts=ACCOUNTS, silent_quit=True) as server:
+        pool = smtp.Pool(Client, size=3)  # each read may take 5 s
+        with smtp.using(pool):
+            for user in ACCOUNTS:
+                send(server, user, user=user)
+        assert pool.stats == (3, 3, 3)
+        started = time.monotonic()
+        pool.close()
+        # QUIT gets no answer: 2 s in all, not 5 s for each connection.
+        assert time.monotonic() - started < 4.0
+        assert pool.stats == (0, 0, 3)
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="fork() only")
+def test_a_child_process_never_touches_the_parents_connections(make_smtp_server):
+    ca, served = trustme.CA(), ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    ca.issue_cert(_loopback.LOOPBACK).configure_cert(served)
+    server = make_smtp_server(user="me", password=PASSWORD, starttls=served)
+    trusted = ssl.create_default_context()
+    ca.configure_trust(trusted)
+    client = type("Client", (smtp.StartTLS,), {"context": trusted, "timeout": 5})
+    mail = Email(server.server_text, "me", PASSWORD, from_="a@example.org", to="b@example.org")
+    with smtp.Pool(client, size=2) as pool, smtp.using(pool):
+        mail.subject = "parent before"
+        mail.send()
+        pid = os.fork()
+        if pid == 0:  # the child: send, close, and say how it went
+            status = 1
+            try:
+                assert pool.stats == (0, 0, 2)
+                mail.subject = "child"
+                mail.send()
+                pool.close()
+                status = 0
+            finally:
+                os._exit(status)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        mail.subject = "parent after"
+        mail.send()
+        assert pool.stats == (1, 1, 2)
+    assert sorted(message.message["Subject"] for message in server.messages) == [
+        "child",
+        "parent after",
+        "parent before",
+    ]
+    # The parent's kept connection took both of its messages; the child had
+    # one of its own, and said no QUIT on the parent's.
+    sessions = [t for t in server.transcripts if b"AUTH" in t]
+    assert len(sessions) == 2
+    assert [t.lower().count(b"mail from:") for t in sessions] == [2, 1]
+    assert [t.lower().count(b"quit") for t in sessions] == [1, 1]
