@@ -111,7 +111,9 @@ class FaultySmtpServer:
     next MAIL with 421 and close. ``drop_mail_after``: the same, with no
     answer at all. ``drop_after_data``: numbers (from 1, over the whole
     server) of the messages after whose data the connection closes before
-    the reply; the message is kept. ``refuse_recipients``: refused at RCPT
+    the reply; the message is kept. ``drop_data_command``: numbers (from 1,
+    over the whole server) of the DATA commands at which the connection
+    closes, before the message. ``refuse_recipients``: refused at RCPT
     with 550. ``accounts``: user to password, for AUTH over the plain
     connection; MAIL needs a login then. ``most_connections``: a new
     connection beyond that many open ones is greeted with 421 and closed.
@@ -122,7 +124,7 @@ class FaultySmtpServer:
     that said EHLO;
     ``most_open``: the most connections open at once; ``refused``: the
     connections greeted with 421; ``ended``: the connections that said EHLO
-    and were closed since.
+    and were closed since; ``quits``: the QUIT commands.
     """
 
     def __init__(
@@ -132,6 +134,7 @@ class FaultySmtpServer:
         refuse_mail_after=None,
         drop_mail_after=None,
         drop_after_data=(),
+        drop_data_command=(),
         refuse_recipients=(),
         accounts=None,
         most_connections=None,
@@ -149,7 +152,8 @@ class FaultySmtpServer:
         from quillon._loopback import LOOPBACK
 
         self.messages, self.logins, self.most_open = [], [], 0
-        self.refused = self.ended = 0
+        self.refused = self.ended = self.quits = 0
+        data_commands = []
         owner, lock, opened, connected = self, threading.Lock(), set(), set()
 
         class Session(SMTP):
@@ -172,7 +176,18 @@ class FaultySmtpServer:
                 await self.push("421 4.7.0 Too many connections from your address")
                 self.transport.close()
 
+            async def smtp_DATA(self, arg):  # noqa: N802
+                with lock:
+                    data_commands.append(self)
+                    dropped = len(data_commands) in drop_data_command
+                if dropped:
+                    self.transport.close()
+                    return None
+                return await super().smtp_DATA(arg)
+
             async def smtp_QUIT(self, arg):  # noqa: N802
+                with lock:
+                    owner.quits += 1
                 if silent_quit:
                     await asyncio.sleep(30)
                 return await super().smtp_QUIT(arg)

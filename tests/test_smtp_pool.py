@@ -3,6 +3,7 @@ every message arrives exactly once or its send raises, each connection logs
 in once, and no more connections are open than the pool's size."""
 
 import contextlib
+import email.message
 import gc
 import os
 import select
@@ -47,21 +48,47 @@ def send(server, subject, user="me", password=None, **fields):
     Email(server.server_text, user, password, subject=subject, **fields).send()
 
 
+def test_bad_arguments_are_refused():
+    for args, kwargs, error, text in [
+        ((object,), {}, TypeError, "Pool needs a subclass of smtplib.SMTP, got <class 'object'>"),
+        ((Client(),), {}, TypeError, "Pool needs a subclass of smtplib.SMTP, got <"),
+        ((Client,), {"size": True}, TypeError, "size must be an int, got bool"),
+        ((Client,), {"size": 2.0}, TypeError, "size must be an int, got float"),
+        ((Client,), {"size": 0}, ValueError, "size must be at least 1, got 0"),
+    ]:
+        with pytest.raises(error) as info:
+            smtp.Pool(*args, **kwargs)
+        assert str(info.value).startswith(text)
+
+
+UNKNOWN = smtp.DeliveryUnknown
+LOST = smtplib.SMTPServerDisconnected
+
+
 @pytest.mark.parametrize(
-    ("faults", "logins", "unknown"),
+    ("faults", "logins", "failures"),
     [
         # Noticed before the next MAIL, or at it: either way a new connection.
-        ({"close_after": 3}, [1] * 4, []),
-        ({"refuse_mail_after": 3}, [1] * 4, []),
-        ({"drop_mail_after": 3}, [1] * 4, []),
+        ({"close_after": 3}, [1] * 4, {}),
+        ({"refuse_mail_after": 3}, [1] * 4, {}),
+        ({"drop_mail_after": 3}, [1] * 4, {}),
         # Lost between the end of the data and the reply: kept by the server,
         # reported to the caller, never sent twice.
-        ({"drop_after_data": {4, 7}}, [1] * 3, [3, 6]),
+        ({"drop_after_data": {4, 7}}, [1] * 3, {3: UNKNOWN, 6: UNKNOWN}),
+        # Lost at the DATA command, before the message: not delivered, and
+        # said so.
+        ({"drop_data_command": {4}}, [1] * 2, {3: LOST}),
     ],
-    ids=["closed-after-3", "421-at-mail", "dropped-at-mail", "dropped-after-data"],
+    ids=[
+        "closed-after-3",
+        "421-at-mail",
+        "dropped-at-mail",
+        "dropped-after-data",
+        "dropped-at-data",
+    ],
 )
-def test_connections_the_server_ends(faults, logins, unknown):
-    failures = {}
+def test_connections_the_server_ends(faults, logins, failures):
+    raised = {}
     with (
         FaultySmtpServer(accounts=ACCOUNTS, **faults) as server,
         smtp.Pool(Client, size=1) as pool,
@@ -71,13 +98,20 @@ def test_connections_the_server_ends(faults, logins, unknown):
             try:
                 send(server, f"m{n}")
             except smtplib.SMTPException as exc:
-                failures[n] = exc
+                raised[n] = exc
+                assert pool.stats == (0, 0, 1)  # that connection is closed
         assert pool.stats == (1, 1, 1)
-    assert server.messages == [(f"m{n}", "me") for n in range(10)]
+    delivered = [n for n in range(10) if failures.get(n) is not LOST]
+    assert server.messages == [(f"m{n}", "me") for n in delivered]
     assert server.logins == logins
-    assert list(failures) == unknown
-    for exc in failures.values():
-        assert type(exc) is smtp.DeliveryUnknown and "may have been delivered" in str(exc)
+    assert {n: type(exc) for n, exc in raised.items()} == failures
+    for exc in raised.values():
+        if type(exc) is LOST:
+            continue
+        assert str(exc) == (
+            "the connection was lost after the message was sent and before the server "
+            "confirmed it: it may have been delivered, so it was not sent again"
+        )
         # A handler that retries on a lost connection must not catch it.
         assert not isinstance(exc, smtplib.SMTPServerDisconnected)
 
@@ -94,9 +128,10 @@ def test_a_connection_the_server_closed_gets_no_command(monkeypatch, capsys, pol
         for n in range(3):
             send(server, f"m{n}")
             wait_until(lambda: server.ended == n + 1)  # noqa: B023
-    # Each message's MAIL went to a connection that was open: the closed one
-    # was seen as such and replaced before anything was written to it.
-    assert capsys.readouterr().err.count("send: 'mail from:") == 3
+    # Each message's MAIL (with the size the server asks for) went to a
+    # connection that was open: the closed one was seen as such and
+    # replaced before anything was written to it.
+    assert capsys.readouterr().err.count("send: 'mail from:<a@example.org> size=") == 3
     assert server.logins == [1, 1, 1]
 
 
@@ -129,22 +164,55 @@ def test_one_login_per_connection_and_no_other_password_through_it():
     assert server.messages == [("m0", "me"), ("m1", "you"), ("m2", "me"), ("m3", "you")]
     assert server.logins == [1, 0, 1]
     assert repr(pool) == "<Pool of Client, closed, 0 of 2 open, 0 idle>"
-    with pytest.raises(RuntimeError, match="closed"):
+    with pytest.raises(RuntimeError, match="^this Pool is closed$"):
         pool(host=server.server_text)
 
 
 def test_the_connection_unused_for_longest_makes_room():
-    users = ["me", "you", "me", "third", "me", "third"]
     with (
         FaultySmtpServer(accounts=ACCOUNTS) as server,
+        FaultySmtpServer() as other,  # no login
         smtp.Pool(Client, size=2) as pool,
         smtp.using(pool),
     ):
-        for n, user in enumerate(users):
-            send(server, f"m{n}", user=user)
-    assert [user for _, user in server.messages] == users
-    # "third" replaces "you", not "me", which had just served a send.
-    assert server.logins == [1, 1, 1] and pool.stats == (0, 0, 2)
+        for n, (to, user) in enumerate(
+            [(server, "me"), (server, "you"), (server, "me"), (other, None), (server, "me")]
+            + [(other, None)]
+        ):
+            send(to, f"m{n}", user=user)
+    assert [user for _, user in server.messages] == ["me", "you", "me", "me"]
+    assert [subject for subject, _ in other.messages] == ["m3", "m5"]
+    # The other server's connection replaces "you", not "me", which had just
+    # served a send; "me" and the other server's keep theirs.
+    assert (server.logins, other.logins) == ([1, 1], [0])
+    assert (server.quits, other.quits, pool.stats) == (2, 1, (0, 0, 2))
+
+
+def test_a_lease_used_as_a_client(make_smtp_server):
+    # What Email.send does not use: a second login, login options, and the
+    # envelope and options of send_message.
+    server = make_smtp_server(user="me", password=PASSWORD)
+    message = email.message.EmailMessage()
+    message["From"], message["To"], message["Subject"] = "a@example.org", "b@example.org", "s"
+    with smtp.Pool(Client, size=2) as pool:
+        with pool(server.server_text) as lease:
+            lease.login("me", PASSWORD, initial_response_ok=False)
+            lease.login("me", PASSWORD)  # gives the connection back, and takes it again
+            assert pool.stats == (1, 0, 2)
+            lease.send_message(message, "bounce@example.org", ["c@example.org"])
+            with pytest.raises(smtplib.SMTPSenderRefused):
+                lease.send_message(message, mail_options=["X-UNKNOWN"])
+            with pytest.raises(smtplib.SMTPRecipientsRefused):
+                lease.send_message(message, rcpt_options=["X-UNKNOWN"])
+            pool.close()
+            with pytest.raises(RuntimeError, match="^this Pool is closed$"):
+                lease.login("you", PASSWORD)
+    [received] = server.messages
+    assert (received.mail_from, received.rcpt_tos) == ("bounce@example.org", ("c@example.org",))
+    [session] = [t for t in server.transcripts if b"AUTH" in t]
+    # One login, without an initial response; QUIT as the pool, closed
+    # meanwhile, got the connection back.
+    assert session.count(b"AUTH PLAIN\r\n") == 1 and session.endswith(b"rset\r\nquit\r\n")
 
 
 @pytest.mark.parametrize(
