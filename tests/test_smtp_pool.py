@@ -365,10 +365,14 @@ def test_a_child_process_never_touches_the_parents_connections(make_smtp_server)
     with smtp.Pool(client, size=2) as pool, smtp.using(pool):
         mail.subject = "parent before"
         mail.send()
+        held = pool(server.server_text)
+        held.login("me", PASSWORD)  # the kept connection, busy at the fork
         pid = os.fork()
         if pid == 0:  # the child: send, close, and say how it went
             status = 1
             try:
+                assert pool.stats == (0, 0, 2)
+                held.__exit__(None, None, None)  # neither kept nor closed here
                 assert pool.stats == (0, 0, 2)
                 mail.subject = "child"
                 mail.send()
@@ -378,6 +382,7 @@ def test_a_child_process_never_touches_the_parents_connections(make_smtp_server)
                 os._exit(status)
         _, status = os.waitpid(pid, 0)
         assert os.waitstatus_to_exitcode(status) == 0
+        held.__exit__(None, None, None)
         mail.subject = "parent after"
         mail.send()
         assert pool.stats == (1, 1, 2)
