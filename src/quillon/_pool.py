@@ -116,11 +116,10 @@ def _closed_by_server(conn: _Kept) -> bool:
 def _close(conn: smtplib.SMTP, *, politely: bool, within: float = QUIT_WAIT) -> None:
     """Close ``conn``; with ``politely``, say QUIT first, waiting at most ``within`` s."""
     # QUIT only between messages: in the middle of DATA it would be read as
-    # a line of the message.
-    with contextlib.suppress(smtplib.SMTPException, OSError):
+    # a line of the message. (smtplib's errors are OSErrors too.)
+    with contextlib.suppress(OSError):
         if politely and conn.sock is not None and within > 0:
-            timeout = conn.sock.gettimeout()
-            conn.sock.settimeout(within if timeout is None else min(timeout, within))
+            conn.sock.settimeout(within)
             conn.quit()
     conn.close()
 
