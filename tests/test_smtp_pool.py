@@ -252,28 +252,6 @@ def test_failures_are_those_of_a_new_connection(faults, fields, kept):
     assert server.logins == [1, 1] and server.messages[-1:] == ([("after", "me")] if kept else [])
 
 
-def test_threads_never_open_more_than_size():
-    with (
-        FaultySmtpServer(accounts=ACCOUNTS, close_after=4) as server,
-        smtp.Pool(Client, size=3) as pool,
-    ):
-
-        def run(n):
-            with smtp.using(pool):
-                for k in range(5):
-                    send(server, f"{n}.{k}", user=("me", "you")[n % 2])
-
-        threads = [threading.Thread(target=run, args=(n,)) for n in range(8)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-    assert sorted(server.messages) == sorted(
-        (f"{n}.{k}", ("me", "you")[n % 2]) for n in range(8) for k in range(5)
-    )
-    assert server.most_open <= 3 and set(server.logins) == {1}
-
-
 class Clock:
     """A clock for the pool that moves a second at every reading."""
 
@@ -330,27 +308,41 @@ def test_a_send_waits_for_a_connection_until_the_deadline(
         assert info.value.smtp_code == 421 and server.logins == []
 
 
-def test_more_connections_than_the_server_allows():
+@pytest.mark.parametrize(
+    ("faults", "size", "users", "open_at_end"),
+    [
+        ({"close_after": 4}, 3, ("me", "you"), 3),
+        # The server allows two connections: the other sends wait for those,
+        # and refused new connections are tried again after pauses that
+        # double, a few times in all, not once per send.
+        ({"most_connections": 2}, 4, ("me",), 2),
+    ],
+    ids=["closed-after-4", "server-allows-2"],
+)
+def test_threads_share_the_connections(faults, size, users, open_at_end):
     with (
-        FaultySmtpServer(accounts=ACCOUNTS, most_connections=2) as server,
-        smtp.Pool(Client, size=4) as pool,
+        FaultySmtpServer(accounts=ACCOUNTS, **faults) as server,
+        smtp.Pool(Client, size=size) as pool,
     ):
 
         def run(n):
             with smtp.using(pool):
                 for k in range(5):
-                    send(server, f"{n}.{k}")
+                    send(server, f"{n}.{k}", user=users[n % len(users)])
 
-        threads = [threading.Thread(target=run, args=(n,)) for n in range(4)]
+        threads = [threading.Thread(target=run, args=(n,)) for n in range(8)]
         for thread in threads:
             thread.start()
         for thread in threads:
             thread.join()
-        assert pool.stats == (2, 2, 4)
-    assert sorted(server.messages) == sorted((f"{n}.{k}", "me") for n in range(4) for k in range(5))
-    # Refused new connections are tried again after pauses that double: a
-    # few, not one per send.
-    assert server.logins == [1, 1] and server.refused <= 12
+        assert pool.stats.open <= open_at_end
+    assert sorted(server.messages) == sorted(
+        (f"{n}.{k}", users[n % len(users)]) for n in range(8) for k in range(5)
+    )
+    assert server.most_open <= open_at_end and set(server.logins) == {1}
+    assert server.refused <= 12
+    if "most_connections" in faults:
+        assert len(server.logins) == 2 and pool.stats == (0, 0, size)
 
 
 @pytest.mark.parametrize("silent", [False, True], ids=["answered", "silent"])
