@@ -202,14 +202,18 @@ def test_a_lease_used_as_a_client(make_smtp_server):
     server = make_smtp_server(user="me", password=PASSWORD)
     message = email.message.EmailMessage()
     message["From"], message["To"], message["Subject"] = "a@example.org", "b@example.org", "s"
-    with smtp.Pool(Client, size=2) as pool:
+
+    class Local(Client):
+        pass
+
+    with smtp.Pool(Local, size=2) as pool:
         with pool(server.server_text) as lease:
             lease.login("me", PASSWORD, initial_response_ok=False)
             lease.login("me", PASSWORD)  # gives the connection back, and takes it again
             assert pool.stats == (1, 0, 2)
             # The connection's class shows as the client's.
             kept = type(lease._conn)
-            assert (kept.__module__, kept.__qualname__) == (__name__, "Client")
+            assert (kept.__module__, kept.__qualname__) == (__name__, Local.__qualname__)
             lease.send_message(message, "bounce@example.org", ["c@example.org"])
             with pytest.raises(smtplib.SMTPSenderRefused):
                 lease.send_message(message, mail_options=["X-UNKNOWN"])
