@@ -111,17 +111,23 @@ class FaultySmtpServer:
     next MAIL with 421 and close. ``drop_mail_after``: the same, with no
     answer at all. ``drop_after_data``: numbers (from 1, over the whole
     server) of the messages after whose data the connection closes before
-    the reply; the message is kept. ``refuse_recipients``: refused at RCPT
-    (with ``careless``, answers DATA with 354 all the same)
-    with 550. ``accounts``: user to password, for AUTH over the plain
-    connection; MAIL needs a login then. ``smtputf8``: whether SMTPUTF8 is
+    the reply; the message is kept. ``drop_data_command``: numbers (from 1,
+    over the whole server) of the DATA commands at which the connection
+    closes, before the message. ``refuse_recipients``: refused at RCPT
+    with 550 (with ``careless``, answers DATA with 354 all the same).
+    ``accounts``: user to password, for AUTH over the plain
+    connection; MAIL needs a login then. ``most_connections``: a new
+    connection beyond that many open ones is greeted with 421 and closed.
+    ``silent_quit``: QUIT gets no answer. ``smtputf8``: whether SMTPUTF8 is
     offered. ``offers``: EHLO keywords to add, PIPELINING and CHUNKING (BDAT).
 
     ``messages``: (subject, user logged in) of each message kept, in
     arrival order; ``logins``: the successful logins of each connection
     that said EHLO;
     ``most_open``: the most connections open at once; ``reads``: how many
-    times a session read from its socket after its EHLO.
+    times a session read from its socket after its EHLO; ``refused``: the
+    connections greeted with 421; ``ended``: the connections that said EHLO
+    and were closed since; ``quits``: the QUIT commands.
     """
 
     def __init__(
@@ -131,11 +137,14 @@ class FaultySmtpServer:
         refuse_mail_after=None,
         drop_mail_after=None,
         drop_after_data=(),
+        drop_data_command=(),
         refuse_recipients=(),
         accounts=None,
         smtputf8=True,
         offers=(),
         careless=False,
+        most_connections=None,
+        silent_quit=False,
     ):
         import asyncio
         import email
@@ -149,11 +158,45 @@ class FaultySmtpServer:
         from quillon._loopback import LOOPBACK
 
         self.messages, self.logins, self.most_open, self.reads = [], [], 0, 0
-        owner, lock, opened = self, threading.Lock(), set()
+        self.refused = self.ended = self.quits = 0
+        data_commands = []
+        owner, lock, opened, connected = self, threading.Lock(), set(), set()
 
         class Session(SMTP):
             kept = 0  # messages this connection has taken
             user = None
+            turned_away = False
+
+            def connection_made(self, transport):
+                with lock:
+                    if most_connections is not None and len(connected) >= most_connections:
+                        self.turned_away = True
+                        owner.refused += 1
+                    else:
+                        connected.add(self)
+                super().connection_made(transport)
+
+            async def _handle_client(self):
+                if not self.turned_away:
+                    return await super()._handle_client()
+                await self.push("421 4.7.0 Too many connections from your address")
+                self.transport.close()
+
+            async def smtp_DATA(self, arg):  # noqa: N802
+                with lock:
+                    data_commands.append(self)
+                    dropped = len(data_commands) in drop_data_command
+                if dropped:
+                    self.transport.close()
+                    return None
+                return await super().smtp_DATA(arg)
+
+            async def smtp_QUIT(self, arg):  # noqa: N802
+                with lock:
+                    owner.quits += 1
+                if silent_quit:
+                    await asyncio.sleep(30)
+                return await super().smtp_QUIT(arg)
 
             async def smtp_EHLO(self, arg):  # noqa: N802
                 with lock:
@@ -185,7 +228,15 @@ class FaultySmtpServer:
             def connection_lost(self, error):
                 with lock:
                     opened.discard(self)
+                    connected.discard(self)
                 super().connection_lost(error)
+                if hasattr(self, "number"):
+                    # Counted once asyncio has closed the socket too, right after this.
+                    asyncio.get_running_loop().call_soon(self.count_end)
+
+            def count_end(self):
+                with lock:
+                    owner.ended += 1
 
         def authenticate(server, session, envelope, mechanism, auth_data):
             accepted = (

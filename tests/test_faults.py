@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from quillon import _loopback
+from quillon import _loopback, smtp
 from quillon.email import Email
 
 pytestmark = pytest.mark.usefixtures("bounded_waits")
@@ -174,3 +174,33 @@ def test_repeated_failures_leak_no_descriptors(make_smtp_server, closed_port):
         while open_descriptors() > before + 2 and time.monotonic() < deadline:
             time.sleep(0.05)
         assert open_descriptors() <= before + 2
+
+
+@pytest.mark.parametrize(
+    ("ehlo", "limit"),
+    [("SIZE 4000", 4000), ("SIZE 0", None), ("SIZE", None), ("HELP", "no size declared")],
+    ids=["limit", "zero-is-no-limit", "no-number", "no-size"],
+)
+def test_a_refusal_for_size_names_the_limit_the_server_stated(ehlo, limit):
+    # EHLO's SIZE 0, or SIZE without a number, states no limit; without SIZE
+    # the client declares no size, and a 552 is a refusal like any other.
+    replies = {"EHLO": f"250-raw.example\r\n250 {ehlo}", "MAIL": "552 5.3.4 Message too big"}
+    mail = Email("host", from_="a@example.org", to="b@example.org", subject="s")
+    with smtp.outbox() as sent:
+        mail.send()
+    with raw_smtp_server(replies) as host, smtp.using(smtp.Plain):
+        mail.server = host
+        with pytest.raises(smtplib.SMTPSenderRefused) as info:
+            mail.send()
+    refused = info.value
+    assert (refused.smtp_code, refused.smtp_error) == (552, b"5.3.4 Message too big")
+    if limit == "no size declared":
+        assert type(refused) is smtplib.SMTPSenderRefused
+        return
+    assert type(refused) is smtp.MessageTooLarge
+    # The size of the message as sent (its Message-ID differs by a character or so).
+    assert refused.limit == limit and abs(refused.size - len(sent[0].data)) < 10
+    stated = f" (at most {limit} bytes)" if limit else ""
+    assert str(refused) == (
+        f"the message ({refused.size} bytes) is larger than the server accepts{stated}"
+    )

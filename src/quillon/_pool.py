@@ -14,8 +14,9 @@ import smtplib
 import ssl
 import threading
 import time
-from collections.abc import Sequence
-from typing import Any, Literal, Self, cast
+import weakref
+from collections.abc import Callable, Sequence
+from typing import Any, Literal, NamedTuple, Self, cast
 
 from quillon._pipeline import Pipelining
 
@@ -23,11 +24,30 @@ from quillon._pipeline import Pipelining
 # it logged in, user, keyed digest of the password).
 _Key = tuple[str | None, bool, str | None, bytes | None]
 
+# How long QUIT may take, for all the connections that close() ends and for
+# one that makes room for another.
+QUIT_WAIT = 2.0
+# The first and the longest pause before a new connection is tried again
+# after the server refused one (421) while the pool held others.
+BACKOFF_FIRST = 0.05
+BACKOFF_MOST = 2.0
+# The longest a waiting send sleeps before it reads the clock again.
+_POLL = 0.25
 
-class DeliveryUnknown(smtplib.SMTPServerDisconnected):
+
+class DeliveryUnknown(smtplib.SMTPException):
     """The connection was lost after the whole message had gone out and
     before the server answered: the message may have been delivered, so it
-    was not sent again."""
+    was not sent again. Do not send it again on this error.
+
+    Not an ``SMTPServerDisconnected``, so that a handler that retries on a
+    lost connection does not send the message twice."""
+
+
+_LOST_AFTER_DATA = (
+    "the connection was lost after the message was sent and before the server confirmed "
+    "it: it may have been delivered, so it was not sent again"
+)
 
 
 class _Kept(Pipelining):
@@ -55,11 +75,7 @@ class _Kept(Pipelining):
             reply = super().data(msg)
         except smtplib.SMTPServerDisconnected as exc:
             if self.stage == "sent":
-                raise DeliveryUnknown(
-                    "the connection was lost after the message was sent and before the "
-                    "server confirmed it: it may have been delivered, so it was not sent "
-                    "again"
-                ) from exc
+                raise DeliveryUnknown(_LOST_AFTER_DATA) from exc
             raise
         self.stage = ""
         self.messages += 1
@@ -70,14 +86,9 @@ class _Kept(Pipelining):
         try:
             return super().sendmail(*args, **kwargs)
         except smtplib.SMTPServerDisconnected as exc:
-            if self.stage != "sent" or isinstance(exc, DeliveryUnknown):
+            if self.stage != "sent":
                 raise
-            # The same words as data()'s, for the pipelined exchange.
-            raise DeliveryUnknown(
-                "the connection was lost after the message was sent and before the "
-                "server confirmed it: it may have been delivered, so it was not sent "
-                "again"
-            ) from exc
+            raise DeliveryUnknown(_LOST_AFTER_DATA) from exc
 
     def send(self, s: Any) -> None:
         super().send(s)
@@ -115,13 +126,38 @@ def _closed_by_server(conn: _Kept) -> bool:
         return True
 
 
-def _close(conn: smtplib.SMTP, *, politely: bool) -> None:
+def _close(conn: smtplib.SMTP, *, politely: bool, within: float = QUIT_WAIT) -> None:
+    """Close ``conn``; with ``politely``, say QUIT first, waiting at most ``within`` s."""
     # QUIT only between messages: in the middle of DATA it would be read as
-    # a line of the message.
-    with contextlib.suppress(smtplib.SMTPException, OSError):
-        if politely and conn.sock is not None:
+    # a line of the message. (smtplib's errors are OSErrors too.)
+    with contextlib.suppress(OSError):
+        if politely and conn.sock is not None and within > 0:
+            conn.sock.settimeout(within)
             conn.quit()
     conn.close()
+
+
+class PoolStats(NamedTuple):
+    """A pool's connections at one moment: ``open`` of at most ``size``, of
+    which ``idle`` are kept between sends (the others serve a send)."""
+
+    open: int
+    idle: int
+    size: int
+
+
+# Every pool of the process, so that a child made by fork() starts each of
+# them afresh (see Pool._forget_inherited).
+_pools: weakref.WeakSet[Pool] = weakref.WeakSet()
+
+
+def _after_fork_in_child() -> None:
+    for pool in list(_pools):
+        pool._forget_inherited()
+
+
+if hasattr(os, "register_at_fork"):  # not on Windows
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 class Pool:
@@ -144,20 +180,32 @@ class Pool:
     kept, only a digest keyed with a secret of this pool. At most ``size``
     connections are open at once; threads share them, and a send that finds
     all of them busy waits up to ``wait`` seconds (class attribute, 60) for
-    one to come free, then raises ``TimeoutError``.
+    one to come free, then raises ``TimeoutError``. When the server refuses
+    a new connection (421, too many connections) while the pool holds others,
+    the send waits for one of those instead, trying a new connection again
+    after a pause that doubles up to 2 s, and fails only at the end of
+    ``wait``. ``stats`` (and the repr) give the connections open and idle;
+    ``clock``, the time source of these waits, is ``time.monotonic``.
+
+    A child process made by ``fork()`` starts with an empty pool: it never
+    uses, nor says QUIT on, a connection of its parent, which the parent
+    keeps using. ``close()`` takes at most about 2 s, whatever the server
+    does.
 
     A kept connection that the server has closed meanwhile (idle time-out,
     421) is replaced before its next message, unnoticed by the caller; so is
     one whose server ends it at the first command of the next message, when
     nothing of that message has been sent. A connection lost after the
     whole message went out and before the server's reply raises
-    ``DeliveryUnknown`` and the message is not sent again. Anything else,
+    ``DeliveryUnknown`` and the message is not sent again (so do not retry
+    on that error: check whether it arrived). Anything else,
     refusals included, fails as on a fresh connection; after a failed
     message the connection is kept only if the client reset it (RSET) and
     otherwise closed.
     """
 
     wait: float = 60.0
+    clock: Callable[[], float] = staticmethod(time.monotonic)
 
     def __init__(self, client: type[smtplib.SMTP], *, size: int = 4) -> None:
         if not (isinstance(client, type) and issubclass(client, smtplib.SMTP)):
@@ -177,10 +225,25 @@ class Pool:
             ),
         )
         self._secret = os.urandom(32)
+        self._closed = False
+        self._forget_inherited()
+        _pools.add(self)
+
+    def _forget_inherited(self) -> None:
+        """Start the pool's state afresh: at creation, and in a child after fork().
+
+        The connections of the parent stay the parent's: the child neither
+        uses nor closes them (a QUIT, or a TLS record, from the child would
+        break the parent's session), it only drops its references.
+        """
         self._free = threading.Condition(threading.Lock())
         self._idle: list[tuple[_Key, _Kept]] = []  # least recently used first
         self._open = 0
-        self._closed = False
+        # The connections this process opened, busy or idle.
+        self._mine: weakref.WeakSet[_Kept] = weakref.WeakSet()
+        # After a 421 to a new connection: no new one before _retry_at.
+        self._backoff = 0.0
+        self._retry_at = float("-inf")
 
     def __call__(self, host: str | None = "") -> _Lease:
         if self._closed:
@@ -194,18 +257,29 @@ class Pool:
         self.close()
 
     def __repr__(self) -> str:
-        state = "closed" if self._closed else f"{self._open} of {self.size} open"
-        return f"<Pool of {self.client.__qualname__}, {state}>"
+        stats = self.stats
+        state = f"{stats.open} of {stats.size} open, {stats.idle} idle"
+        return f"<Pool of {self.client.__qualname__}, {'closed, ' * self._closed}{state}>"
+
+    @property
+    def stats(self) -> PoolStats:
+        with self._free:
+            return PoolStats(self._open, len(self._idle), self.size)
 
     def close(self) -> None:
-        """Close the idle connections now and each busy one when its send ends."""
+        """Close the idle connections now and each busy one when its send ends.
+
+        QUIT is said to each idle connection, all of them within about 2 s
+        (``QUIT_WAIT``); those left when that time is up are closed without it.
+        """
         with self._free:
             self._closed = True
             idle, self._idle = self._idle, []
             self._open -= len(idle)
             self._free.notify_all()
+        deadline = self.clock() + QUIT_WAIT
         for _, conn in idle:
-            _close(conn, politely=True)
+            _close(conn, politely=True, within=deadline - self.clock())
 
     def _key(self, host: str | None, login: tuple[str | None, str | None] | None) -> _Key:
         if login is None:
@@ -223,9 +297,35 @@ class Pool:
     ) -> _Kept:
         """A connection for ``host`` logged in with ``login``: a kept one or a new one."""
         key = self._key(host, login)
-        deadline = time.monotonic() + self.wait
+        deadline = self.clock() + self.wait
+        refusal: smtplib.SMTPConnectError | None = None
+        while True:
+            conn, now = self._wait_for(key, deadline, refusal)
+            if conn is not None:
+                if not _closed_by_server(conn):
+                    return conn
+                _close(conn, politely=False)
+            try:
+                conn = self._connect(host, login, options)
+            except BaseException as exc:
+                if not (isinstance(exc, smtplib.SMTPConnectError) and exc.smtp_code == 421):
+                    self._release()
+                    raise
+                if not self._refused(now):
+                    raise
+                refusal = exc
+                continue
+            with self._free:
+                self._backoff = 0.0
+                self._mine.add(conn)
+            return conn
+
+    def _wait_for(
+        self, key: _Key, deadline: float, refusal: smtplib.SMTPConnectError | None
+    ) -> tuple[_Kept | None, float]:
+        """A kept connection for ``key``, or None with a slot taken for a new
+        one; and the clock's time then."""
         evicted = None
-        conn: _Kept | None
         with self._free:
             while True:
                 if self._closed:
@@ -233,34 +333,51 @@ class Pool:
                 kept = next(
                     (i for i in reversed(range(len(self._idle))) if self._idle[i][0] == key), None
                 )
+                now = self.clock()
                 if kept is not None:
-                    conn = self._idle.pop(kept)[1]
-                    break
-                if self._open < self.size or self._idle:
+                    return self._idle.pop(kept)[1], now
+                left = deadline - now
+                if (
+                    now >= self._retry_at
+                    and (self._open < self.size or self._idle)
+                    and (refusal is None or left > 0)
+                ):
                     if self._open >= self.size:
                         # Full, but a connection for another server or login is
                         # idle: the one unused for longest makes room.
                         evicted = self._idle.pop(0)[1]
                     else:
                         self._open += 1
-                    conn = None
                     break
-                left = deadline - time.monotonic()
-                if left <= 0 or not self._free.wait(left):
+                if left <= 0:
+                    refused = " and the server refused another (421)" if refusal else ""
                     raise TimeoutError(
-                        f"no connection of the pool came free in {self.wait:g} s (size {self.size})"
-                    )
+                        f"no connection of the pool came free in {self.wait:g} s "
+                        f"(size {self.size}){refused}"
+                    ) from refusal
+                pause = min(left, _POLL)
+                if self._retry_at > now:
+                    pause = min(pause, self._retry_at - now)
+                self._free.wait(pause)
         if evicted is not None:
             _close(evicted, politely=True)
-        if conn is not None:
-            if not _closed_by_server(conn):
-                return conn
-            _close(conn, politely=False)
-        try:
-            return self._connect(host, login, options)
-        except BaseException:
-            self._release()
-            raise
+        return None, now
+
+    def _refused(self, tried_at: float) -> bool:
+        """After a 421 to a new connection: whether to wait for another one.
+
+        Gives back the slot taken for it. With other connections open, the
+        server's limit is what the pool holds: no new connection is tried
+        for a pause that doubles with each refusal in a row.
+        """
+        with self._free:
+            self._open -= 1
+            self._free.notify()
+            if self._open == 0:
+                return False
+            self._backoff = min(max(2 * self._backoff, BACKOFF_FIRST), BACKOFF_MOST)
+            self._retry_at = tried_at + self._backoff
+            return True
 
     def _connect(
         self, host: str | None, login: tuple[str | None, str | None] | None, options: dict[str, Any]
@@ -284,6 +401,9 @@ class Pool:
     ) -> None:
         reusable = conn.sock is not None and conn.stage == ""
         with self._free:
+            if conn not in self._mine:
+                # Leased in the parent before fork(): the parent's to end.
+                return
             if reusable and not self._closed:
                 self._idle.append((self._key(host, login), conn))
                 self._free.notify()
