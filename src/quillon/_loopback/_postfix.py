@@ -220,6 +220,7 @@ class Postfix(_Peer):
                 with socket.create_connection((LOOPBACK, self.port), timeout=5) as probe:
                     if probe.recv(512).startswith(b"220"):
                         probe.sendall(b"QUIT\r\n")
+                        self._wait_for_log(" disconnect from ", deadline)
                         return self
             except OSError:
                 pass
@@ -228,6 +229,14 @@ class Postfix(_Peer):
                 self.stop()
                 raise RuntimeError(f"postfix did not answer on port {self.port}:\n{log[-2000:]}")
             time.sleep(0.05)
+
+    def _wait_for_log(self, text: str, deadline: float) -> None:
+        # The log is written by a process of its own, a moment later: what
+        # counts its lines starts once the probe's session is in it.
+        while time.monotonic() < deadline:
+            if self.log.exists() and text in self.log.read_text(errors="replace"):
+                return
+            time.sleep(0.02)
 
     def stop(self, timeout: float = 5.0) -> None:
         if self._running:
