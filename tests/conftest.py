@@ -60,11 +60,7 @@ def smtp_server(make_smtp_server):
     return make_smtp_server()
 
 
-@pytest.fixture
-def make_postfix():
-    """Start a Postfix instance of its own (see quillon._loopback._postfix)
-    with the given options, main.cf ``settings`` among them. Skipped where
-    Postfix cannot run, except in CI, where that is a failure."""
+def postfix_maker():
     reason = _postfix.unavailable()
     if reason is not None:
         if os.environ.get("CI") == "true":
@@ -76,6 +72,20 @@ def make_postfix():
             return stack.enter_context(_postfix.Postfix(**options))
 
         yield make
+
+
+@pytest.fixture
+def make_postfix():
+    """Start a Postfix instance of its own (see quillon._loopback._postfix)
+    with the given options, main.cf ``settings`` among them. Skipped where
+    Postfix cannot run, except in CI, where that is a failure."""
+    yield from postfix_maker()
+
+
+@pytest.fixture(scope="module")
+def make_module_postfix():
+    """make_postfix, for instances that the tests of a module share."""
+    yield from postfix_maker()
 
 
 @pytest.fixture

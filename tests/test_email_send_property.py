@@ -10,6 +10,7 @@ from email import policy
 from email.header import decode_header, make_header
 from email.utils import getaddresses
 
+import idna
 import pytest
 from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
@@ -50,10 +51,23 @@ odd_text = st.text(
 long_text = st.builds(lambda part, count: part * count, odd_text.filter(bool), st.integers(60, 300))
 texts = weighted((8, odd_text), (2, long_text), (1, spoil(odd_text)))
 
-# Addresses in ASCII letters; names, subjects and file names in any.
+# Addresses in ASCII letters, and now and then beyond ASCII: a local part
+# in UTF-8 (which needs SMTPUTF8, offered by the server), a domain that IDNA
+# takes (upper case, "ß" and a full-width stop included); names, subjects
+# and file names in any letters.
 local = st.text("abcxyz0189._%+-", min_size=1, max_size=12)
 domain = st.from_regex(r"[a-z0-9]{1,10}(\.[a-z0-9]{1,8}){0,2}", fullmatch=True)
-address = st.builds("{}@{}".format, local, domain)
+wide_local = st.text("abcxyz0189._%+-üÜéßжЯ日本", min_size=1, max_size=12)
+wide_label = st.text("abc019üÜéßжЯ日本", min_size=1, max_size=10)
+wide_domain = st.builds(
+    "{}{}{}".format, wide_label, st.sampled_from([".", "．"]), domain | wide_label
+)
+address = weighted(
+    (6, st.builds("{}@{}".format, local, domain)),
+    (1, st.builds("{}@{}".format, wide_local, domain)),
+    (1, st.builds("{}@{}".format, local, wide_domain)),
+    (1, st.builds("{}@{}".format, wide_local, wide_domain)),
+)
 item = weighted(
     (12, address),
     (3, st.builds("{}<{}>".format, odd_text, address)),
@@ -63,6 +77,7 @@ item = weighted(
         1,
         st.sampled_from(
             ["evil:a@x.org", "<a@x.org", 'a"@x.org"b@y.org', "me@x.org>", "me@[192.0.2.1]"]
+            + ["x@☃.com", "ü@-bü.de", "a@bü..de"]
         ),
     ),
 )
@@ -113,11 +128,25 @@ def read_addresses(message, modern, name):
     return [(decoded(n), a) for n, a in getaddresses([unfold(one) for one in raw])]
 
 
+def wire(pair):
+    """(name, address) with the domain as it goes out: A-labels, IDNA 2008 after UTS #46."""
+    name, address = pair
+    local, _, domain = address.rpartition("@")
+    if domain.isascii():
+        return name, address
+    return name, f"{local}@{idna.encode(domain, uts46=True).decode()}"
+
+
 def check_received(received, transcript, mail):
-    sender = split_item(mail.from_)
-    to, cc, bcc = named(mail.to), named(mail.cc), named(mail.bcc)
+    sender = wire(split_item(mail.from_))
+    to, cc, bcc = ([wire(one) for one in named(value)] for value in (mail.to, mail.cc, mail.bcc))
     assert received.mail_from == sender[1]
     assert sorted(received.rcpt_tos) == sorted(a for _, a in to + cc + bcc)
+    # A local part beyond ASCII goes out under SMTPUTF8, with UTF-8 headers.
+    utf8 = not "".join(a for _, a in [sender, *to, *cc, *bcc]).isascii()
+    assert {"SMTPUTF8", "BODY=8BITMIME"} & set(received.mail_options) == (
+        {"SMTPUTF8", "BODY=8BITMIME"} if utf8 else set()
+    )
     data = received.data
     assert max(map(len, data.split(b"\r\n"))) <= 998
     for line in transcript.split(b"\r\n"):
@@ -126,8 +155,11 @@ def check_received(received, transcript, mail):
     # Readers strip a file name's outer white space (README).
     files = [(f"{name}".strip(), content) for name, content in mail.attachments]
     for modern in (True, False):
-        message = email.message_from_bytes(
-            data, policy=policy.default if modern else policy.compat32
+        reading = policy.default if modern else policy.compat32
+        message = (
+            email.message_from_string(data.decode(), policy=reading)
+            if utf8
+            else email.message_from_bytes(data, policy=reading)
         )
         assert sorted(message.keys()) == sorted(
             ["Content-Type", "MIME-Version", "From", "Subject", "Date", "Message-ID"]

@@ -1,5 +1,6 @@
 """Email.send through the real standard library to a loopback SMTP server."""
 
+import contextlib
 import email
 import re
 import smtplib
@@ -7,7 +8,7 @@ from email import policy
 
 import pytest
 
-from quillon import _loopback
+from quillon import _loopback, smtp
 from quillon.contact import Contact
 from quillon.email import Email
 
@@ -169,46 +170,110 @@ INTERNATIONAL = {
 }
 
 
+# The mailboxes of the Postfix instances: every address of the table.
+MAILBOXES = ["to", "a", "jürgen", BUCHER, "ü@xn--bcher-kva.de"]
+
+
+@pytest.fixture(scope="module")
+def postfix_by_smtputf8(make_module_postfix):
+    """A Postfix with SMTPUTF8 and one without, each started once for the module."""
+    started = {}
+
+    def get(smtputf8):
+        if smtputf8 not in started:
+            setting = {"smtputf8_enable": "yes" if smtputf8 else "no"}
+            started[smtputf8] = make_module_postfix(mailboxes=MAILBOXES, settings=setting)
+        return started[smtputf8]
+
+    return get
+
+
+def mailbox(address):
+    return address.partition("@")[0] if address.endswith("@example.org") else address
+
+
+@pytest.mark.parametrize("kind", ["aiosmtpd", "postfix"])
 @pytest.mark.parametrize("smtputf8", [True, False], ids=["smtputf8", "no-smtputf8"])
 @pytest.mark.parametrize(
     ("fields", "sender", "shown", "hidden", "needs"),
     INTERNATIONAL.values(),
     ids=INTERNATIONAL.keys(),
 )
-def test_international_addresses(make_smtp_server, smtputf8, fields, sender, shown, hidden, needs):
-    server = make_smtp_server(smtputf8=smtputf8)
-    mail = make_email(server, subject="Grüße", **fields)
-    if needs and not smtputf8:
-        with pytest.raises(smtplib.SMTPNotSupportedError) as info:
-            mail.send()
-        assert str(info.value) == (
-            f"message not sent: {server.server_text} does not offer SMTPUTF8, which {needs} "
-            "for a local part beyond ASCII; nothing was sent"
-        )
-        # Refused before MAIL FROM: nothing of the message reached the server.
-        assert server.messages == []
-        assert b"MAIL" not in b"".join(server.transcripts).upper()
-        return
-    mail.send()
-    [received] = server.messages
-    assert (received.mail_from, sorted(received.rcpt_tos)) == (sender, sorted(shown + hidden))
-    utf8 = needs is not None
-    assert ("SMTPUTF8" in received.mail_options, "BODY=8BITMIME" in received.mail_options) == (
-        utf8,
-        utf8,
-    )
+def test_international_addresses(
+    make_smtp_server, postfix_by_smtputf8, kind, smtputf8, fields, sender, shown, hidden, needs
+):
+    refused = needs and not smtputf8
+    with contextlib.ExitStack() as stack:
+        if kind == "aiosmtpd":
+            server = make_smtp_server(smtputf8=smtputf8)
+            mails = [make_email(server, subject="Grüße", **fields)]
+        else:
+            # Postfix offers PIPELINING and CHUNKING: one kept connection of a
+            # pool takes ASCII mail before and after, whatever became of this.
+            server = postfix_by_smtputf8(smtputf8)
+            logged = len(server.envelopes())
+            connections = server.log.read_text().count(" connect from ")
+            known = {path for name in MAILBOXES for path in server.arrived(name)}
+            pool = stack.enter_context(smtp.Pool(smtp.Plain, size=1))
+            stack.enter_context(smtp.using(pool))
+            mails = [
+                make_email(server, subject="before"),
+                make_email(server, subject="Grüße", **fields),
+                make_email(server, subject="after"),
+            ]
+        for mail in mails:
+            if refused and mail.subject == "Grüße":
+                with pytest.raises(smtplib.SMTPNotSupportedError) as info:
+                    mail.send()
+                assert str(info.value) == (
+                    f"message not sent: {server.server_text} does not offer SMTPUTF8, which "
+                    f"{needs} for a local part beyond ASCII; nothing was sent"
+                )
+            else:
+                mail.send()
+    if kind == "aiosmtpd":
+        if refused:
+            # Refused before MAIL FROM: nothing of the message reached the server.
+            assert server.messages == []
+            assert b"MAIL" not in b"".join(server.transcripts).upper()
+            return
+        [received] = server.messages
+        utf8 = "SMTPUTF8" in received.mail_options
+        assert utf8 == ("BODY=8BITMIME" in received.mail_options)
+        arrived = (received.mail_from, sorted(received.rcpt_tos), utf8, received.data)
+    else:
+        server.delivered()
+        envelopes = server.envelopes()[logged:]
+        assert server.queued() == 0
+        assert server.log.read_text().count(" connect from ") == connections + 1
+        ascii_mail = ("sender@example.org", ["to@example.org"])
+        if refused:
+            assert envelopes == [ascii_mail] * 2
+            return
+        assert envelopes[::2] == [ascii_mail] * 2 and len(envelopes) == 3
+        [path] = [
+            path
+            for path in server.arrived(mailbox(shown[0]))
+            if path not in known and server.read(path)["Subject"] == "Grüße"
+        ]
+        # Postfix names the protocol in its trace header: UTF8SMTP under SMTPUTF8.
+        utf8 = " with UTF8" in server.read(path)["Received"]
+        data = path.read_bytes().replace(b"\n", b"\r\n")
+        arrived = (envelopes[1][0], sorted(envelopes[1][1]), utf8, data)
+    assert arrived[:3] == (sender, sorted(shown + hidden), needs is not None)
+    utf8, data = needs is not None, arrived[3]
     # UTF-8 headers read as UTF-8 (the bytes parser would keep their bytes
     # as surrogates); every part is in base64 or 7bit.
-    message = email.message_from_string(received.data.decode(), policy=policy.default)
+    message = email.message_from_string(data.decode(), policy=policy.default)
     assert [address.addr_spec for address in message["From"].addresses] == [sender]
     headers = [message[name] for name in ("To", "Cc") if name in message]
     assert [address.addr_spec for value in headers for address in value.addresses] == shown
     assert (message["Subject"], message["Bcc"]) == ("Grüße", None)
     assert message["Message-ID"].endswith(f"@{sender.rpartition('@')[2]}>")
     # UTF-8 headers under SMTPUTF8; an address is never RFC 2047-encoded.
-    assert (b"Subject: Gr\xc3\xbc\xc3\x9fe\r\n" in received.data) == utf8
-    assert not re.search(rb"(?im)^(from|to|cc):[^\r\n]*=\?", received.data)
-    assert all(address.encode() not in received.data for address in hidden)
+    assert (b"Subject: Gr\xc3\xbc\xc3\x9fe\r\n" in data) == utf8
+    assert not re.search(rb"(?im)^(from|to|cc):[^\r\n]*=\?", data)
+    assert all(address.encode() not in data for address in hidden)
 
 
 # Contact.validate's verdict on each address, and what send makes of it at a

@@ -166,15 +166,22 @@ def test_threads_share_a_pool_and_each_message_arrives_once(make_postfix, tmp_pa
     assert server.log.read_text().count(" connect from ") <= 1 + 4
 
 
-@pytest.mark.parametrize("offers", ["both", "neither"])
+# With both, through Email.send and a pool, in the table of international addresses.
+@pytest.mark.parametrize("offers", ["pipelining", "neither"])
 def test_an_international_sender_goes_out_with_smtputf8(make_postfix, offers):
     server = make_postfix(
-        settings={"smtpd_discard_ehlo_keywords": OFFERS[offers], "smtputf8_enable": "yes"}
+        settings={"smtpd_discard_ehlo_keywords": OFFERS[offers], "smtputf8_enable": "yes"},
+        mailboxes=("b", "jürgen"),
     )
     msg = message("international")
     msg.replace_header("From", "Zoë <zoë@example.org>")
-    with smtp.Pool(Client, size=1) as pool, pool(host=server.server_text) as client:
+    with Client(server.server_text) as client:
         assert client.send_message(msg) == {}
+        # The next transaction is in ASCII again unless it says SMTPUTF8:
+        # as on a new connection, an address beyond ASCII cannot be written.
+        with pytest.raises(UnicodeEncodeError):
+            client.sendmail("a@example.org", ["jürgen@example.org"], b"Subject: x\r\n\r\nx\r\n")
     assert server.delivered() == {"b": ["international"]}
     [path] = server.arrived("b")
     assert path.read_bytes().startswith("Return-Path: <zoë@example.org>".encode())
+    assert server.envelopes() == [("zoë@example.org", ["b@example.org"])]

@@ -47,6 +47,13 @@ class Pipelining(smtplib.SMTP):
     # The lines held back while a group of commands is being formed.
     _held: list[bytes] | None = None
 
+    def mail(self, sender: str, options: Sequence[str] = ()) -> tuple[int, bytes]:
+        # smtplib switches its commands to UTF-8 for a transaction with
+        # SMTPUTF8 and never back: on a kept connection the next transaction
+        # would send an address beyond ASCII without saying SMTPUTF8.
+        self.command_encoding = "ascii"
+        return super().mail(sender, options)
+
     def send(self, s: Buffer | str) -> None:
         if self._held is None:
             super().send(s)

@@ -5,7 +5,8 @@ configuration directory, queue, data directory and mailboxes under a fresh
 temporary directory, listening on 127.0.0.1 and a port of its own; it never
 touches the system's instance or its files. Mail for ``example.org`` goes to
 one maildir per address listed in ``mailboxes``; any other address there is
-refused at RCPT ("User unknown in virtual mailbox table"). Postfix's master
+refused at RCPT ("User unknown in virtual mailbox table"). A full address
+in ``mailboxes`` makes its domain one that Postfix takes mail for too. Postfix's master
 must start as root; ``unavailable()`` says why it cannot run here, or None.
 """
 
@@ -13,8 +14,10 @@ from __future__ import annotations
 
 import email
 import email.message
+import email.policy
 import os
 import pwd
+import re
 import shutil
 import signal
 import socket
@@ -80,7 +83,9 @@ def _running(pid: int) -> bool:
 class Postfix(_Peer):
     """A Postfix instance on 127.0.0.1; use it as a context manager.
 
-    ``mailboxes``: the local parts at example.org that take mail.
+    ``mailboxes``: the local parts at example.org that take mail, or full
+    addresses (their maildir is named after the whole address); with
+    ``smtputf8_enable`` a local part may be in UTF-8.
     ``settings``: main.cf lines on top of this instance's own, such as
     ``{"smtpd_discard_ehlo_keywords": "chunking"}`` or
     ``{"smtputf8_enable": "yes"}``; "{config}" in a value is the
@@ -91,6 +96,7 @@ class Postfix(_Peer):
     ``port``: where it listens; ``server_text``: "127.0.0.1:port".
     ``delivered()``: waits until the queue is empty, then gives the
     ``Subject`` of every message in the mailboxes, with repeats, per address.
+    ``envelopes()``: the sender and recipients of each message, as logged.
     """
 
     def __init__(
@@ -113,6 +119,15 @@ class Postfix(_Peer):
         self.server_text = ""
         self._running = False
 
+    @staticmethod
+    def _address(name: str) -> str:
+        return name if "@" in name else f"{name}@{DOMAIN}"
+
+    def _domains(self) -> list[str]:
+        return sorted(
+            {DOMAIN, *(self._address(name).rpartition("@")[2] for name in self.mailboxes)}
+        )
+
     def _main_cf(self) -> str:
         owner = pwd.getpwnam("postfix")
         settings = {
@@ -131,7 +146,7 @@ class Postfix(_Peer):
             "alias_maps": "",
             "alias_database": "",
             "local_recipient_maps": "",
-            "virtual_mailbox_domains": DOMAIN,
+            "virtual_mailbox_domains": " ".join(self._domains()),
             "virtual_mailbox_base": str(self.mail),
             "virtual_mailbox_maps": f"texthash:{self.config / 'mailboxes'}",
             "virtual_uid_maps": f"static:{owner.pw_uid}",
@@ -164,7 +179,7 @@ class Postfix(_Peer):
         (self.config / "main.cf").write_text(self._main_cf())
         (self.config / "master.cf").write_text(_MASTER_CF.format(listen=f"{LOOPBACK}:{self.port}"))
         (self.config / "mailboxes").write_text(
-            "".join(f"{name}@{DOMAIN} {name}/\n" for name in self.mailboxes)
+            "".join(f"{self._address(name)} {name}/\n" for name in self.mailboxes)
         )
         for name, text in self.files.items():
             (self.config / name).write_text(text)
@@ -205,6 +220,7 @@ class Postfix(_Peer):
                 with socket.create_connection((LOOPBACK, self.port), timeout=5) as probe:
                     if probe.recv(512).startswith(b"220"):
                         probe.sendall(b"QUIT\r\n")
+                        self._wait_for_log(" disconnect from ", deadline)
                         return self
             except OSError:
                 pass
@@ -213,6 +229,14 @@ class Postfix(_Peer):
                 self.stop()
                 raise RuntimeError(f"postfix did not answer on port {self.port}:\n{log[-2000:]}")
             time.sleep(0.05)
+
+    def _wait_for_log(self, text: str, deadline: float) -> None:
+        # The log is written by a process of its own, a moment later: what
+        # counts its lines starts once the probe's session is in it.
+        while time.monotonic() < deadline:
+            if self.log.exists() and text in self.log.read_text(errors="replace"):
+                return
+            time.sleep(0.02)
 
     def stop(self, timeout: float = 5.0) -> None:
         if self._running:
@@ -254,4 +278,26 @@ class Postfix(_Peer):
 
     @staticmethod
     def read(path: Path) -> email.message.Message:
-        return email.message_from_bytes(path.read_bytes())
+        """A delivered file, parsed with ``policy.default``; UTF-8 headers read as text."""
+        text = path.read_bytes().decode("utf-8", "surrogateescape")
+        return email.message_from_string(text, policy=email.policy.default)
+
+    def envelopes(self, timeout: float = 5.0) -> list[tuple[str, list[str]]]:
+        """(sender, recipients delivered to) of each message, in the log's order.
+
+        Waits, up to ``timeout``, until the log says that every message it
+        names is done with (removed from the queue).
+        """
+        deadline = time.monotonic() + timeout
+        while True:
+            log = self.log.read_text(errors="replace") if self.log.exists() else ""
+            senders = dict(re.findall(r": ([0-9A-F]+): from=<([^>]*)>", log))
+            removed = set(re.findall(r": ([0-9A-F]+): removed", log))
+            if senders.keys() <= removed or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        delivered = re.findall(r": ([0-9A-F]+): to=<([^>]*)>.*? status=sent", log)
+        return [
+            (sender, [to for found, to in delivered if found == queue_id])
+            for queue_id, sender in senders.items()
+        ]
