@@ -71,18 +71,14 @@ class _Kept(Pipelining):
 
     def data(self, msg: Any) -> tuple[int, bytes]:
         self.stage = "data"
-        try:
-            reply = super().data(msg)
-        except smtplib.SMTPServerDisconnected as exc:
-            if self.stage == "sent":
-                raise DeliveryUnknown(_LOST_AFTER_DATA) from exc
-            raise
+        reply = super().data(msg)
         self.stage = ""
         self.messages += 1
         return reply
 
     def sendmail(self, *args: Any, **kwargs: Any) -> dict[str, tuple[int, bytes]]:
-        # The pipelined exchange marks the end of its data as "sent" too.
+        # data() and the pipelined exchange mark the end of the data as
+        # "sent": a connection lost after that may have delivered it.
         try:
             return super().sendmail(*args, **kwargs)
         except smtplib.SMTPServerDisconnected as exc:
