@@ -55,6 +55,7 @@ import idna
 from email_validator import EmailSyntaxError, EmailUndeliverableError
 
 import quillon.contact as _contact
+from quillon._seams import Seam
 
 if TYPE_CHECKING:
     from distributed import WorkerPlugin
@@ -286,7 +287,7 @@ class _Run:
         that its outcome is known when an address of it is checked."""
         with contextlib.suppress(Exception):
             info = self.domain_syntax(
-                _GENUINE[1],
+                _DOMAIN_SYNTAX,
                 domain,
                 email_validator.TEST_ENVIRONMENT,
                 email_validator.GLOBALLY_DELIVERABLE,
@@ -422,49 +423,36 @@ class _DomainDispatcher:
         return run.domain_syntax(self.library, domain, test_environment, globally_deliverable)
 
 
+def _standing_in(
+    module: str, stand_in: type[_Dispatcher | _DomainDispatcher], genuine: Callable[..., Any]
+) -> Seam:
+    # Only the library itself is stood in for: a replacement someone put
+    # there is called as it is (and a run then asks through it).
+    return Seam(
+        module,
+        genuine.__name__,
+        install=lambda current: stand_in(genuine) if current is genuine else None,
+        restore=lambda current: current.library if isinstance(current, stand_in) else None,
+    )
+
+
 # The two names stood in for: quillon.contact's validate_email, and the
 # domain check that email_validator's validate_email looks up in its module.
 _LIBRARY_MODULE = importlib.import_module("email_validator.validate_email")
-_STAND_INS: tuple[tuple[dict[str, Any], str, type[_Dispatcher | _DomainDispatcher]], ...] = (
-    (vars(_contact), "validate_email", _Dispatcher),
-    (vars(_LIBRARY_MODULE), "validate_email_domain_name", _DomainDispatcher),
+_DOMAIN_SYNTAX = _LIBRARY_MODULE.validate_email_domain_name
+_SEAMS = (
+    _standing_in("quillon.contact", _Dispatcher, email_validator.validate_email),
+    _standing_in(_LIBRARY_MODULE.__name__, _DomainDispatcher, _DOMAIN_SYNTAX),
 )
-_GENUINE = (email_validator.validate_email, _LIBRARY_MODULE.validate_email_domain_name)
-
-_install_lock = threading.Lock()
-_active_runs = 0
-
-
-def _install() -> None:
-    # Only the library itself is stood in for: a replacement someone put
-    # there is called as it is (and a run then asks through it).
-    for (namespace, name, stand_in), genuine in zip(_STAND_INS, _GENUINE, strict=True):
-        if namespace[name] is genuine:
-            namespace[name] = stand_in(genuine)
-
-
-def _uninstall() -> None:
-    for namespace, name, stand_in in _STAND_INS:
-        current = namespace[name]
-        if isinstance(current, stand_in):
-            namespace[name] = current.library
 
 
 @contextlib.contextmanager
 def _dispatching() -> Iterator[None]:
     """Keep the stand-ins installed while the block runs."""
-    global _active_runs
-    with _install_lock:
-        if _active_runs == 0:
-            _install()
-        _active_runs += 1
-    try:
+    with contextlib.ExitStack() as stack:
+        for seam in _SEAMS:
+            stack.enter_context(seam.held())
         yield
-    finally:
-        with _install_lock:
-            _active_runs -= 1
-            if _active_runs == 0 and _process_run is None:
-                _uninstall()
 
 
 def check(address: str, timeout: float = 2) -> Verdict:
@@ -504,9 +492,10 @@ def prepare_process(
     global _process_run
     if resolver is not None:
         dns.resolver.default_resolver = resolver
-    with _install_lock:
-        _process_run = _Run(resolver, timeout, memo)
-        _install()
+    _process_run = _Run(resolver, timeout, memo)
+    # The set-up is for the rest of the process: its users never leave.
+    for seam in _SEAMS:
+        seam.enter()
 
 
 def is_prepared() -> bool:

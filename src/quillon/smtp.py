@@ -52,6 +52,7 @@ from typing import TYPE_CHECKING, Any, Literal, Self
 from quillon._international import transfer_form
 from quillon._pipeline import Pipelining
 from quillon._pool import DeliveryUnknown, Pool
+from quillon._seams import Seam
 
 if TYPE_CHECKING:
     from _socket import _Address as _SourceAddress
@@ -402,7 +403,7 @@ class _ChosenClient:
     def __init__(self) -> None:
         self.outside: Callable[..., object] = smtplib.SMTP
         # The open everywhere-blocks in the order they were entered: replaced
-        # whole under _binding_lock, read without it.
+        # whole under _seam.lock, read without it.
         self.everywhere: tuple[_Block, ...] = ()
 
     def __call__(self, *args: Any, **kwargs: Any) -> object:
@@ -426,8 +427,24 @@ class _ChosenClient:
 
 
 _chosen = _ChosenClient()
-_binding_lock = threading.Lock()
-_open_blocks = 0
+
+
+def _bind_chosen(bound: Callable[..., object]) -> _ChosenClient | None:
+    if bound is _chosen:
+        return None
+    # The first block, or one after a plain assignment: that binding is what
+    # a context outside every block keeps using.
+    _chosen.outside = bound
+    return _chosen
+
+
+# quillon.email.SMTP, the one global of another module that this one rebinds.
+_seam = Seam(
+    "quillon.email",
+    "SMTP",
+    install=_bind_chosen,
+    restore=lambda bound: _chosen.outside if bound is _chosen else None,
+)
 
 
 @contextlib.contextmanager
@@ -454,18 +471,9 @@ def using(client: Callable[..., object], *, everywhere: bool = False) -> Iterato
     entered: from then on it is what contexts outside every block use. It
     stays bound after the blocks end.
     """
-    import quillon.email
-
-    global _open_blocks
     block = _Block(client, outbox=isinstance(client, _Outbox))
-    with _binding_lock:
-        bound = quillon.email.SMTP
-        if bound is not _chosen:
-            # The first block, or one after a plain assignment: that binding
-            # is what a context outside every block keeps using.
-            _chosen.outside = bound
-            quillon.email.SMTP = _chosen
-        _open_blocks += 1
+    with _seam.lock:
+        _seam.enter()
         if everywhere:
             _chosen.everywhere = (*_chosen.everywhere, block)
     _blocks.set((*_blocks.get(), block))
@@ -474,11 +482,9 @@ def using(client: Callable[..., object], *, everywhere: bool = False) -> Iterato
     finally:
         block.open = False
         _blocks.set(tuple(other for other in _blocks.get() if other.open))
-        with _binding_lock:
+        with _seam.lock:
             _chosen.everywhere = tuple(other for other in _chosen.everywhere if other.open)
-            _open_blocks -= 1
-            if _open_blocks == 0 and quillon.email.SMTP is _chosen:
-                quillon.email.SMTP = _chosen.outside
+            _seam.leave()
 
 
 @dataclass(frozen=True)
