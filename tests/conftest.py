@@ -44,8 +44,8 @@ def dns_server(make_dns_server):
 
 @pytest.fixture
 def make_smtp_server():
-    """Start a SmtpServer with the given options (user, password,
-    refuse_recipients, refuse_mail, refuse_data)."""
+    """Start a SmtpServer with the given options (see quillon._loopback._smtp:
+    user and password, refusals, TLS, and the failing modes)."""
     with contextlib.ExitStack() as stack:
 
         def make(**options):

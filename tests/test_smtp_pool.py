@@ -18,7 +18,7 @@ import trustme
 
 from quillon import _loopback, smtp
 from quillon.email import Email
-from support import PASSWORD, FaultySmtpServer
+from support import PASSWORD
 
 pytestmark = pytest.mark.usefixtures("bounded_waits", "short_wait")
 
@@ -99,7 +99,7 @@ def test_connections_the_server_ends(faults, logins, failures, chunked, way):
         logins, failures, lost = chunked
     raised = {}
     with (
-        FaultySmtpServer(accounts=ACCOUNTS, offers=WAYS[way], **faults) as server,
+        _loopback.SmtpServer(accounts=ACCOUNTS, offers=WAYS[way], **faults) as server,
         smtp.Pool(Client, size=1) as pool,
         smtp.using(pool),
     ):
@@ -110,7 +110,7 @@ def test_connections_the_server_ends(faults, logins, failures, chunked, way):
                 raised[n] = exc
                 assert pool.stats == (0, 0, 1)  # that connection is closed
         assert pool.stats == (1, 1, 1)
-    assert server.messages == [(f"m{n}", "me") for n in range(10) if n not in lost]
+    assert server.kept == [(f"m{n}", "me") for n in range(10) if n not in lost]
     assert server.logins == logins
     assert {n: type(exc) for n, exc in raised.items()} == failures
     for exc in raised.values():
@@ -132,7 +132,7 @@ def test_a_connection_the_server_closed_gets_no_command(monkeypatch, capsys, pol
     if not poll:
         monkeypatch.delattr(select, "poll")
     with (
-        FaultySmtpServer(accounts=ACCOUNTS, close_after=2) as server,
+        _loopback.SmtpServer(accounts=ACCOUNTS, close_after=2) as server,
         smtp.Pool(type("Verbose", (Client,), {"debuglevel": 1}), size=1) as pool,
         smtp.using(pool),
     ):
@@ -161,7 +161,7 @@ def reachable_texts(root):
 
 
 def test_one_login_per_connection_and_no_other_password_through_it():
-    with FaultySmtpServer(accounts=ACCOUNTS) as server, smtp.Pool(Client, size=2) as pool:
+    with _loopback.SmtpServer(accounts=ACCOUNTS) as server, smtp.Pool(Client, size=2) as pool:
         with smtp.using(pool):
             send(server, "m0")
             with pytest.raises(smtplib.SMTPAuthenticationError):
@@ -175,7 +175,7 @@ def test_one_login_per_connection_and_no_other_password_through_it():
             send(server, "m5")
         assert PASSWORD not in reachable_texts(pool) and "me" in reachable_texts(pool)
         assert repr(pool) == "<Pool of Client, 2 of 2 open, 2 idle>"
-    assert server.messages == [
+    assert server.kept == [
         ("m0", "me"),
         ("m1", "you"),
         ("m2", "me"),
@@ -191,8 +191,8 @@ def test_one_login_per_connection_and_no_other_password_through_it():
 
 def test_the_connection_unused_for_longest_makes_room():
     with (
-        FaultySmtpServer(accounts=ACCOUNTS) as server,
-        FaultySmtpServer() as other,  # no login
+        _loopback.SmtpServer(accounts=ACCOUNTS) as server,
+        _loopback.SmtpServer() as other,  # no login
         smtp.Pool(Client, size=2) as pool,
         smtp.using(pool),
     ):
@@ -201,8 +201,8 @@ def test_the_connection_unused_for_longest_makes_room():
             + [(other, None)]
         ):
             send(to, f"m{n}", user=user)
-    assert [user for _, user in server.messages] == ["me", "you", "me", "me"]
-    assert [subject for subject, _ in other.messages] == ["m3", "m5"]
+    assert [user for _, user in server.kept] == ["me", "you", "me", "me"]
+    assert [subject for subject, _ in other.kept] == ["m3", "m5"]
     # The other server's connection replaces "you", not "me", which had just
     # served a send; "me" and the other server's keep theirs.
     assert (server.logins, other.logins) == ([1, 1], [0])
@@ -264,7 +264,7 @@ def test_a_lease_used_as_a_client(make_smtp_server):
     ids=["one-refused", "all-refused", "421-on-a-new-connection", "no-smtputf8"],
 )
 def test_failures_are_those_of_a_new_connection(faults, fields, kept, way):
-    with FaultySmtpServer(
+    with _loopback.SmtpServer(
         accounts=ACCOUNTS, refuse_recipients={"no@example.org"}, offers=WAYS[way], **faults
     ) as server:
         # smtplib's own exchange, one command at a time.
@@ -279,12 +279,12 @@ def test_failures_are_those_of_a_new_connection(faults, fields, kept, way):
     assert pooled.value.args == fresh.value.args
     assert "SMTPUTF8" not in str(fresh.value) or server.server_text in str(fresh.value)
     # The connection that was reset is the one the next message takes.
-    assert server.logins == [1, 1] and server.messages[-1:] == ([("after", "me")] if kept else [])
+    assert server.logins == [1, 1] and server.kept[-1:] == ([("after", "me")] if kept else [])
 
 
 def test_data_accepted_with_every_recipient_refused_gets_an_empty_message():
     with (
-        FaultySmtpServer(
+        _loopback.SmtpServer(
             accounts=ACCOUNTS,
             refuse_recipients={"no@example.org"},
             offers=WAYS["pipelined"],
@@ -297,7 +297,7 @@ def test_data_accepted_with_every_recipient_refused_gets_an_empty_message():
             send(server, "to nobody", to="no@example.org")
         send(server, "after")
     # The lone dot ends the data: the message itself never went out.
-    assert server.messages == [(None, "me"), ("after", "me")] and server.logins == [1]
+    assert server.kept == [(None, "me"), ("after", "me")] and server.logins == [1]
 
 
 class Clock:
@@ -330,7 +330,7 @@ def test_a_send_waits_for_a_connection_until_the_deadline(
     most_connections, held, wait, raised, cause, tries
 ):
     with (
-        FaultySmtpServer(accounts=ACCOUNTS, most_connections=most_connections) as server,
+        _loopback.SmtpServer(accounts=ACCOUNTS, most_connections=most_connections) as server,
         smtp.Pool(Client, size=1 if most_connections is None else 2) as pool,
         contextlib.ExitStack() as stack,
     ):
@@ -369,7 +369,7 @@ def test_a_send_waits_for_a_connection_until_the_deadline(
 )
 def test_threads_share_the_connections(faults, size, users, open_at_end):
     with (
-        FaultySmtpServer(accounts=ACCOUNTS, **faults) as server,
+        _loopback.SmtpServer(accounts=ACCOUNTS, **faults) as server,
         smtp.Pool(Client, size=size) as pool,
     ):
 
@@ -384,7 +384,7 @@ def test_threads_share_the_connections(faults, size, users, open_at_end):
         for thread in threads:
             thread.join()
         assert pool.stats.open <= open_at_end
-    assert sorted(server.messages) == sorted(
+    assert sorted(server.kept) == sorted(
         (f"{n}.{k}", users[n % len(users)]) for n in range(8) for k in range(5)
     )
     assert server.most_open <= open_at_end and set(server.logins) == {1}
@@ -395,7 +395,7 @@ def test_threads_share_the_connections(faults, size, users, open_at_end):
 
 @pytest.mark.parametrize("silent", [False, True], ids=["answered", "silent"])
 def test_close_is_bounded_whatever_the_server_does(capsys, silent):
-    with FaultySmtpServer(accounts=ACCOUNTS, silent_quit=silent) as server:
+    with _loopback.SmtpServer(accounts=ACCOUNTS, silent_quit=silent) as server:
         # Each read may take 5 s.
         pool = smtp.Pool(type("Verbose", (Client,), {"debuglevel": 1}), size=3)
         with smtp.using(pool):

@@ -36,11 +36,16 @@ nothing ever connects to them. ``DEFAULT_ZONE`` has one name per case above.
 
 ``SmtpServer`` wraps aiosmtpd's threaded controller and records every
 message it accepts, and every byte each session read (after TLS). It serves
-plain SMTP, STARTTLS or TLS from the first byte. aiosmtpd is imported only
-when an ``SmtpServer`` is built, so this package imports without it.
+plain SMTP, STARTTLS or TLS from the first byte. Its failing modes (closing
+a connection after so many messages, dropping one at MAIL, at DATA or after
+the data, turning away connections beyond a number, a QUIT left unanswered),
+all off unless asked for, and its counts of logins, connections and reads
+serve the pool's tests. aiosmtpd is imported only when an ``SmtpServer`` is
+built, so this package imports without it.
 
-The DNS side lives in ``_dns``, the SMTP side in ``_smtp``; this package
-names both.
+The DNS side lives in ``_dns``; the SMTP side in ``_smtp`` (the server, its
+options and the replies to each command) and ``_smtp_connection`` (one
+connection, on aiosmtpd's protocol); this package names both servers.
 """
 
 from quillon._loopback._dns import (

@@ -1,20 +1,20 @@
-"""A loopback SMTP server recording what it accepts.
+"""A loopback SMTP server recording what it accepts, with failing modes
+to turn on one by one and counts of what it saw.
 
 aiosmtpd is imported only when an ``SmtpServer`` is built, so the package
-imports without it.
+imports without it: the connection's side, which needs it, lives in
+``_smtp_connection``.
 """
 
 from __future__ import annotations
 
-import asyncio
 import email
 import email.message
 import functools
-import logging
 import socket
 import ssl
 import threading
-from collections.abc import Awaitable, Collection
+from collections.abc import Collection, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Self
 
@@ -22,7 +22,9 @@ from quillon._loopback._peer import LOOPBACK, _Peer
 from quillon._message_view import parse_wire
 
 if TYPE_CHECKING:
-    from aiosmtpd.smtp import SMTP, AuthResult, Envelope, Session
+    from aiosmtpd.smtp import AuthResult, Envelope, Session
+
+    from quillon._loopback._smtp_connection import Connection, SocketController
 
 
 @dataclass(frozen=True)
@@ -44,23 +46,42 @@ class ReceivedMessage:
 
 
 class _Handler:
-    """aiosmtpd hooks: the refusals asked for, and the record of messages."""
+    """aiosmtpd hooks: the refusals and failing modes asked for, and the
+    record of messages."""
 
     def __init__(self, owner: SmtpServer) -> None:
         self._owner = owner
-        self.transcripts = owner.transcripts
+
+    async def handle_EHLO(  # noqa: N802
+        self,
+        server: Connection,
+        session: Session,
+        envelope: Envelope,
+        hostname: str,
+        responses: list[str],
+    ) -> list[str]:
+        session.host_name = hostname
+        offers = [f"250-{keyword}" for keyword in self._owner.offers]
+        return responses[:1] + offers + responses[1:]
 
     async def handle_MAIL(  # noqa: N802
         self,
-        server: SMTP,
+        server: Connection,
         session: Session,
         envelope: Envelope,
         address: str,
         mail_options: list[str],
     ) -> str:
         owner = self._owner
-        if owner.user is not None and not session.authenticated:
+        if owner.accounts is not None and not session.authenticated:
             return "530 5.7.0 Authentication required"
+        if server.kept == owner.drop_mail_after:
+            assert server.transport is not None
+            server.transport.close()  # nothing of the reply goes out
+            return "250 unseen"
+        if server.kept == owner.refuse_mail_after:
+            server.close_after_reply()
+            return "421 4.7.0 Too many messages on this connection"
         if owner.refuse_mail is not None:
             return f"{owner.refuse_mail} Sender refused by the loopback server"
         envelope.mail_from = address
@@ -69,20 +90,23 @@ class _Handler:
 
     async def handle_RCPT(  # noqa: N802
         self,
-        server: SMTP,
+        server: Connection,
         session: Session,
         envelope: Envelope,
         address: str,
         rcpt_options: list[str],
     ) -> str:
-        if address.lower() in self._owner.refuse_recipients:
+        owner = self._owner
+        if address.lower() in owner.refuse_recipients:
+            if owner.careless:
+                envelope.rcpt_tos.append(address)
             return f"550 5.1.1 <{address}>: Recipient address rejected"
         envelope.rcpt_tos.append(address)
         envelope.rcpt_options.extend(rcpt_options)
         return "250 OK"
 
     async def handle_DATA(  # noqa: N802
-        self, server: SMTP, session: Session, envelope: Envelope
+        self, server: Connection, session: Session, envelope: Envelope
     ) -> str:
         owner = self._owner
         if owner.refuse_data is not None:
@@ -101,55 +125,24 @@ class _Handler:
                 mail_options=tuple(envelope.mail_options),
             )
         )
+        server.kept += 1
+        if len(owner.messages) in owner.drop_after_data:
+            assert server.transport is not None
+            server.transport.close()  # kept, and no reply goes out
+        elif server.kept == owner.close_after:
+            server.close_after_reply()
         return "250 Message accepted for delivery"
 
 
-def _drop_login_data_notice(record: logging.LogRecord) -> bool:
-    # aiosmtpd warns about its own deprecated Session.login_data on every
-    # successful AUTH, even when the caller never touches it.
-    return "Session.login_data is deprecated" not in record.getMessage()
-
-
 @functools.cache
-def _controller_class() -> type:
+def _controller_class() -> type[SocketController]:
     try:
-        from aiosmtpd.controller import Controller
+        from quillon._loopback._smtp_connection import SocketController
     except ModuleNotFoundError as exc:
         raise ModuleNotFoundError(
             "the loopback SMTP server needs aiosmtpd (pip install 'quillon[demo]')",
             name=exc.name,
         ) from exc
-    from aiosmtpd.smtp import SMTP
-
-    logging.getLogger("mail.log").addFilter(_drop_login_data_notice)
-
-    class RecordingSMTP(SMTP):
-        # Every byte the session reads; after STARTTLS, the decrypted ones.
-        def __init__(self, *args: Any, transcript: bytearray, **kwargs: Any) -> None:
-            super().__init__(*args, **kwargs)
-            self._transcript = transcript
-
-        def data_received(self, data: bytes) -> None:
-            self._transcript += data
-            super().data_received(data)
-
-    class SocketController(Controller):
-        # Serve on a socket bound beforehand to port 0, so the port is known
-        # before the thread starts and no other process can take it meanwhile.
-        def __init__(self, handler: Any, sock: socket.socket, **kwargs: Any) -> None:
-            super().__init__(handler, hostname=LOOPBACK, port=sock.getsockname()[1], **kwargs)
-            self._listening_socket = sock
-
-        def factory(self) -> RecordingSMTP:
-            transcript = bytearray()
-            self.handler.transcripts.append(transcript)
-            return RecordingSMTP(self.handler, transcript=transcript, **self.SMTP_kwargs)
-
-        def _create_server(self) -> Awaitable[asyncio.AbstractServer]:
-            return self.loop.create_server(
-                self._factory_invoker, sock=self._listening_socket, ssl=self.ssl_context
-            )
-
     return SocketController
 
 
@@ -163,9 +156,34 @@ class SmtpServer(_Peer):
     ``user``/``password``: advertise AUTH (PLAIN, LOGIN) (over a plain
     connection too, unless ``starttls``), accept only this pair and refuse
     MAIL with 530 before a login. Without them AUTH is not advertised at all.
-    ``refuse_recipients``: addresses refused at RCPT with 550.
+    ``accounts``: user to password, several pairs in place of one.
+    ``refuse_recipients``: addresses refused at RCPT with 550 (with
+    ``careless``, kept in the envelope all the same, so that DATA gets 354).
     ``refuse_mail``, ``refuse_data``: reply code that refuses every MAIL or
     DATA command. ``smtputf8``: whether SMTPUTF8 is offered (and accepted).
+    ``offers``: EHLO keywords to add, such as PIPELINING; CHUNKING makes the
+    server take BDAT as well.
+
+    The failing modes, all off by default:
+    ``close_after``: close each connection after answering its k-th message.
+    ``refuse_mail_after``: on a connection that took k messages, answer the
+    next MAIL with 421 and close. ``drop_mail_after``: the same, with no
+    answer at all. ``drop_after_data``: numbers (from 1, over the whole
+    server) of the messages after whose data the connection closes before
+    the reply; the message is kept. ``drop_data_command``: numbers (from 1,
+    over the whole server) of the DATA commands at which the connection
+    closes, before the message. ``most_connections``: a new connection
+    beyond that many open ones is greeted with 421 and closed.
+    ``silent_quit``: QUIT gets no answer.
+
+    What it saw: ``messages``, each message kept, in arrival order, and
+    ``kept``, their (Subject, login) pairs; ``transcripts``, what each
+    connection read; ``logins``, the successful logins of each connection
+    that said EHLO; ``most_open``, the most such connections open at once;
+    ``reads``, how many times a connection read from its socket after its
+    EHLO; ``refused``, the connections greeted with 421; ``ended``, the
+    connections that said EHLO and were closed since; ``quits``, the QUIT
+    commands; ``data_commands``, the DATA commands.
     """
 
     def __init__(
@@ -173,35 +191,64 @@ class SmtpServer(_Peer):
         *,
         user: str | None = None,
         password: str | None = None,
+        accounts: Mapping[str, str] | None = None,
         refuse_recipients: Collection[str] = (),
+        careless: bool = False,
         refuse_mail: int | None = None,
         refuse_data: int | None = None,
         starttls: ssl.SSLContext | None = None,
         implicit_tls: ssl.SSLContext | None = None,
         smtputf8: bool = True,
+        offers: Collection[str] = (),
+        close_after: int | None = None,
+        refuse_mail_after: int | None = None,
+        drop_mail_after: int | None = None,
+        drop_after_data: Collection[int] = (),
+        drop_data_command: Collection[int] = (),
+        most_connections: int | None = None,
+        silent_quit: bool = False,
         lifetime: float = 300.0,
     ) -> None:
         if (user is None) != (password is None):
             raise ValueError("give both user and password, or neither")
+        if user is not None and accounts is not None:
+            raise ValueError("give user and password, or accounts, not both")
         if starttls is not None and implicit_tls is not None:
             raise ValueError("give starttls or implicit_tls, not both")
         self.user = user
         self.password = password
+        if user is not None and password is not None:
+            accounts = {user: password}
+        self.accounts = None if accounts is None else dict(accounts)
         self.refuse_recipients = frozenset(address.lower() for address in refuse_recipients)
+        self.careless = careless
         self.refuse_mail = refuse_mail
         self.refuse_data = refuse_data
+        self.offers = tuple(offers)
+        self.close_after = close_after
+        self.refuse_mail_after = refuse_mail_after
+        self.drop_mail_after = drop_mail_after
+        self.drop_after_data = frozenset(drop_after_data)
+        self.drop_data_command = frozenset(drop_data_command)
+        self.most_connections = most_connections
+        self.silent_quit = silent_quit
         self.lifetime = lifetime
         self.messages: list[ReceivedMessage] = []
-        # What each session read, in the order the sessions began (the first
-        # is the controller's own check that the server is up).
+        # What each connection read, in the order they began (the first is
+        # the controller's own check that the server is up).
         self.transcripts: list[bytearray] = []
+        self.logins: list[int] = []
+        self.most_open = self.reads = self.refused = self.ended = 0
+        self.quits = self.data_commands = 0
+        self.connected: set[Connection] = set()  # not turned away, and not closed yet
+        self.opened: set[Connection] = set()  # those that said EHLO
         controller_class = _controller_class()
         sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         sock.bind((LOOPBACK, 0))
         self._socket = sock
         self.port: int = sock.getsockname()[1]
         options: dict[str, Any] = {}
-        if user is not None:
+        if self.accounts is not None:
             # aiosmtpd counts only its own STARTTLS as TLS.
             options = {
                 "auth_require_tls": starttls is not None,
@@ -210,6 +257,7 @@ class SmtpServer(_Peer):
         if starttls is not None:
             options |= {"tls_context": starttls, "require_starttls": True}
         self._controller = controller_class(
+            self,
             _Handler(self),
             sock,
             ssl_context=implicit_tls,
@@ -222,6 +270,11 @@ class SmtpServer(_Peer):
         self._timer: threading.Timer | None = None
         self._stop_lock = threading.Lock()
         self._stopped = False
+
+    @property
+    def kept(self) -> list[tuple[str | None, str | None]]:
+        """(Subject, login) of each message kept, in arrival order."""
+        return [(received.message["Subject"], received.login) for received in self.messages]
 
     @property
     def server_text(self) -> str:
@@ -259,13 +312,20 @@ class SmtpServer(_Peer):
         return self._timer is not None and not self._stopped
 
     def _authenticate(
-        self, server: SMTP, session: Session, envelope: Envelope, mechanism: str, auth_data: Any
+        self,
+        server: Connection,
+        session: Session,
+        envelope: Envelope,
+        mechanism: str,
+        auth_data: Any,
     ) -> AuthResult:
         from aiosmtpd.smtp import AuthResult, LoginPassword
 
+        assert self.accounts is not None  # the authenticator only with accounts
         accepted = (
             isinstance(auth_data, LoginPassword)
-            and auth_data.login.decode() == self.user
-            and auth_data.password.decode() == self.password
+            and self.accounts.get(auth_data.login.decode()) == auth_data.password.decode()
         )
+        if accepted and server.number is not None:
+            self.logins[server.number] += 1
         return AuthResult(success=accepted, handled=False, auth_data=auth_data)
