@@ -2,7 +2,7 @@
 #include "classbuild.h"
 #include "fields.h"
 #include "errors.h"
-#include "module.h"
+#include "module_exec.h"
 
 namespace quillon {
 namespace {

@@ -16,7 +16,7 @@ struct CoreState {
     PyObject *builtins;           // strong: the builtins namespace dict
     PyObject *module_name;        // strong: the fixed dotted module name
     PyObject *empty_str;          // strong: ""
-    bool shortcuts;               // false under QUILLON_NO_SHORTCUTS (protocols.h)
+    bool shortcuts;               // false under QUILLON_NO_SHORTCUTS (shortcuts.h)
 
     template <typename F>
     int each_reference(F &&f) noexcept {
