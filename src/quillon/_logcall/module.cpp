@@ -5,7 +5,8 @@
 #include "api.h"
 #include "callable.h"
 #include "module.h"
-#include "protocols.h"
+#include "recursion.h"
+#include "shortcuts.h"
 
 namespace quillon {
 namespace {
@@ -133,11 +134,10 @@ PyObject *wrapper_vectorcall(PyObject *self, PyObject *const *args, size_t nargs
     // each other without a Python frame in between: count the depth as the
     // interpreter counts its own calls, so a deep stack ends in
     // RecursionError rather than a C stack overflow.
-    if (Py_EnterRecursiveCall(" while calling a logged function"))
+    RecursionGuard guard(" while calling a logged function");
+    if (!guard)
         return nullptr;
-    PyObject *result = PyObject_Vectorcall(target.get(), args, nargsf, kwnames);
-    Py_LeaveRecursiveCall();
-    return result;
+    return PyObject_Vectorcall(target.get(), args, nargsf, kwnames);
 }
 
 PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {

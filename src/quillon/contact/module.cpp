@@ -2,7 +2,7 @@
 #include "classbuild.h"
 #include "fields.h"
 #include "errors.h"
-#include "module.h"
+#include "module_exec.h"
 
 namespace quillon {
 namespace {
@@ -33,21 +33,48 @@ PyObject *set_email(FunctionObject *fn, PyObject *const *args) noexcept;
 PyObject *get_timeout(FunctionObject *fn, PyObject *const *args) noexcept;
 PyObject *set_timeout(FunctionObject *fn, PyObject *const *args) noexcept;
 
+// What a field holds decides its accessors, their annotations, and the
+// constructor's default.
+enum class Kind { address, seconds };
+
+constexpr FieldSpec field(const char *name, const char *slot, Kind kind, const char *annotation) {
+    switch (kind) {
+    case Kind::address:
+        return {.name = name,
+                .slot = slot,
+                .annotation = annotation,
+                .default_number = nullptr,
+                .get = get_email,
+                .returns = "str",
+                .set = set_email,
+                .set_parameter = "email",
+                .set_annotation = "str"};
+    case Kind::seconds:
+        return {.name = name,
+                .slot = slot,
+                .annotation = annotation,
+                .default_number = &none_timeout_seconds,
+                .get = get_timeout,
+                .returns = nullptr,
+                .set = set_timeout,
+                .set_parameter = "value",
+                .set_annotation = "int"};
+    }
+    return {};
+}
+
 // The two fields, in slot order, which is also the order of the
 // constructor's parameters: the one place a field is written.
-#define CONTACT_FIELDS(X)                                                                                  \
-    X(F_email, {.name = "email", .slot = "__email", .annotation = "str", .default_number = nullptr,         \
-                .get = get_email, .returns = "str", .set = set_email, .set_parameter = "email",             \
-                .set_annotation = "str"})                                                                   \
-    X(F_timeout, {.name = "timeout", .slot = "__timeout", .annotation = "int",                             \
-                  .default_number = &none_timeout_seconds, .get = get_timeout, .returns = nullptr,           \
-                  .set = set_timeout, .set_parameter = "value", .set_annotation = "int"})
+//  enum        name       slot         kind           constructor annotation
+#define CONTACT_FIELDS(X)                                           \
+    X(F_email,   "email",   "__email",   Kind::address, "str")      \
+    X(F_timeout, "timeout", "__timeout", Kind::seconds, "int")
 
 #define AS_ENUM(id, ...) id,
 enum Field : int { CONTACT_FIELDS(AS_ENUM) FIELD_COUNT };
 #undef AS_ENUM
 
-#define AS_ROW(id, ...) __VA_ARGS__,
+#define AS_ROW(id, name, slot, kind, annotation) field(name, slot, kind, annotation),
 constexpr FieldSpec contact_fields[] = {CONTACT_FIELDS(AS_ROW)};
 #undef AS_ROW
 

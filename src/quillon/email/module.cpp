@@ -1,7 +1,7 @@
 // quillon.email: the module body, which imports its names and builds Email.
 #include "../_logcall/api.h"
 #include "classbuild.h"
-#include "module.h"
+#include "module_exec.h"
 #include "state.h"
 
 namespace quillon::email {

@@ -93,23 +93,45 @@ constexpr FieldSpec field(const char *name, const char *slot, Kind kind, const c
     constexpr const char *attachments = "list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...]";
     switch (kind) {
     case Kind::text:
-        return {name, slot, annotation, nullptr, get_text_field, text, set_text_field, "value", text};
+        return {.name = name,
+                .slot = slot,
+                .annotation = annotation,
+                .default_number = nullptr,
+                .get = get_text_field,
+                .returns = text,
+                .set = set_text_field,
+                .set_parameter = "value",
+                .set_annotation = text};
     case Kind::sender:
-        return {name, slot, annotation, nullptr, get_text_field, text, set_sender, "value", text};
+        return {.name = name,
+                .slot = slot,
+                .annotation = annotation,
+                .default_number = nullptr,
+                .get = get_text_field,
+                .returns = text,
+                .set = set_sender,
+                .set_parameter = "value",
+                .set_annotation = text};
     case Kind::recipients:
-        return {name,           slot,           annotation,
-                nullptr,        get_list_field, "list[str] | None",
-                set_recipients, "value",        "str | list[str] | tuple[str, ...] | None"};
+        return {.name = name,
+                .slot = slot,
+                .annotation = annotation,
+                .default_number = nullptr,
+                .get = get_list_field,
+                .returns = "list[str] | None",
+                .set = set_recipients,
+                .set_parameter = "value",
+                .set_annotation = "str | list[str] | tuple[str, ...] | None"};
     case Kind::attachments:
-        return {name,
-                slot,
-                annotation,
-                nullptr,
-                get_attachments,
-                attachments,
-                set_attachments,
-                "value",
-                "list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...] | None"};
+        return {.name = name,
+                .slot = slot,
+                .annotation = annotation,
+                .default_number = nullptr,
+                .get = get_attachments,
+                .returns = attachments,
+                .set = set_attachments,
+                .set_parameter = "value",
+                .set_annotation = "list[tuple[str, bytes]] | tuple[tuple[str, bytes], ...] | None"};
     }
     return {};
 }

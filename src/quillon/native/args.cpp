@@ -1,5 +1,5 @@
 // Binds positional and keyword arguments to a function's parameters.
-#include "function.h"
+#include "args.h"
 
 namespace quillon {
 

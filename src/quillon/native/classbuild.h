@@ -1,9 +1,13 @@
-// What a module body does to import its names and build its class.
+// What a module body does to build its class: the namespace a class body
+// fills, and the constructor's defaults from the field table.
 #pragma once
 
 #include "fields.h"
 
 namespace quillon {
+
+// The constructor's defaults, one per field.
+Ref field_defaults(std::span<const FieldSpec> fields) noexcept;
 
 // A class namespace filled the way a class body fills it.
 class ClassBody {

@@ -16,7 +16,7 @@ struct CoreState {
     PyObject *builtins;           // strong: the builtins namespace dict
     PyObject *module_name;        // strong: the fixed dotted module name
     PyObject *empty_str;          // strong: ""
-    bool shortcuts;               // false under QUILLON_NO_SHORTCUTS (protocols.h)
+    bool shortcuts;               // false under QUILLON_NO_SHORTCUTS (shortcuts.h)
 
     template <typename F>
     int each_reference(F &&f) noexcept {
@@ -129,7 +129,7 @@ inline bool shortcuts(State *st) noexcept {
     return st->common.core.shortcuts;
 }
 
-// Shared steps of every module's exec (classbuild.cpp).
+// Shared steps of every module's exec.
 int intern_all(const char *const *texts, PyObject **out, size_t count) noexcept;
 // `from FROM import NAME, ...`: an absolute import, then each name bound as
 // a module global in order; ImportError "cannot import name 'X'" when absent.

@@ -55,9 +55,6 @@ struct FieldTable<fields, init, std::index_sequence<I...>> {
         init,       0};
 };
 
-// The constructor's defaults, one per field.
-Ref field_defaults(std::span<const FieldSpec> fields) noexcept;
-
 // What a module keeps for each field of its class: the names, interned, and
 // the caches of the attribute shortcuts (protocols.h).
 template <size_t N>

@@ -1,6 +1,7 @@
 // The function object every method and accessor of the package is made of.
 #include "function.h"
 
+#include "args.h"
 #include "callable.h"
 #include "errors.h"
 

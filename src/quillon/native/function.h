@@ -77,9 +77,4 @@ inline Ref global(State *st, FunctionObject *fn, Id id) noexcept {
     return lookup_module_global(fn, text(st, id));
 }
 
-// Binds vectorcall arguments to the function's parameters, filling defaults;
-// every count and keyword error worded as the package promises.
-bool bind_arguments(FunctionObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                    PyObject **out) noexcept;
-
 }  // namespace quillon

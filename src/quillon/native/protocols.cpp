@@ -1,6 +1,8 @@
 // The interpreter's own protocols, reproduced by hand (see protocols.h).
 #include "protocols.h"
 
+#include <cstring>
+
 namespace quillon {
 
 // ---------------------------------------------------------------------------

@@ -6,19 +6,10 @@
 // off, so that the suite can prove both routes.
 #pragma once
 
-#include <cstdlib>
-#include <cstring>
-
 #include "recursion.h"
+#include "shortcuts.h"
 
 namespace quillon {
-
-// False when the environment asks for the plain routes only; read once, at
-// a module's import, and kept in its state.
-inline bool shortcuts_wanted() noexcept {
-    const char *value = std::getenv("QUILLON_NO_SHORTCUTS");
-    return !value || !*value || std::strcmp(value, "0") == 0;
-}
 
 // ---------------------------------------------------------------------------
 // `obj.SLOT` and `obj.SLOT = value` for one of a class's own __slots__.
