@@ -18,7 +18,7 @@ import weakref
 from collections.abc import Callable, Sequence
 from typing import Any, Literal, NamedTuple, Self, cast
 
-from quillon._pipeline import Pipelining
+from quillon.smtp._pipeline import Pipelining
 
 # A connection is kept for one server text and one login: (server, whether
 # it logged in, user, keyed digest of the password).

@@ -50,8 +50,8 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, Self
 
 from quillon._international import transfer_form
-from quillon._pipeline import Pipelining
-from quillon._pool import DeliveryUnknown, Pool
+from quillon.smtp._pipeline import Pipelining
+from quillon.smtp._pool import DeliveryUnknown, Pool
 from quillon._seams import Seam
 
 if TYPE_CHECKING:
