@@ -171,15 +171,15 @@ def test_ehlo_name_is_looked_up_once_and_never_waited_for_long(smtp_server, monk
         return "client.example.org"
 
     monkeypatch.setattr(socket, "getfqdn", hanging_getfqdn)
-    monkeypatch.setattr(smtp, "LOCAL_NAME_WAIT", 0.1)
-    monkeypatch.setattr(smtp, "_local_name", smtp._LocalName())
+    monkeypatch.setattr(smtp._clients, "LOCAL_NAME_WAIT", 0.1)
+    monkeypatch.setattr(smtp._clients, "_local_name", smtp._clients._LocalName())
     mail = Email(smtp_server.server_text, **FIELDS)
     with smtp.using(smtp.Plain):
         # Both return while the look-up still hangs.
         mail.send()
         mail.send()
         release.set()
-        assert smtp._local_name._found.wait(5)
+        assert smtp._clients._local_name._found.wait(5)
         mail.send()
     with smtp.using(type("Named", (smtp.Plain,), {"local_hostname": "mine.example"})):
         mail.send()
@@ -458,7 +458,7 @@ def test_blocks_end_in_any_order_and_give_way_to_a_plain_assignment(monkeypatch)
     # A plain assignment overrides the open blocks at once, as it always
     # did, is what a block entered later falls back to, and stays.
     monkeypatch.setattr(quillon.email, "SMTP", quillon.email.SMTP)
-    assigned = smtp._Outbox()
+    assigned = smtp._outbox._Outbox()
     with smtp.outbox() as outer_sent:
         quillon.email.SMTP = assigned
         subjects_sent("assigned")
