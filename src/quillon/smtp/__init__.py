@@ -37,8 +37,9 @@ from typing import TYPE_CHECKING
 
 from quillon.smtp._binding import using
 from quillon.smtp._clients import ImplicitTLS, MessageTooLarge, Plain, StartTLS, StartTLSNotOffered
+from quillon.smtp._kept import DeliveryUnknown
 from quillon.smtp._outbox import Sent, outbox
-from quillon.smtp._pool import DeliveryUnknown, Pool
+from quillon.smtp._pool import Pool
 
 __all__ = [
     "DeliveryUnknown",
