@@ -238,21 +238,72 @@ def test_message_over_the_size_limit_says_so(make_smtp_server, tmp_path):
     assert server.messages == []
 
 
-def test_outbox_refuses_a_message_for_nobody_as_a_server_does(smtp_server):
+RESENT = ("Resent-Date", "Mon, 07 Dec 2026 10:00:00 +0000")
+
+
+@pytest.mark.parametrize(
+    ("headers", "from_addr", "to_addrs"),
+    [
+        # Named addresses, Sender over From, recipients in the order To, Bcc, Cc.
+        (
+            [("From", "Ann <a@x.org>"), ("Sender", "S <s@x.org>"), ("To", "B <b@x.org>, c@x.org")]
+            + [("Cc", "d@x.org"), ("Bcc", "e@x.org")],
+            None,
+            None,
+        ),
+        # One Resent- block: its headers, not the original ones.
+        (
+            [("From", "a@x.org"), ("To", "b@x.org"), RESENT, ("Resent-From", "r@x.org")]
+            + [("Resent-To", "t@x.org"), ("Resent-Bcc", "u@x.org"), ("Resent-Cc", "v@x.org")],
+            None,
+            None,
+        ),
+        (
+            [("From", "a@x.org"), RESENT, ("Resent-Sender", "rs@x.org"), ("Resent-Cc", "v@x.org")],
+            None,
+            None,
+        ),
+        # Two Resent- blocks: smtplib refuses the message before it connects.
+        ([("From", "a@x.org"), ("To", "b@x.org"), RESENT, RESENT], None, None),
+        # The envelope given, not read.
+        ([("From", "a@x.org"), ("To", "b@x.org"), ("Bcc", "c@x.org")], "g@x.org", "o@x.org"),
+        # (and of two authors, the first is the sender)
+        ([("From", "a@x.org, z@x.org"), ("To", "b@x.org")], None, ["x@x.org", "y@x.org"]),
+        # Nobody to send to: refused once the server has heard MAIL FROM.
+        ([("From", "a@x.org")], None, None),
+    ],
+)
+def test_outbox_takes_what_smtplib_sends(smtp_server, headers, from_addr, to_addrs):
     message = email.message.EmailMessage()
-    message["From"] = "a@example.org"
-    refused = []
+    for name, value in headers:
+        message[name] = value
+    message.set_content("Hi\n.\n")
+    outcomes = []
     with smtp.outbox() as sent:
         for client in (smtp.Plain, quillon.email.SMTP):
-            with (
-                client(smtp_server.server_text) as session,
-                pytest.raises(smtplib.SMTPRecipientsRefused) as info,
-            ):
-                session.send_message(message)
-            refused.append(info.value.args)
-        with pytest.raises(ValueError, match="no recipients"):
-            Email("host", from_="a@example.org", cc=[]).send()
-    assert refused == [({},), ({},)] and sent == []
+            try:
+                with client(host=smtp_server.server_text) as session:
+                    outcomes.append(session.send_message(message, from_addr, to_addrs))
+            except (ValueError, smtplib.SMTPRecipientsRefused) as exc:
+                outcomes.append((type(exc), exc.args))
+    assert outcomes[0] == outcomes[1]
+    assert [(record.sender, record.recipients, record.data) for record in sent] == [
+        (received.mail_from, list(received.rcpt_tos), received.data)
+        for received in smtp_server.messages
+    ]
+
+
+def test_the_message_view_shows_only_bcc_recipients_as_missing_from_the_headers():
+    with smtp.outbox() as sent:
+        Email(
+            "host", from_="a@x.org", to="Ann <ann@x.org>", cc="Bo <b@x.org>", bcc="c@x.org"
+        ).send()
+    [record] = sent
+    shown = io.StringIO()
+    cli.print_message(
+        record.sender, record.recipients, email.message_from_bytes(record.data), shown
+    )
+    assert "(no Bcc header: c@x.org appears only in the envelope)" in shown.getvalue()
 
 
 @pytest.mark.parametrize("smtputf8", [True, False], ids=["smtputf8", "no-smtputf8"])
