@@ -91,12 +91,17 @@ def test_login_and_delivery_over_tls(make_smtp_server, ca, capsys, client, mode)
     # the server, not one per mechanism it offers.
     assert re.findall(rb"(?im)^auth \w+", server.transcripts[-1]) == [b"AUTH PLAIN"]
     mail.password = PASSWORD
-    with smtp.using(trusting(client, ca, debuglevel=1, login=login_by_login)):
+    first = capsys.readouterr().err
+    with smtp.using(trusting(client, ca, debuglevel=2, login=login_by_login)):
         mail.send()
     assert quillon.email.SMTP is smtplib.SMTP
     [received] = server.messages
     assert (received.login, len(received.rcpt_tos)) == ("me", 5)
-    dialogue = capsys.readouterr().err
+    second = capsys.readouterr().err
+    # As smtplib prints it: each line with the time from level 2 on.
+    assert re.match(r"connect: ", first) and not re.search(r"(?m)^\d", first)
+    assert all(re.match(r"\d\d:\d\d:\d\d\.\d+ \w+: ", line) for line in second.splitlines())
+    dialogue = first + second
     assert "send: 'AUTH PLAIN ****\\r\\n'" in dialogue
     assert "send: 'AUTH LOGIN ****\\r\\n'" in dialogue and "send: '****\\r\\n'" in dialogue
     for secret in (PASSWORD, "Not" + PASSWORD):
@@ -109,6 +114,29 @@ def test_login_and_delivery_over_tls(make_smtp_server, ca, capsys, client, mode)
             smtplib.SMTPNotSupportedError, match="^SMTP AUTH extension not supported by server.$"
         ):
             Email(server.server_text, "me", PASSWORD, **FIELDS).send()
+
+
+def test_clients_take_smtplibs_arguments(make_smtp_server, ca):
+    server = make_smtp_server(implicit_tls=certificate(ca))
+    with contextlib.ExitStack() as stack:
+        ports = []
+        for _ in range(2):
+            free = stack.enter_context(socket.socket())
+            free.bind((LOOPBACK, 0))
+            ports.append(free.getsockname()[1])
+    client = trusting(smtp.ImplicitTLS, ca)
+    with client(LOOPBACK, server.port, "mine.example", 4, (LOOPBACK, ports[0])) as conn:
+        conn.ehlo()
+        assert (conn.sock.gettimeout(), conn.sock.getsockname()) == (4, (LOOPBACK, ports[0]))
+    with client() as conn:  # no host: nothing connected yet
+        assert conn.sock is None
+        conn.connect(server.server_text, source_address=(LOOPBACK, ports[1]))
+        assert conn.sock.getsockname() == (LOOPBACK, ports[1])
+    sessions = [transcript for transcript in server.transcripts if transcript]
+    assert sessions == [b"ehlo mine.example\r\nQUIT\r\n", b"QUIT\r\n"]
+    for each in (smtplib.SMTP, smtp.Plain):
+        with pytest.raises(OSError, match="^nonnumeric port$"):
+            each(f"{LOOPBACK}:x25")
 
 
 UNVERIFIED = (ssl.SSLCertVerificationError, "certificate verify failed")
@@ -162,20 +190,43 @@ def test_refusals_send_nothing_and_leave_no_socket(
         assert re.fullmatch(rb"ehlo \S+\r\n", server.transcripts[-1])
 
 
-def test_ehlo_name_is_looked_up_once_and_never_waited_for_long(smtp_server, monkeypatch):
+HANGS = object()
+
+
+@pytest.mark.parametrize(
+    ("answer", "first"),
+    [
+        # Both sends go on while the look-up still hangs; the third takes its name.
+        (HANGS, b"localhost"),
+        # smtplib's rule: without a dot, the address as a literal.
+        ("bare", b"[192.0.2.7]"),
+        (OSError("no name"), b"localhost"),
+        ("bücher.example", b"localhost"),  # EHLO takes ASCII only
+    ],
+    ids=["hangs", "no-dot", "fails", "not-ascii"],
+)
+def test_ehlo_name_is_looked_up_once_and_never_waited_for_long(
+    smtp_server, monkeypatch, answer, first
+):
     release, looked_up = threading.Event(), []
 
-    def hanging_getfqdn(name=""):
+    def getfqdn(name=""):
         looked_up.append(name)
-        release.wait(30)
-        return "client.example.org"
+        if answer is HANGS:
+            release.wait(30)
+            return "client.example.org"
+        release.wait(0.05)  # an answer that takes a moment is waited for
+        if isinstance(answer, Exception):
+            raise answer
+        return answer
 
-    monkeypatch.setattr(socket, "getfqdn", hanging_getfqdn)
-    monkeypatch.setattr(smtp._clients, "LOCAL_NAME_WAIT", 0.1)
+    monkeypatch.setattr(socket, "getfqdn", getfqdn)
+    monkeypatch.setattr(socket, "gethostname", lambda: "bare")
+    monkeypatch.setattr(socket, "gethostbyname", {"bare": "192.0.2.7"}.__getitem__)
+    monkeypatch.setattr(smtp._clients, "LOCAL_NAME_WAIT", 0.1 if answer is HANGS else 5)
     monkeypatch.setattr(smtp._clients, "_local_name", smtp._clients._LocalName())
     mail = Email(smtp_server.server_text, **FIELDS)
     with smtp.using(smtp.Plain):
-        # Both return while the look-up still hangs.
         mail.send()
         mail.send()
         release.set()
@@ -188,7 +239,8 @@ def test_ehlo_name_is_looked_up_once_and_never_waited_for_long(smtp_server, monk
         for transcript in smtp_server.transcripts
         if (match := re.match(rb"(?i)ehlo (\S+)", transcript))
     ]
-    assert names == [b"localhost", b"localhost", b"client.example.org", b"mine.example"]
+    later = b"client.example.org" if answer is HANGS else first
+    assert names == [first, first, later, b"mine.example"]
     assert looked_up == [""]
 
 
