@@ -235,30 +235,24 @@ class Pool:
     ) -> tuple[Kept | None, float]:
         """A kept connection for ``key``, or None with a place taken for a
         new one; and the clock's time then."""
-        evicted = None
         with self._free:
             while True:
                 if self._closed:
                     raise PoolClosedError("this Pool is closed")
                 tokens = self._tokens
-                kept = next(
-                    (
-                        i
-                        for i in reversed(range(len(tokens)))
-                        if (token := tokens[i]) is not None and token[0] == key
-                    ),
-                    None,
-                )
                 now = self.clock()
-                if kept is not None:
-                    return cast(tuple[_Key, Kept], tokens.pop(kept))[1], now
+                # The connection for `key` given back last, if one is idle.
+                for i in reversed(range(len(tokens))):
+                    token = tokens[i]
+                    if token is not None and token[0] == key:
+                        del tokens[i]
+                        return token[1], now
                 left = deadline - now
                 if now >= self._retry_at and tokens and (refusal is None or left > 0):
                     # An empty place; without one, a connection for another
                     # server or login is idle: the one unused for longest
                     # makes room.
                     token = tokens.pop(tokens.index(None) if None in tokens else 0)
-                    evicted = None if token is None else token[1]
                     break
                 if left <= 0:
                     refused = " and the server refused another (421)" if refusal else ""
@@ -270,8 +264,8 @@ class Pool:
                 if self._retry_at > now:
                     pause = min(pause, self._retry_at - now)
                 self._free.wait(pause)
-        if evicted is not None:
-            close(evicted, politely=True)
+        if token is not None:
+            close(token[1], politely=True)
         return None, now
 
     def _refused(self, tried_at: float) -> bool:
