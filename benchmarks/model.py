@@ -27,6 +27,7 @@ from email_validator import EmailNotValidError, ValidatedEmail, validate_email
 
 from logger import logging
 from quillon._international import explain_refusal, hand_over_form
+from quillon.smtp._protocol import envelope
 
 __all__ = ["ModelEmail", "ModelContact"]
 
@@ -214,13 +215,10 @@ def _check_envelope(message, named):
             continue
         addresses[field] = [_read_one(item, field) for item in items]
     expected = [address for field in ("to", "bcc", "cc") for address in addresses.get(field, [])]
-    headers = [
-        value for value in (message["To"], message["Bcc"], message["Cc"]) if value is not None
-    ]
-    envelope = [address for _, address in getaddresses(headers)]
-    if envelope != expected:
+    _, recipients = envelope(message, from_addr="")
+    if recipients != expected:
         raise _refused(
-            f"the SMTP client would send it to {envelope!r}, not to the addresses "
+            f"the SMTP client would send it to {recipients!r}, not to the addresses "
             "named in to, cc and bcc"
         )
 

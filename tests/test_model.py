@@ -20,6 +20,7 @@ import quillon.contact
 import quillon.email
 from quillon.contact import Contact
 from quillon.email import Email
+from quillon.smtp._protocol import envelope
 from support import (
     FIELDS,
     LIST_FIELDS,
@@ -442,10 +443,10 @@ class RecordingSMTP:
     def send_message(self, **kwargs):
         msg = kwargs["msg"]
         parts = [(part.items(), part.get_payload()) for part in msg.get_payload()]
-        # What send_message() would take as the envelope.
-        fields = [value for value in (msg["To"], msg["Bcc"], msg["Cc"]) if value is not None]
-        envelope = [address for _, address in email.utils.getaddresses(fields)]
-        self.log.append(("send_message", [origin(*item) for item in msg.items()], parts, envelope))
+        _, recipients = envelope(msg, from_addr="")
+        self.log.append(
+            ("send_message", [origin(*item) for item in msg.items()], parts, recipients)
+        )
         return self.refused
 
 

@@ -91,12 +91,17 @@ def test_login_and_delivery_over_tls(make_smtp_server, ca, capsys, client, mode)
     # the server, not one per mechanism it offers.
     assert re.findall(rb"(?im)^auth \w+", server.transcripts[-1]) == [b"AUTH PLAIN"]
     mail.password = PASSWORD
-    with smtp.using(trusting(client, ca, debuglevel=1, login=login_by_login)):
+    first = capsys.readouterr().err
+    with smtp.using(trusting(client, ca, debuglevel=2, login=login_by_login)):
         mail.send()
     assert quillon.email.SMTP is smtplib.SMTP
     [received] = server.messages
     assert (received.login, len(received.rcpt_tos)) == ("me", 5)
-    dialogue = capsys.readouterr().err
+    second = capsys.readouterr().err
+    # As smtplib prints it: each line with the time from level 2 on.
+    assert re.match(r"connect: ", first) and not re.search(r"(?m)^\d", first)
+    assert all(re.match(r"\d\d:\d\d:\d\d\.\d+ \w+: ", line) for line in second.splitlines())
+    dialogue = first + second
     assert "send: 'AUTH PLAIN ****\\r\\n'" in dialogue
     assert "send: 'AUTH LOGIN ****\\r\\n'" in dialogue and "send: '****\\r\\n'" in dialogue
     for secret in (PASSWORD, "Not" + PASSWORD):
@@ -109,6 +114,29 @@ def test_login_and_delivery_over_tls(make_smtp_server, ca, capsys, client, mode)
             smtplib.SMTPNotSupportedError, match="^SMTP AUTH extension not supported by server.$"
         ):
             Email(server.server_text, "me", PASSWORD, **FIELDS).send()
+
+
+def test_clients_take_smtplibs_arguments(make_smtp_server, ca):
+    server = make_smtp_server(implicit_tls=certificate(ca))
+    with contextlib.ExitStack() as stack:
+        ports = []
+        for _ in range(2):
+            free = stack.enter_context(socket.socket())
+            free.bind((LOOPBACK, 0))
+            ports.append(free.getsockname()[1])
+    client = trusting(smtp.ImplicitTLS, ca)
+    with client(LOOPBACK, server.port, "mine.example", 4, (LOOPBACK, ports[0])) as conn:
+        conn.ehlo()
+        assert (conn.sock.gettimeout(), conn.sock.getsockname()) == (4, (LOOPBACK, ports[0]))
+    with client() as conn:  # no host: nothing connected yet
+        assert conn.sock is None
+        conn.connect(server.server_text, source_address=(LOOPBACK, ports[1]))
+        assert conn.sock.getsockname() == (LOOPBACK, ports[1])
+    sessions = [transcript for transcript in server.transcripts if transcript]
+    assert sessions == [b"ehlo mine.example\r\nQUIT\r\n", b"QUIT\r\n"]
+    for each in (smtplib.SMTP, smtp.Plain):
+        with pytest.raises(OSError, match="^nonnumeric port$"):
+            each(f"{LOOPBACK}:x25")
 
 
 UNVERIFIED = (ssl.SSLCertVerificationError, "certificate verify failed")
@@ -162,24 +190,47 @@ def test_refusals_send_nothing_and_leave_no_socket(
         assert re.fullmatch(rb"ehlo \S+\r\n", server.transcripts[-1])
 
 
-def test_ehlo_name_is_looked_up_once_and_never_waited_for_long(smtp_server, monkeypatch):
+HANGS = object()
+
+
+@pytest.mark.parametrize(
+    ("answer", "first"),
+    [
+        # Both sends go on while the look-up still hangs; the third takes its name.
+        (HANGS, b"localhost"),
+        # smtplib's rule: without a dot, the address as a literal.
+        ("bare", b"[192.0.2.7]"),
+        (OSError("no name"), b"localhost"),
+        ("bücher.example", b"localhost"),  # EHLO takes ASCII only
+    ],
+    ids=["hangs", "no-dot", "fails", "not-ascii"],
+)
+def test_ehlo_name_is_looked_up_once_and_never_waited_for_long(
+    smtp_server, monkeypatch, answer, first
+):
     release, looked_up = threading.Event(), []
 
-    def hanging_getfqdn(name=""):
+    def getfqdn(name=""):
         looked_up.append(name)
-        release.wait(30)
-        return "client.example.org"
+        if answer is HANGS:
+            release.wait(30)
+            return "client.example.org"
+        release.wait(0.05)  # an answer that takes a moment is waited for
+        if isinstance(answer, Exception):
+            raise answer
+        return answer
 
-    monkeypatch.setattr(socket, "getfqdn", hanging_getfqdn)
-    monkeypatch.setattr(smtp, "LOCAL_NAME_WAIT", 0.1)
-    monkeypatch.setattr(smtp, "_local_name", smtp._LocalName())
+    monkeypatch.setattr(socket, "getfqdn", getfqdn)
+    monkeypatch.setattr(socket, "gethostname", lambda: "bare")
+    monkeypatch.setattr(socket, "gethostbyname", {"bare": "192.0.2.7"}.__getitem__)
+    monkeypatch.setattr(smtp._clients, "LOCAL_NAME_WAIT", 0.1 if answer is HANGS else 5)
+    monkeypatch.setattr(smtp._clients, "_local_name", smtp._clients._LocalName())
     mail = Email(smtp_server.server_text, **FIELDS)
     with smtp.using(smtp.Plain):
-        # Both return while the look-up still hangs.
         mail.send()
         mail.send()
         release.set()
-        assert smtp._local_name._found.wait(5)
+        assert smtp._clients._local_name._found.wait(5)
         mail.send()
     with smtp.using(type("Named", (smtp.Plain,), {"local_hostname": "mine.example"})):
         mail.send()
@@ -188,7 +239,8 @@ def test_ehlo_name_is_looked_up_once_and_never_waited_for_long(smtp_server, monk
         for transcript in smtp_server.transcripts
         if (match := re.match(rb"(?i)ehlo (\S+)", transcript))
     ]
-    assert names == [b"localhost", b"localhost", b"client.example.org", b"mine.example"]
+    later = b"client.example.org" if answer is HANGS else first
+    assert names == [first, first, later, b"mine.example"]
     assert looked_up == [""]
 
 
@@ -238,21 +290,72 @@ def test_message_over_the_size_limit_says_so(make_smtp_server, tmp_path):
     assert server.messages == []
 
 
-def test_outbox_refuses_a_message_for_nobody_as_a_server_does(smtp_server):
+RESENT = ("Resent-Date", "Mon, 07 Dec 2026 10:00:00 +0000")
+
+
+@pytest.mark.parametrize(
+    ("headers", "from_addr", "to_addrs"),
+    [
+        # Named addresses, Sender over From, recipients in the order To, Bcc, Cc.
+        (
+            [("From", "Ann <a@x.org>"), ("Sender", "S <s@x.org>"), ("To", "B <b@x.org>, c@x.org")]
+            + [("Cc", "d@x.org"), ("Bcc", "e@x.org")],
+            None,
+            None,
+        ),
+        # One Resent- block: its headers, not the original ones.
+        (
+            [("From", "a@x.org"), ("To", "b@x.org"), RESENT, ("Resent-From", "r@x.org")]
+            + [("Resent-To", "t@x.org"), ("Resent-Bcc", "u@x.org"), ("Resent-Cc", "v@x.org")],
+            None,
+            None,
+        ),
+        (
+            [("From", "a@x.org"), RESENT, ("Resent-Sender", "rs@x.org"), ("Resent-Cc", "v@x.org")],
+            None,
+            None,
+        ),
+        # Two Resent- blocks: smtplib refuses the message before it connects.
+        ([("From", "a@x.org"), ("To", "b@x.org"), RESENT, RESENT], None, None),
+        # The envelope given, not read.
+        ([("From", "a@x.org"), ("To", "b@x.org"), ("Bcc", "c@x.org")], "g@x.org", "o@x.org"),
+        # (and of two authors, the first is the sender)
+        ([("From", "a@x.org, z@x.org"), ("To", "b@x.org")], None, ["x@x.org", "y@x.org"]),
+        # Nobody to send to: refused once the server has heard MAIL FROM.
+        ([("From", "a@x.org")], None, None),
+    ],
+)
+def test_outbox_takes_what_smtplib_sends(smtp_server, headers, from_addr, to_addrs):
     message = email.message.EmailMessage()
-    message["From"] = "a@example.org"
-    refused = []
+    for name, value in headers:
+        message[name] = value
+    message.set_content("Hi\n.\n")
+    outcomes = []
     with smtp.outbox() as sent:
         for client in (smtp.Plain, quillon.email.SMTP):
-            with (
-                client(smtp_server.server_text) as session,
-                pytest.raises(smtplib.SMTPRecipientsRefused) as info,
-            ):
-                session.send_message(message)
-            refused.append(info.value.args)
-        with pytest.raises(ValueError, match="no recipients"):
-            Email("host", from_="a@example.org", cc=[]).send()
-    assert refused == [({},), ({},)] and sent == []
+            try:
+                with client(host=smtp_server.server_text) as session:
+                    outcomes.append(session.send_message(message, from_addr, to_addrs))
+            except (ValueError, smtplib.SMTPRecipientsRefused) as exc:
+                outcomes.append((type(exc), exc.args))
+    assert outcomes[0] == outcomes[1]
+    assert [(record.sender, record.recipients, record.data) for record in sent] == [
+        (received.mail_from, list(received.rcpt_tos), received.data)
+        for received in smtp_server.messages
+    ]
+
+
+def test_the_message_view_shows_only_bcc_recipients_as_missing_from_the_headers():
+    with smtp.outbox() as sent:
+        Email(
+            "host", from_="a@x.org", to="Ann <ann@x.org>", cc="Bo <b@x.org>", bcc="c@x.org"
+        ).send()
+    [record] = sent
+    shown = io.StringIO()
+    cli.print_message(
+        record.sender, record.recipients, email.message_from_bytes(record.data), shown
+    )
+    assert "(no Bcc header: c@x.org appears only in the envelope)" in shown.getvalue()
 
 
 @pytest.mark.parametrize("smtputf8", [True, False], ids=["smtputf8", "no-smtputf8"])
@@ -458,7 +561,7 @@ def test_blocks_end_in_any_order_and_give_way_to_a_plain_assignment(monkeypatch)
     # A plain assignment overrides the open blocks at once, as it always
     # did, is what a block entered later falls back to, and stays.
     monkeypatch.setattr(quillon.email, "SMTP", quillon.email.SMTP)
-    assigned = smtp._Outbox()
+    assigned = smtp._outbox._Outbox()
     with smtp.outbox() as outer_sent:
         quillon.email.SMTP = assigned
         subjects_sent("assigned")

@@ -107,7 +107,7 @@ def test_each_message_once_as_data_delivers_it_and_failures_as_smtplib(postfix):
     assert sorted(delivered["c"]) == ["many", "some refused"]
     for path in postfix.arrived("b"):
         sent = next(msg for msg in cases if msg["Subject"] == postfix.read(path)["Subject"])
-        expected = smtp._wire_form(sent, "a@example.org", [])
+        expected = smtp._outbox._wire_form(sent, "a@example.org", [])
         expected += b"" if expected.endswith(b"\r\n") else b"\r\n"
         arrived = path.read_bytes()
         # What Postfix puts on top, then exactly what was sent (its maildir

@@ -34,7 +34,7 @@ def print_message(
     for name, value in message.items():
         print(f"    {name}: {value}", file=out)
     if message.get_all("Bcc") is None:
-        shown = _header_addresses(message)
+        shown = _header_recipients(message)
         bcc_only = [address for address in recipients if address not in shown]
         print(
             f"    (no Bcc header: {', '.join(bcc_only) or 'nobody'} appears only in the envelope)",
@@ -50,9 +50,12 @@ def print_message(
         print(f"    {number}. {part.get_content_type()}{label}  ({size} bytes)", file=out)
 
 
-def _header_addresses(message: email.message.Message) -> set[str]:
-    addresses: set[str] = set()
-    for header in ("To", "Cc"):
-        for value in message.get_all(header) or []:
-            addresses.update(address.strip() for address in str(value).split(","))
-    return addresses
+def _header_recipients(message: email.message.Message) -> set[str]:
+    """The recipients smtplib would take from the message's own headers."""
+    # Imported here: the command line imports this module at every start.
+    from quillon.smtp._protocol import envelope
+
+    try:
+        return set(envelope(message, from_addr="")[1])
+    except ValueError:  # more than one Resent- block: smtplib would take none
+        return set()

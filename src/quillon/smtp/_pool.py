@@ -1,32 +1,34 @@
 """Kept SMTP connections: a client factory whose connections outlive one send.
 
-Exported as ``quillon.smtp.Pool`` and ``quillon.smtp.DeliveryUnknown``.
+Exported as ``quillon.smtp.Pool``; what it raises besides smtplib's errors:
+``PoolClosedError``, ``NoConnectionFreeError`` and ``DeliveryUnknown`` (see _kept).
 """
 
 from __future__ import annotations
 
-import contextlib
 import email.message
 import hmac
 import os
-import select
 import smtplib
-import ssl
 import threading
 import time
 import weakref
 from collections.abc import Callable, Sequence
 from typing import Any, Literal, NamedTuple, Self, cast
 
-from quillon._pipeline import Pipelining
+from quillon.smtp._kept import QUIT_WAIT, Kept, close, closed_by_server
+from quillon.smtp._pipeline import Stage
 
 # A connection is kept for one server text and one login: (server, whether
 # it logged in, user, keyed digest of the password).
 _Key = tuple[str | None, bool, str | None, bytes | None]
 
-# How long QUIT may take, for all the connections that close() ends and for
-# one that makes room for another.
-QUIT_WAIT = 2.0
+# The pool's `size` places for a connection are tokens that a send takes
+# and gives back: a connection kept idle there, with its key, or None for a
+# place without one. Whatever happens to a send, it takes one token and
+# gives one back, so the count of connections cannot drift.
+_Token = tuple[_Key, Kept] | None
+
 # The first and the longest pause before a new connection is tried again
 # after the server refused one (421) while the pool held others.
 BACKOFF_FIRST = 0.05
@@ -35,102 +37,12 @@ BACKOFF_MOST = 2.0
 _POLL = 0.25
 
 
-class DeliveryUnknown(smtplib.SMTPException):
-    """The connection was lost after the whole message had gone out and
-    before the server answered: the message may have been delivered, so it
-    was not sent again. Do not send it again on this error.
-
-    Not an ``SMTPServerDisconnected``, so that a handler that retries on a
-    lost connection does not send the message twice."""
+class PoolClosedError(RuntimeError):
+    """The pool has been closed: it lends no connection any more."""
 
 
-_LOST_AFTER_DATA = (
-    "the connection was lost after the message was sent and before the server confirmed "
-    "it: it may have been delivered, so it was not sent again"
-)
-
-
-class _Kept(Pipelining):
-    """Placed before the client class: follows the dialogue of each message."""
-
-    # Where the connection stands in the dialogue of one message: "" between
-    # messages, then the command last sent ("mail", "rcpt", "data"), and
-    # "sent" once the end of the data has gone out and only the server's
-    # verdict is awaited.
-    stage: str = ""
-    messages = 0
-    login_reply: tuple[int, bytes] = (0, b"")
-
-    def mail(self, sender: str, options: Sequence[str] = ()) -> tuple[int, bytes]:
-        self.stage = "mail"
-        return super().mail(sender, options)
-
-    def rcpt(self, recip: str, options: Sequence[str] = ()) -> tuple[int, bytes]:
-        self.stage = "rcpt"
-        return super().rcpt(recip, options)
-
-    def data(self, msg: Any) -> tuple[int, bytes]:
-        self.stage = "data"
-        reply = super().data(msg)
-        self.stage = ""
-        self.messages += 1
-        return reply
-
-    def sendmail(self, *args: Any, **kwargs: Any) -> dict[str, tuple[int, bytes]]:
-        # data() and the pipelined exchange mark the end of the data as
-        # "sent": a connection lost after that may have delivered it.
-        try:
-            return super().sendmail(*args, **kwargs)
-        except smtplib.SMTPServerDisconnected as exc:
-            if self.stage != "sent":
-                raise
-            raise DeliveryUnknown(_LOST_AFTER_DATA) from exc
-
-    def send(self, s: Any) -> None:
-        super().send(s)
-        # The one thing data() sends after the server's 354 is the message,
-        # ending with the line that holds a lone dot.
-        if self.stage == "data" and isinstance(s, bytes) and s.endswith(b"\r\n.\r\n"):
-            self.stage = "sent"
-
-    def rset(self) -> tuple[int, bytes]:
-        reply = super().rset()
-        if reply[0] == 250:
-            self.stage = ""
-        return reply
-
-
-def _closed_by_server(conn: _Kept) -> bool:
-    """Whether a kept connection has something to read, or is gone, without a round trip.
-
-    Between messages the server says nothing unless it is ending the
-    connection (an idle time-out, a 421, or the end of the stream), so
-    anything readable means the connection cannot take another message.
-    """
-    sock = conn.sock
-    if sock is None:
-        return True
-    if isinstance(sock, ssl.SSLSocket) and sock.pending():
-        return True
-    try:
-        if not hasattr(select, "poll"):  # Windows
-            return bool(select.select([sock], [], [], 0)[0])
-        poller = select.poll()
-        poller.register(sock, select.POLLIN | select.POLLPRI)
-        return bool(poller.poll(0))
-    except (OSError, ValueError):
-        return True
-
-
-def _close(conn: smtplib.SMTP, *, politely: bool, within: float = QUIT_WAIT) -> None:
-    """Close ``conn``; with ``politely``, say QUIT first, waiting at most ``within`` s."""
-    # QUIT only between messages: in the middle of DATA it would be read as
-    # a line of the message. (smtplib's errors are OSErrors too.)
-    with contextlib.suppress(OSError):
-        if politely and conn.sock is not None and within > 0:
-            conn.sock.settimeout(within)
-            conn.quit()
-    conn.close()
+class NoConnectionFreeError(TimeoutError):
+    """No connection of the pool came free within its ``wait``."""
 
 
 class PoolStats(NamedTuple):
@@ -176,11 +88,11 @@ class Pool:
     kept, only a digest keyed with a secret of this pool. At most ``size``
     connections are open at once; threads share them, and a send that finds
     all of them busy waits up to ``wait`` seconds (class attribute, 60) for
-    one to come free, then raises ``TimeoutError``. When the server refuses
-    a new connection (421, too many connections) while the pool holds others,
-    the send waits for one of those instead, trying a new connection again
-    after a pause that doubles up to 2 s, and fails only at the end of
-    ``wait``. ``stats`` (and the repr) give the connections open and idle;
+    one to come free, then raises ``TimeoutError`` (``NoConnectionFreeError``).
+    When the server refuses a new connection (421, too many connections)
+    while the pool holds others, the send waits for one of those instead,
+    trying a new connection again after a pause that doubles up to 2 s, and
+    fails only at the end of ``wait``. ``stats`` (and the repr) give the connections open and idle;
     ``clock``, the time source of these waits, is ``time.monotonic``.
 
     A child process made by ``fork()`` starts with an empty pool: it never
@@ -213,10 +125,10 @@ class Pool:
         self.client = client
         self.size = size
         self._class = cast(
-            type[_Kept],
+            type[Kept],
             type(
                 client.__name__,
-                (_Kept, client),
+                (Kept, client),
                 {"__module__": client.__module__, "__qualname__": client.__qualname__},
             ),
         )
@@ -233,17 +145,18 @@ class Pool:
         break the parent's session), it only drops its references.
         """
         self._free = threading.Condition(threading.Lock())
-        self._idle: list[tuple[_Key, _Kept]] = []  # least recently used first
-        self._open = 0
+        # The tokens not taken: idle connections in the order they were
+        # given back (least recently used first) and empty places.
+        self._tokens: list[_Token] = [None] * self.size
         # The connections this process opened, busy or idle.
-        self._mine: weakref.WeakSet[_Kept] = weakref.WeakSet()
+        self._mine: weakref.WeakSet[Kept] = weakref.WeakSet()
         # After a 421 to a new connection: no new one before _retry_at.
         self._backoff = 0.0
         self._retry_at = float("-inf")
 
     def __call__(self, host: str | None = "") -> _Lease:
         if self._closed:
-            raise RuntimeError("this Pool is closed")
+            raise PoolClosedError("this Pool is closed")
         return _Lease(self, host)
 
     def __enter__(self) -> Self:
@@ -260,7 +173,8 @@ class Pool:
     @property
     def stats(self) -> PoolStats:
         with self._free:
-            return PoolStats(self._open, len(self._idle), self.size)
+            empty = self._tokens.count(None)
+            return PoolStats(self.size - empty, len(self._tokens) - empty, self.size)
 
     def close(self) -> None:
         """Close the idle connections now and each busy one when its send ends.
@@ -270,12 +184,12 @@ class Pool:
         """
         with self._free:
             self._closed = True
-            idle, self._idle = self._idle, []
-            self._open -= len(idle)
+            idle = [token[1] for token in self._tokens if token is not None]
+            self._tokens = [None] * len(self._tokens)
             self._free.notify_all()
         deadline = self.clock() + QUIT_WAIT
-        for _, conn in idle:
-            _close(conn, politely=True, within=deadline - self.clock())
+        for conn in idle:
+            close(conn, politely=True, within=deadline - self.clock())
 
     def _key(self, host: str | None, login: tuple[str | None, str | None] | None) -> _Key:
         if login is None:
@@ -290,7 +204,7 @@ class Pool:
 
     def _take(
         self, host: str | None, login: tuple[str | None, str | None] | None, options: dict[str, Any]
-    ) -> _Kept:
+    ) -> Kept:
         """A connection for ``host`` logged in with ``login``: a kept one or a new one."""
         key = self._key(host, login)
         deadline = self.clock() + self.wait
@@ -298,9 +212,9 @@ class Pool:
         while True:
             conn, now = self._wait_for(key, deadline, refusal)
             if conn is not None:
-                if not _closed_by_server(conn):
+                if not closed_by_server(conn):
                     return conn
-                _close(conn, politely=False)
+                close(conn, politely=False)
             try:
                 conn = self._connect(host, login, options)
             except BaseException as exc:
@@ -318,36 +232,31 @@ class Pool:
 
     def _wait_for(
         self, key: _Key, deadline: float, refusal: smtplib.SMTPConnectError | None
-    ) -> tuple[_Kept | None, float]:
-        """A kept connection for ``key``, or None with a slot taken for a new
-        one; and the clock's time then."""
-        evicted = None
+    ) -> tuple[Kept | None, float]:
+        """A kept connection for ``key``, or None with a place taken for a
+        new one; and the clock's time then."""
         with self._free:
             while True:
                 if self._closed:
-                    raise RuntimeError("this Pool is closed")
-                kept = next(
-                    (i for i in reversed(range(len(self._idle))) if self._idle[i][0] == key), None
-                )
+                    raise PoolClosedError("this Pool is closed")
+                tokens = self._tokens
                 now = self.clock()
-                if kept is not None:
-                    return self._idle.pop(kept)[1], now
+                # The connection for `key` given back last, if one is idle.
+                for i in reversed(range(len(tokens))):
+                    token = tokens[i]
+                    if token is not None and token[0] == key:
+                        del tokens[i]
+                        return token[1], now
                 left = deadline - now
-                if (
-                    now >= self._retry_at
-                    and (self._open < self.size or self._idle)
-                    and (refusal is None or left > 0)
-                ):
-                    if self._open >= self.size:
-                        # Full, but a connection for another server or login is
-                        # idle: the one unused for longest makes room.
-                        evicted = self._idle.pop(0)[1]
-                    else:
-                        self._open += 1
+                if now >= self._retry_at and tokens and (refusal is None or left > 0):
+                    # An empty place; without one, a connection for another
+                    # server or login is idle: the one unused for longest
+                    # makes room.
+                    token = tokens.pop(tokens.index(None) if None in tokens else 0)
                     break
                 if left <= 0:
                     refused = " and the server refused another (421)" if refusal else ""
-                    raise TimeoutError(
+                    raise NoConnectionFreeError(
                         f"no connection of the pool came free in {self.wait:g} s "
                         f"(size {self.size}){refused}"
                     ) from refusal
@@ -355,21 +264,21 @@ class Pool:
                 if self._retry_at > now:
                     pause = min(pause, self._retry_at - now)
                 self._free.wait(pause)
-        if evicted is not None:
-            _close(evicted, politely=True)
+        if token is not None:
+            close(token[1], politely=True)
         return None, now
 
     def _refused(self, tried_at: float) -> bool:
         """After a 421 to a new connection: whether to wait for another one.
 
-        Gives back the slot taken for it. With other connections open, the
+        Gives back the place taken for it. With other connections open, the
         server's limit is what the pool holds: no new connection is tried
         for a pause that doubles with each refusal in a row.
         """
         with self._free:
-            self._open -= 1
+            self._tokens.append(None)
             self._free.notify()
-            if self._open == 0:
+            if self._tokens.count(None) == self.size:
                 return False
             self._backoff = min(max(2 * self._backoff, BACKOFF_FIRST), BACKOFF_MOST)
             self._retry_at = tried_at + self._backoff
@@ -377,7 +286,7 @@ class Pool:
 
     def _connect(
         self, host: str | None, login: tuple[str | None, str | None] | None, options: dict[str, Any]
-    ) -> _Kept:
+    ) -> Kept:
         conn = self._class(host=host)  # type: ignore[arg-type]
         try:
             # Entering is where StartTLS upgrades; the pool leaves it only at close.
@@ -393,23 +302,23 @@ class Pool:
         return conn
 
     def _give_back(
-        self, conn: _Kept, host: str | None, login: tuple[str | None, str | None] | None
+        self, conn: Kept, host: str | None, login: tuple[str | None, str | None] | None
     ) -> None:
-        reusable = conn.sock is not None and conn.stage == ""
+        reusable = conn.sock is not None and conn.stage is Stage.IDLE
         with self._free:
             if conn not in self._mine:
                 # Leased in the parent before fork(): the parent's to end.
                 return
             if reusable and not self._closed:
-                self._idle.append((self._key(host, login), conn))
+                self._tokens.append((self._key(host, login), conn))
                 self._free.notify()
                 return
-        _close(conn, politely=reusable)
+        close(conn, politely=reusable)
         self._release()
 
     def _release(self) -> None:
         with self._free:
-            self._open -= 1
+            self._tokens.append(None)
             self._free.notify()
 
 
@@ -423,7 +332,7 @@ class _Lease:
     def __init__(self, pool: Pool, host: str | None) -> None:
         self._pool = pool
         self._host = host
-        self._conn: _Kept | None = None
+        self._conn: Kept | None = None
         # Held for the length of the send only, should a kept connection
         # have to be replaced by one that logs in afresh.
         self._login: tuple[str | None, str | None] | None = None
@@ -466,7 +375,7 @@ class _Lease:
                 return conn.send_message(msg, from_addr, to_addrs, mail_options, rcpt_options)
             except (smtplib.SMTPServerDisconnected, smtplib.SMTPSenderRefused) as exc:
                 ended = isinstance(exc, smtplib.SMTPServerDisconnected) or exc.smtp_code == 421
-                if not (ended and conn.stage == "mail" and conn.messages):
+                if not (ended and conn.stage is Stage.MAIL and conn.messages):
                     raise
             # The server ended a connection that had served earlier messages
             # at the first command of this one (an idle time-out, or a limit

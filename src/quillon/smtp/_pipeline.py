@@ -11,6 +11,7 @@ exchange too. A server offering neither gets smtplib's exchange unchanged.
 
 from __future__ import annotations
 
+import enum
 import re
 import smtplib
 from collections.abc import Buffer, Sequence
@@ -27,22 +28,34 @@ _CRLF = b"\r\n"
 _LINE_START_DOT = re.compile(rb"(?m)^\.")
 
 
+class Stage(enum.Enum):
+    """Where a connection stands in the dialogue of one message."""
+
+    IDLE = "between messages"
+    MAIL = "MAIL FROM sent, not yet accepted"
+    RCPT = "MAIL FROM accepted, recipients under way"
+    DATA = "DATA sent"
+    # The end of the data has gone out: the server may have taken the
+    # message, whatever becomes of the connection before its verdict.
+    SENT = "the whole message sent, the verdict awaited"
+
+
 class Pipelining(smtplib.SMTP):
     """``sendmail`` in one write where the server offers PIPELINING.
 
-    ``stage`` follows the message: "mail" until the server has accepted
+    ``stage`` follows the message: MAIL until the server has accepted
     MAIL FROM (a connection lost by then took nothing of the message),
-    "rcpt" and "data" after it, "sent" from the moment the end of the data
-    has gone out until the server's verdict, "" once it is known. With
-    CHUNKING the data goes out with MAIL, so the stage is "sent" at once,
-    and back to "mail" only if the server refuses MAIL. Results
+    RCPT and DATA after it, SENT from the moment the end of the data has
+    gone out until the server's verdict, IDLE once it is known. With
+    CHUNKING the data goes out with MAIL, so the stage is SENT at once, and
+    back to MAIL only if the server refuses MAIL. Results
     are smtplib's: ``SMTPSenderRefused``, ``SMTPRecipientsRefused`` when
     every recipient was refused, the dict of refusals when some were,
     ``SMTPDataError``; after a refusal the connection is reset (RSET), and
     after a 421 closed.
     """
 
-    stage: str = ""
+    stage = Stage.IDLE
     messages = 0
     # The lines held back while a group of commands is being formed.
     _held: list[bytes] | None = None
@@ -145,7 +158,7 @@ class _Exchange:
             raise smtplib.SMTPSenderRefused(*self.mail_reply, self.sender)
         if not self.accepted:
             # Every recipient refused: the server cannot take the message.
-            conn.stage = "rcpt"
+            conn.stage = Stage.RCPT
         code, text = self._reply()
         if code == 354 and not self.chunking:
             if self.accepted:
@@ -158,13 +171,13 @@ class _Exchange:
         if code != 250:
             self._reset()
             raise smtplib.SMTPDataError(code, text)
-        conn.stage = ""
+        conn.stage = Stage.IDLE
         conn.messages += 1
         return self.refused
 
     def _write(self, group: list[str], *, first: bool, last: bool) -> None:
         conn = self.conn
-        stage = "mail" if first else conn.stage
+        stage = Stage.MAIL if first else conn.stage
         conn._held = []
         try:
             if first:
@@ -185,7 +198,7 @@ class _Exchange:
         if last and self.chunking:
             # The whole message has gone out: from here on the server may
             # have taken it, whatever becomes of the connection.
-            conn.stage = "sent"
+            conn.stage = Stage.SENT
 
     def _reply(self) -> tuple[int, bytes]:
         reply = self.conn.getreply()
@@ -196,13 +209,13 @@ class _Exchange:
     def _read_mail(self) -> None:
         conn = self.conn
         # A loss before this reply took nothing of the message, unless the
-        # message went out with MAIL ("sent").
+        # message went out with MAIL (SENT).
         self.mail_reply = self._reply()
         if self.mail_reply[0] == 250:
-            conn.stage = "sent" if conn.stage == "sent" else "rcpt"
+            conn.stage = Stage.SENT if conn.stage is Stage.SENT else Stage.RCPT
             return
         # Refused (421 included): whatever follows is refused for want of MAIL.
-        conn.stage = "mail"
+        conn.stage = Stage.MAIL
         if self.mail_reply[0] == 421:
             raise smtplib.SMTPSenderRefused(*self.mail_reply, self.sender)
 
@@ -230,14 +243,15 @@ class _Exchange:
         content = _LINE_START_DOT.sub(b"..", self.data)
         if not content.endswith(_CRLF):
             content += _CRLF
-        conn.stage = "data"
+        conn.stage = Stage.DATA
         conn.send(content + b"." + _CRLF)
-        conn.stage = "sent"
+        conn.stage = Stage.SENT
         return self._reply()
 
     def _reset(self) -> None:
         # The connection is kept only if the server takes the RSET.
         conn = self.conn
-        conn.stage = conn.stage or "rcpt"
+        if conn.stage is Stage.IDLE:
+            conn.stage = Stage.RCPT
         if conn.sock is not None:
             conn._rset()  # type: ignore[attr-defined]
