@@ -75,6 +75,12 @@ class Seam:
             if original is not None:
                 namespace[self.name] = original
 
+    def assign(self, value: Any) -> None:
+        """Bind *value* as a plain assignment would, with the users' lock
+        held: for a user that finds the binding replaced and puts it back."""
+        with self.lock:
+            self.namespace()[self.name] = value
+
     @contextlib.contextmanager
     def held(self) -> Iterator[None]:
         """Be a user of the seam for the length of the block."""

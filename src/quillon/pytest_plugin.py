@@ -27,13 +27,14 @@ def quillon_outbox() -> Iterator[list[Sent]]:
     # read settings from the environment when they are first imported.
     import quillon.email
     from quillon import smtp
+    from quillon.smtp import _binding
 
     with smtp.outbox(everywhere=True) as sent:
         chosen = quillon.email.SMTP
         yield sent
         assigned = quillon.email.SMTP
         if assigned is not chosen:
-            quillon.email.SMTP = chosen
+            _binding._seam.assign(chosen)
             pytest.fail(
                 f"quillon.email.SMTP was assigned during the test ({assigned!r}): the sends "
                 "after that went through it, not through the outbox",
