@@ -517,7 +517,7 @@ def dask_plugin(
     *resolver* (default: dnspython's default resolver here) is copied
     without its cache and travels to the workers.
     """
-    from quillon._dask import PrepareWorkers
+    from quillon.bulk._dask import PrepareWorkers
 
     return PrepareWorkers(portable_resolver(resolver), memo, timeout)
 
