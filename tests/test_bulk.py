@@ -16,6 +16,7 @@ import pytest
 
 import quillon.contact
 from quillon import _loopback, bulk
+from quillon.bulk import _dispatch, _memo
 from quillon.contact import Contact
 from support import ROOT, load_file
 
@@ -143,8 +144,8 @@ class Clock:
 def memo_run(make_dns_server):
     """A run with the memo on a Clock, its DNS server, and the clock."""
     server, clock = make_dns_server(MEMO_ZONE), Clock()
-    with bulk._dispatching():
-        yield bulk._Run(None, 1, memo=True, clock=clock), server, clock
+    with _dispatch._dispatching():
+        yield _memo._Run(None, 1, memo=True, clock=clock), server, clock
     assert_nothing_left_installed()
 
 
@@ -204,7 +205,7 @@ def test_a_domain_looked_up_ahead_costs_its_addresses_no_question(memo_run):
     ids=["oldest-out", "renewed"],
 )
 def test_memo_pushes_out_the_oldest_domain_when_full(memo_run, monkeypatch, steps):
-    monkeypatch.setattr(bulk, "MEMO_SIZE", 2)
+    monkeypatch.setattr(_memo, "MEMO_SIZE", 2)
     run, server, clock = memo_run
     for name, ttl in [("one", 600), ("two", 300), ("three", 300)]:
         for rrset in server._zone[dns.name.from_text(f"{name}.example")].values():
