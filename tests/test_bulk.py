@@ -132,6 +132,7 @@ def test_a_run_follows_email_validators_settings_as_contact_validate_does(
     [
         ("alice@example.org", {}, r"not a str: use quillon.bulk.check\(address\)"),
         ([f"a@{MX}"], {"jobs": 0}, "jobs must be at least 1, not 0"),
+        ([f"a@{MX}"], {"processes": -1}, "processes must be at least 1, not -1"),
         ([f"a@{MX}"], {"timeout": 0}, "timeout must be more than 0, not 0"),
     ],
 )
