@@ -6,6 +6,7 @@ import random
 import sys
 import threading
 from collections import Counter
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import dns.name
@@ -16,6 +17,7 @@ import pytest
 
 import quillon.contact
 from quillon import _loopback, bulk
+from quillon.bulk import _dispatch, _memo
 from quillon.contact import Contact
 from support import ROOT, load_file
 
@@ -105,11 +107,32 @@ def test_check_all_gives_contact_validate_verdicts(make_dns_server, options):
     assert_nothing_left_installed()
 
 
+@pytest.mark.parametrize("memo", [True, False], ids=["memo", "no-memo"])
+@pytest.mark.parametrize(
+    ("setting", "value", "address"),
+    [
+        ("GLOBALLY_DELIVERABLE", False, "a@intranet"),
+        ("ALLOW_DOMAIN_LITERAL", True, "a@[192.0.2.1]"),
+        ("TEST_ENVIRONMENT", True, "a@x.test"),
+        # Contact.validate asks for the look-up whatever the default.
+        ("CHECK_DELIVERABILITY", False, f"a@{_loopback.UNKNOWN_DOMAIN}"),
+    ],
+)
+def test_a_run_follows_email_validators_settings_as_contact_validate_does(
+    dns_server, monkeypatch, memo, setting, value, address
+):
+    monkeypatch.setattr(email_validator, setting, value)
+    expected = Contact.validate(address, 1)
+    verdicts = bulk.check_all([address, address.upper()], timeout=1, memo=memo)
+    assert [(v.valid, v.reason) for v in verdicts] == [expected, expected]
+
+
 @pytest.mark.parametrize(
     ("addresses", "options", "error"),
     [
         ("alice@example.org", {}, r"not a str: use quillon.bulk.check\(address\)"),
         ([f"a@{MX}"], {"jobs": 0}, "jobs must be at least 1, not 0"),
+        ([f"a@{MX}"], {"processes": -1}, "processes must be at least 1, not -1"),
         ([f"a@{MX}"], {"timeout": 0}, "timeout must be more than 0, not 0"),
     ],
 )
@@ -143,8 +166,8 @@ class Clock:
 def memo_run(make_dns_server):
     """A run with the memo on a Clock, its DNS server, and the clock."""
     server, clock = make_dns_server(MEMO_ZONE), Clock()
-    with bulk._dispatching():
-        yield bulk._Run(None, 1, memo=True, clock=clock), server, clock
+    with _dispatch._dispatching():
+        yield _memo._Run(None, 1, memo=True, clock=clock), server, clock
     assert_nothing_left_installed()
 
 
@@ -204,7 +227,7 @@ def test_a_domain_looked_up_ahead_costs_its_addresses_no_question(memo_run):
     ids=["oldest-out", "renewed"],
 )
 def test_memo_pushes_out_the_oldest_domain_when_full(memo_run, monkeypatch, steps):
-    monkeypatch.setattr(bulk, "MEMO_SIZE", 2)
+    monkeypatch.setattr(_memo, "MEMO_SIZE", 2)
     run, server, clock = memo_run
     for name, ttl in [("one", 600), ("two", 300), ("three", 300)]:
         for rrset in server._zone[dns.name.from_text(f"{name}.example")].values():
@@ -229,23 +252,44 @@ def test_a_resolver_that_cannot_be_configured_fails_as_in_contact_validate(monke
     assert [(v.valid, v.reason) for v in bulk.check_all(addresses, memo=memo)] == expected
 
 
+class NotingTimeouts(dns.resolver.Resolver):
+    """A resolver that notes the time-out each question is asked with."""
+
+    def resolve(self, *args, lifetime=None, **options):
+        self.lifetimes.add(lifetime)
+        return super().resolve(*args, lifetime=lifetime, **options)
+
+
+def noting_timeouts(server):
+    resolver = server.make_resolver()
+    resolver.__class__, resolver.lifetimes = NotingTimeouts, set()
+    return resolver
+
+
 def test_overlapping_runs_in_two_threads_keep_their_own_settings(make_dns_server):
-    # The same domain exists for one server and not for the other.
-    here = make_dns_server(resolve=False).make_resolver()
-    elsewhere = make_dns_server({}, resolve=False).make_resolver()
+    # The same domain exists for one server and not for the other; each run
+    # asks its own with its own time-out (a fraction, not Contact.validate's
+    # whole seconds), and a call outside both goes to the library unchanged.
+    here = noting_timeouts(make_dns_server(resolve=False))
+    elsewhere = noting_timeouts(make_dns_server({}, resolve=False))
     first_taken, second_done = threading.Event(), threading.Event()
     results = {}
 
     def first():
-        run = bulk.check_all([f"a@{MX}", f"b@{MX}"], resolver=here)
+        run = bulk.check_all([f"a@{MX}", f"b@{MX}"], resolver=here, timeout=1.5)
         results["first"] = [next(run)]
         first_taken.set()
         second_done.wait(30)
+        # Between two verdicts, in the run's thread: no call of the run's.
+        results["outside"] = quillon.contact.validate_email(
+            "a@intranet", check_deliverability=False, globally_deliverable=False
+        ).normalized
         results["first"] += list(run)
 
     def second():
         first_taken.wait(30)
-        results["second"] = list(bulk.check_all([f"c@{MX}"], resolver=elsewhere))
+        checked = bulk.check_all([f"c@{MX}"], resolver=elsewhere, timeout=0.5, memo=False)
+        results["second"] = list(checked)
         second_done.set()
 
     threads = [threading.Thread(target=first), threading.Thread(target=second)]
@@ -255,7 +299,21 @@ def test_overlapping_runs_in_two_threads_keep_their_own_settings(make_dns_server
         thread.join(60)
     assert [v.reason for v in results["first"]] == ["Valid", "Valid"]
     assert [v.reason for v in results["second"]] == [f"The domain name {MX} does not exist"]
+    assert results["outside"] == "a@intranet"
+    assert (here.lifetimes, elsewhere.lifetimes) == ({1.5}, {0.5})
     assert_nothing_left_installed()
+
+
+def test_a_domain_wanted_by_two_threads_at_once_is_asked_about_once(make_dns_server):
+    # The second waits for the first's answer and takes it, even one that is
+    # not to be remembered (deliverability unknown).
+    server = make_dns_server(latency=0.5)
+    addresses = [f"a@{_loopback.SERVFAIL_DOMAIN}", f"b@{_loopback.SERVFAIL_DOMAIN}"]
+    with _dispatch._dispatching(), ThreadPoolExecutor(2) as threads:
+        run = _memo._Run(None, 2, memo=True)
+        verdicts = list(threads.map(run.check, addresses))
+    assert [(v.valid, v.deliverability_unknown) for v in verdicts] == [(True, True)] * 2
+    assert server.queries == [(_loopback.SERVFAIL_DOMAIN, "MX")]
 
 
 # --- dask ----------------------------------------------------------------------

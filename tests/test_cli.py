@@ -13,8 +13,9 @@ from pathlib import Path
 
 import pytest
 
-from quillon import _loopback, bulk
+from quillon import _loopback
 from quillon._message_view import parse_wire, print_message
+from quillon.bulk import _processes
 from support import ENV, PASSWORD, run_python
 from support import run_quillon as quillon
 
@@ -46,8 +47,8 @@ DYING_WORKERS = VIA_LOOPBACK_DNS.replace(
     "from quillon.cli import main",
     """\
 import os, signal, struct, time
-from quillon import bulk
-how, checked, serve_worker = sys.argv.pop(1), bulk._Run.check, bulk._serve_worker
+from quillon.bulk import _memo, _processes
+how, checked, serve_worker = sys.argv.pop(1), _memo._Run.check, _processes._serve_worker
 def check(run, address):
     if address.startswith("slow@"):
         time.sleep(1)
@@ -60,7 +61,7 @@ def serve(inbox, outbox, *args):
     global ANSWERS
     ANSWERS = outbox.fileno()
     serve_worker(inbox, outbox, *args)
-bulk._Run.check, bulk._serve_worker = check, serve
+_memo._Run.check, _processes._serve_worker = check, serve
 from quillon.cli import main""",
 ).replace(
     # What the run left behind is collected, as a program that goes on would.
@@ -225,7 +226,7 @@ def test_check_cut_short_by_a_dead_worker_says_so_with_status_3(dns_server, how,
         out, err = process.communicate("".join(line + "\n" for line in last), timeout=60)
     finally:
         process.kill()
-    owner = next(bulk._owner(line, 2) for line in later if line.startswith("die@"))
+    owner = next(_processes._owner(line, 2) for line in later if line.startswith("die@"))
     assert (process.returncode, out, err) == (
         3,
         "",

@@ -1,7 +1,9 @@
 """The ``quillon`` command: check addresses, send a message, run the demo.
 
 Each command keeps its options, its run and its output in a module of its
-own (``check``, ``send``, ``demo``); this one assembles them.
+own (``check``, ``send``, ``demo``); this one assembles them. A start-up
+builds every command's parser, so those modules import what their runs need
+(bulk checking, smtplib, the demo's servers) only in their runs.
 """
 
 from __future__ import annotations
@@ -11,10 +13,8 @@ import logging
 import os
 import sys
 from collections.abc import Callable, Sequence
+from typing import Any
 
-from quillon import __version__
-from quillon._message_view import print_message
-from quillon.cli import check, demo, send
 from quillon.cli._common import (
     EXIT_FAILED,
     EXIT_INTERRUPTED,
@@ -39,12 +39,41 @@ __all__ = [
 ]
 
 
+class _Version(argparse._VersionAction):
+    """``--version``, read from the installed metadata only when asked for:
+    importlib.metadata takes longer to import than the rest of a check."""
+
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: str | Sequence[Any] | None,
+        option_string: str | None = None,
+    ) -> None:
+        from quillon import __version__
+
+        self.version = f"%(prog)s {__version__}"
+        super().__call__(parser, namespace, values, option_string)
+
+
+def __getattr__(name: str) -> Any:
+    # The message printer is the send command's and the demo's: its mail
+    # modules are imported when it is asked for.
+    if name == "print_message":
+        from quillon._message_view import print_message
+
+        return print_message
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 def build_parser() -> argparse.ArgumentParser:
+    from quillon.cli import check, demo, send
+
     parser = argparse.ArgumentParser(
         prog="quillon",
         description="Check e-mail addresses and send e-mail over SMTP.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--version", action=_Version)
     parser.add_argument(
         "-v",
         "--verbose",

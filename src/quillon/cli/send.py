@@ -1,18 +1,18 @@
-"""``quillon send``: compose a message from the options and send it over SMTP."""
+"""``quillon send``: compose a message from the options and send it over SMTP.
+
+Every command's parser is built at each start, so smtplib, ssl and the mail
+modules are imported only when a message is sent: other commands need not
+pay for them.
+"""
 
 from __future__ import annotations
 
 import argparse
-import getpass
 import os
-import smtplib
-import ssl
 import sys
 from collections.abc import Iterable, Sequence
-from email.errors import MessageError
 from typing import TYPE_CHECKING, Any, cast
 
-from quillon._message_view import parse_wire, print_message
 from quillon.cli._common import (
     EXIT_FAILED,
     EXIT_OK,
@@ -24,6 +24,8 @@ from quillon.cli._common import (
 )
 
 if TYPE_CHECKING:
+    import smtplib
+
     from quillon.smtp import Sent
 
 PASSWORD_VARIABLE = "QUILLON_PASSWORD"
@@ -151,6 +153,8 @@ def _password_for(user: str, server: str) -> str:
             f"--user needs a password: set {PASSWORD_VARIABLE}, "
             "or run from a terminal to be asked for it"
         )
+    import getpass
+
     password = getpass.getpass(f"Password for {user} at {server}: ")
     if not password:
         raise UsageError("empty password")
@@ -171,6 +175,8 @@ def _tls_mode(args: argparse.Namespace) -> str:
 
 def _client_class(args: argparse.Namespace, mode: str) -> type[smtplib.SMTP]:
     """The class Email.send is to create, with the options as its settings."""
+    import ssl
+
     from quillon import smtp
 
     base: type[smtplib.SMTP] = {
@@ -186,10 +192,13 @@ def _client_class(args: argparse.Namespace, mode: str) -> type[smtplib.SMTP]:
             settings["context"] = ssl.create_default_context(cafile=args.cafile)
         except (OSError, ssl.SSLError) as exc:
             raise UsageError(f"cannot read --cafile {args.cafile}: {os_reason(exc)}") from None
-    return cast(type[smtplib.SMTP], type(f"Command{base.__name__}", (base,), settings))
+    return cast("type[smtplib.SMTP]", type(f"Command{base.__name__}", (base,), settings))
 
 
 def run(args: argparse.Namespace) -> int:
+    import smtplib
+    from email.errors import MessageError
+
     from quillon import smtp
     from quillon.email import Email
 
@@ -249,6 +258,8 @@ def run(args: argparse.Namespace) -> int:
 
 
 def _print_dry_run(sent: Sequence[Sent], args: argparse.Namespace, mode: str) -> None:
+    from quillon._message_view import parse_wire, print_message
+
     login = f", logging in as {args.user}" if args.user else ""
     print(f"dry run, nothing sent: the message for {args.server} {TLS_DESCRIPTIONS[mode]}{login}")
     for record in sent:
@@ -257,6 +268,9 @@ def _print_dry_run(sent: Sequence[Sent], args: argparse.Namespace, mode: str) ->
 
 
 def _describe_failure(exc: Exception, server: str) -> str:
+    import smtplib
+    import ssl
+
     from quillon.smtp import MessageTooLarge, StartTLSNotOffered
 
     match exc:

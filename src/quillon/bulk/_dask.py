@@ -1,7 +1,8 @@
 """The dask.distributed worker plugin of ``quillon.bulk.dask_plugin``.
 
 A module of its own so that a worker can import the class by name; it needs
-the ``distributed`` package, which the rest of quillon does without.
+the ``distributed`` package, which the rest of quillon does without, and is
+imported only by ``dask_plugin`` (and by a worker unpickling the plugin).
 """
 
 from __future__ import annotations
@@ -10,6 +11,8 @@ from typing import Any
 
 import dns.resolver
 from distributed import WorkerPlugin
+
+from quillon.bulk._dispatch import prepare_process
 
 
 class PrepareWorkers(WorkerPlugin):
@@ -26,6 +29,4 @@ class PrepareWorkers(WorkerPlugin):
         self.timeout = timeout
 
     def setup(self, worker: Any) -> None:
-        from quillon import bulk
-
-        bulk.prepare_process(self.resolver, memo=self.memo, timeout=self.timeout)
+        prepare_process(self.resolver, memo=self.memo, timeout=self.timeout)
