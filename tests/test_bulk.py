@@ -227,7 +227,7 @@ def test_a_domain_looked_up_ahead_costs_its_addresses_no_question(memo_run):
     ids=["oldest-out", "renewed"],
 )
 def test_memo_pushes_out_the_oldest_domain_when_full(memo_run, monkeypatch, steps):
-    monkeypatch.setattr(_memo, "MEMO_SIZE", 2)
+    monkeypatch.setattr(bulk, "MEMO_SIZE", 2)
     run, server, clock = memo_run
     for name, ttl in [("one", 600), ("two", 300), ("three", 300)]:
         for rrset in server._zone[dns.name.from_text(f"{name}.example")].values():

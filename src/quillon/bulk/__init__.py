@@ -47,7 +47,7 @@ from quillon.bulk._dispatch import (
     portable_resolver,
     prepare_process,
 )
-from quillon.bulk._memo import MEMO_SIZE, _Run
+from quillon.bulk._memo import _Run
 from quillon.bulk._ordered import _in_this_thread, _in_threads, _nothing, _Prefetcher
 from quillon.bulk._verdict import Verdict, WorkerLostError
 
@@ -69,6 +69,11 @@ __all__ = [
 ]
 
 _T = TypeVar("_T")
+
+# Domains a run remembers. An entry is a few hundred bytes, so a run stays
+# within a few tens of MB however long its list; what it pushes out first is
+# the long tail of rare domains, seldom asked for again anyway.
+MEMO_SIZE = 50_000
 
 
 def dask_plugin(

@@ -16,6 +16,7 @@ import contextlib
 import copy
 import importlib
 import math
+import sys
 import threading
 import time
 from collections.abc import Callable
@@ -30,10 +31,12 @@ from quillon.bulk._verdict import Verdict
 if TYPE_CHECKING:
     import dns.resolver
 
-# Domains a run remembers. An entry is a few hundred bytes, so a run stays
-# within a few tens of MB however long its list; what it pushes out first is
-# the long tail of rare domains, seldom asked for again anyway.
-MEMO_SIZE = 50_000
+
+def memo_size() -> int:
+    """``quillon.bulk.MEMO_SIZE``, read at each use: an assignment to it
+    counts from then on, as for any module setting."""
+    size: int = sys.modules["quillon.bulk"].MEMO_SIZE
+    return size
 
 
 class _Outcome(NamedTuple):
@@ -243,7 +246,7 @@ class _Run:
             return
         with self._lock:
             self._outcomes.pop(key, None)
-            if len(self._outcomes) >= MEMO_SIZE:
+            if len(self._outcomes) >= memo_size():
                 del self._outcomes[next(iter(self._outcomes))]
             self._outcomes[key] = outcome
 
@@ -265,7 +268,7 @@ class _Run:
                 )
             except EmailSyntaxError as refusal:
                 known = _Refused(type(refusal), refusal.args)
-            if len(self._syntax) >= MEMO_SIZE:
+            if len(self._syntax) >= memo_size():
                 with contextlib.suppress(KeyError, RuntimeError, StopIteration):
                     del self._syntax[next(iter(self._syntax))]
             self._syntax[key] = known

@@ -111,7 +111,7 @@ class _Prefetcher:
                 continue
             _, at, domain = item.rpartition("@")
             if at and domain not in seen:
-                if len(seen) >= _memo.MEMO_SIZE:
+                if len(seen) >= _memo.memo_size():
                     seen.clear()
                 seen.add(domain)
                 submit(prefetch, domain)
