@@ -114,6 +114,25 @@ def test_login_and_delivery_over_tls(make_smtp_server, ca, capsys, client, mode)
             smtplib.SMTPNotSupportedError, match="^SMTP AUTH extension not supported by server.$"
         ):
             Email(server.server_text, "me", PASSWORD, **FIELDS).send()
+    # Called directly, auth() fails as smtplib's does, after a refused login
+    # too; and the outbox accepts a login as the server did.
+    with trusting(client, ca)(server.server_text) as conn:
+        with pytest.raises(smtplib.SMTPAuthenticationError):
+            conn.login("me", "Not" + PASSWORD)
+        conn.user, conn.password = "me", "Not" + PASSWORD
+        with pytest.raises(smtplib.SMTPAuthenticationError):
+            conn.auth("PLAIN", conn.auth_plain)
+        accepted = conn.login("me", PASSWORD)
+    with smtp.outbox(), quillon.email.SMTP(host=server.server_text) as session:
+        assert session.login("me", PASSWORD) == accepted
+
+
+def test_a_hanging_ehlo_name_look_up_lets_the_process_end():
+    hangs = "import socket, threading; socket.getfqdn = lambda name='': threading.Event().wait()"
+    result = run_python(
+        "-c", f"{hangs}; import quillon.smtp._clients as c; print(c._local_name.get())"
+    )
+    assert (result.returncode, result.stdout) == (0, "localhost\n")
 
 
 def test_clients_take_smtplibs_arguments(make_smtp_server, ca):
@@ -143,6 +162,10 @@ UNVERIFIED = (ssl.SSLCertVerificationError, "certificate verify failed")
 STRANGER = {"ca": trustme.CA()}
 OTHER_NAME = {"name": "mail.example"}
 SYSTEM_CAS = {"context": None}  # the classes as they come: the system's CAs
+NOT_OFFERED = (
+    "^the server does not offer STARTTLS: nothing was sent, so that neither the login "
+    "nor the message crossed the network in clear$"
+)
 
 
 @pytest.mark.parametrize(
@@ -154,7 +177,7 @@ SYSTEM_CAS = {"context": None}  # the classes as they come: the system's CAs
         (smtp.ImplicitTLS, "implicit_tls", STRANGER, {}, UNVERIFIED),
         (smtp.ImplicitTLS, "implicit_tls", OTHER_NAME, {}, UNVERIFIED),
         (smtp.ImplicitTLS, "implicit_tls", {}, SYSTEM_CAS, UNVERIFIED),
-        (smtp.StartTLS, None, None, {}, (smtplib.SMTPException, "does not offer STARTTLS")),
+        (smtp.StartTLS, None, None, {}, (smtp.StartTLSNotOffered, NOT_OFFERED)),
         # Waiting for a greeting that a server of implicit TLS never sends: the
         # class's time-out ends it (the default time-out is off here).
         (smtp.StartTLS, "implicit_tls", {}, {}, (smtplib.SMTPServerDisconnected, "timed out")),
