@@ -129,9 +129,8 @@ def test_login_and_delivery_over_tls(make_smtp_server, ca, capsys, client, mode)
 
 def test_a_hanging_ehlo_name_look_up_lets_the_process_end():
     hangs = "import socket, threading; socket.getfqdn = lambda name='': threading.Event().wait()"
-    result = run_python(
-        "-c", f"{hangs}; import quillon.smtp._clients as c; print(c._local_name.get())"
-    )
+    code = f"{hangs}; import quillon.smtp._clients as c; print(c._local_name.get())"
+    result = run_python("-c", code, timeout=30)
     assert (result.returncode, result.stdout) == (0, "localhost\n")
 
 
