@@ -143,7 +143,11 @@ def test_clients_take_smtplibs_arguments(make_smtp_server, ca):
             free.bind((LOOPBACK, 0))
             ports.append(free.getsockname()[1])
     client = trusting(smtp.ImplicitTLS, ca)
-    with client(LOOPBACK, server.port, "mine.example", 4, (LOOPBACK, ports[0])) as conn:
+    # Also through the binding of a block, which passes them on.
+    with (
+        smtp.using(client),
+        quillon.email.SMTP(LOOPBACK, server.port, "mine.example", 4, (LOOPBACK, ports[0])) as conn,
+    ):
         conn.ehlo()
         assert (conn.sock.gettimeout(), conn.sock.getsockname()) == (4, (LOOPBACK, ports[0]))
     with client() as conn:  # no host: nothing connected yet
