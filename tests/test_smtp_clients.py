@@ -114,6 +114,17 @@ def test_login_and_delivery_over_tls(make_smtp_server, ca, capsys, client, mode)
             smtplib.SMTPNotSupportedError, match="^SMTP AUTH extension not supported by server.$"
         ):
             Email(server.server_text, "me", PASSWORD, **FIELDS).send()
+    # Called directly, auth() fails as smtplib's does, after a refused login
+    # too; and the outbox accepts a login as the server did.
+    with trusting(client, ca)(server.server_text) as conn:
+        with pytest.raises(smtplib.SMTPAuthenticationError):
+            conn.login("me", "Not" + PASSWORD)
+        conn.user, conn.password = "me", "Not" + PASSWORD
+        with pytest.raises(smtplib.SMTPAuthenticationError):
+            conn.auth("PLAIN", conn.auth_plain)
+        accepted = conn.login("me", PASSWORD)
+    with smtp.outbox(), quillon.email.SMTP(host=server.server_text) as session:
+        assert session.login("me", PASSWORD) == accepted
 
 
 def test_clients_take_smtplibs_arguments(make_smtp_server, ca):
@@ -125,7 +136,11 @@ def test_clients_take_smtplibs_arguments(make_smtp_server, ca):
             free.bind((LOOPBACK, 0))
             ports.append(free.getsockname()[1])
     client = trusting(smtp.ImplicitTLS, ca)
-    with client(LOOPBACK, server.port, "mine.example", 4, (LOOPBACK, ports[0])) as conn:
+    # Also through the binding of a block, which passes them on.
+    with (
+        smtp.using(client),
+        quillon.email.SMTP(LOOPBACK, server.port, "mine.example", 4, (LOOPBACK, ports[0])) as conn,
+    ):
         conn.ehlo()
         assert (conn.sock.gettimeout(), conn.sock.getsockname()) == (4, (LOOPBACK, ports[0]))
     with client() as conn:  # no host: nothing connected yet
@@ -143,6 +158,10 @@ UNVERIFIED = (ssl.SSLCertVerificationError, "certificate verify failed")
 STRANGER = {"ca": trustme.CA()}
 OTHER_NAME = {"name": "mail.example"}
 SYSTEM_CAS = {"context": None}  # the classes as they come: the system's CAs
+NOT_OFFERED = (
+    "^the server does not offer STARTTLS: nothing was sent, so that neither the login "
+    "nor the message crossed the network in clear$"
+)
 
 
 @pytest.mark.parametrize(
@@ -154,7 +173,7 @@ SYSTEM_CAS = {"context": None}  # the classes as they come: the system's CAs
         (smtp.ImplicitTLS, "implicit_tls", STRANGER, {}, UNVERIFIED),
         (smtp.ImplicitTLS, "implicit_tls", OTHER_NAME, {}, UNVERIFIED),
         (smtp.ImplicitTLS, "implicit_tls", {}, SYSTEM_CAS, UNVERIFIED),
-        (smtp.StartTLS, None, None, {}, (smtplib.SMTPException, "does not offer STARTTLS")),
+        (smtp.StartTLS, None, None, {}, (smtp.StartTLSNotOffered, NOT_OFFERED)),
         # Waiting for a greeting that a server of implicit TLS never sends: the
         # class's time-out ends it (the default time-out is off here).
         (smtp.StartTLS, "implicit_tls", {}, {}, (smtplib.SMTPServerDisconnected, "timed out")),
@@ -211,7 +230,7 @@ def test_ehlo_name_is_looked_up_once_and_never_waited_for_long(
     release, looked_up = threading.Event(), []
 
     def getfqdn(name=""):
-        looked_up.append(name)
+        looked_up.append((name, threading.current_thread()))
         if answer is HANGS:
             release.wait(30)
             return "client.example.org"
@@ -241,7 +260,8 @@ def test_ehlo_name_is_looked_up_once_and_never_waited_for_long(
     ]
     later = b"client.example.org" if answer is HANGS else first
     assert names == [first, first, later, b"mine.example"]
-    assert looked_up == [""]
+    # Once, in a thread that does not keep the process alive while it hangs.
+    assert [(name, thread.daemon) for name, thread in looked_up] == [("", True)]
 
 
 def test_message_over_the_size_limit_says_so(make_smtp_server, tmp_path):
