@@ -2,9 +2,12 @@
 look-up per domain, and beyond one process."""
 
 import json
+import multiprocessing
 import random
+import signal
 import sys
 import threading
+import time
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -17,7 +20,7 @@ import pytest
 
 import quillon.contact
 from quillon import _loopback, bulk
-from quillon.bulk import _dispatch, _memo
+from quillon.bulk import _dispatch, _memo, _ordered, _processes
 from quillon.contact import Contact
 from support import ROOT, load_file
 
@@ -422,3 +425,109 @@ def test_verdicts_before_an_input_error_are_all_given(dns_server, options, bad, 
             given.append(verdict.address)
     assert given == [f"{n}@{MX}" for n in range(8)]
     assert_nothing_left_installed()
+
+
+# --- how the modes schedule their checks ------------------------------------
+
+SILENT = _loopback.SILENT_DOMAIN
+
+
+def timed_queries(server):
+    """(time, question) of each question that reaches ``server``, in order."""
+    times = []
+
+    class Timed(list):
+        def append(self, question):
+            times.append((time.monotonic(), question))
+            super().append(question)
+
+    server.queries = Timed()
+    return times
+
+
+@pytest.mark.parametrize("options", [{}, {"processes": 2}], ids=["memo", "processes"])
+def test_domains_are_looked_up_ahead_of_their_addresses(dns_server, options):
+    # The first domain never answers: the second's question goes out during
+    # that wait, not after it. (Both domains belong to the same worker.)
+    other = next(
+        domain
+        for domain in (MX, _loopback.A_ONLY_DOMAIN, _loopback.AAAA_ONLY_DOMAIN)
+        if _processes._owner(f"a@{domain}", 2) == _processes._owner(f"a@{SILENT}", 2)
+    )
+    asked = timed_queries(dns_server)
+    verdicts = list(bulk.check_all([f"a@{SILENT}", f"b@{other}"], timeout=1, **options))
+    assert [v.deliverability_unknown for v in verdicts] == [True, False]
+    first = {question: at for at, question in reversed(asked)}
+    assert first[(other, "MX")] - first[(SILENT, "MX")] < 0.5
+
+
+@pytest.mark.parametrize(
+    "options", [{"jobs": 2}, {"jobs": 2, "processes": 2}], ids=["threads", "processes"]
+)
+def test_jobs_bound_the_checks_under_way_and_a_slow_input_is_waited_for(dns_server, options):
+    # Four addresses of a domain that never answers, two at a time; then
+    # addresses that come slowly, while the checks before them are under way.
+    asked = timed_queries(dns_server)
+
+    def addresses():
+        time.sleep(0.05)
+        yield from (f"{n}@{SILENT}" for n in range(4))
+        for n in range(2):
+            time.sleep(0.1)
+            yield f"{n}@{MX}"
+
+    verdicts = list(bulk.check_all(addresses(), timeout=1, memo=False, **options))
+    assert [v.deliverability_unknown for v in verdicts] == [True] * 4 + [False] * 2
+    silent = [at for at, (name, _) in asked if name == SILENT]
+    assert len(silent) == 4
+    assert sum(at < silent[0] + 0.8 for at in silent) == 2
+
+
+def test_the_input_is_read_only_so_far_ahead_of_the_verdicts():
+    pulled = []
+
+    def addresses():
+        for n in range(20_000):
+            pulled.append(n)
+            yield "no-at-sign"
+
+    verdicts = bulk.check_all(addresses())
+    next(verdicts)
+    time.sleep(0.2)
+    assert len(pulled) <= _ordered._AHEAD + _ordered._TAKE + 1
+    verdicts.close()
+
+
+@pytest.mark.parametrize(
+    "options",
+    [{"memo": False, "jobs": 2}, {"memo": False, "jobs": 1, "processes": 2}],
+    ids=["threads", "processes"],
+)
+def test_a_run_left_early_stops_its_checks(dns_server, options):
+    # Checks of a domain that never answers, more than the workers hold at
+    # once: those not begun are dropped, the workers ended, the thread that
+    # feeds them (waiting for room for a batch) too.
+    addresses = [f"{n}@{SILENT}" for n in range(20)] + ["no-at-sign"] * 8000
+    verdicts = bulk.check_all(addresses, timeout=1, **options)
+    next(verdicts)
+    verdicts.close()
+    asked = len(dns_server.queries)
+    time.sleep(1.5)
+    assert len(dns_server.queries) == asked
+    assert not multiprocessing.active_children()
+    assert "quillon-batch" not in {thread.name for thread in threading.enumerate()}
+
+
+@pytest.mark.parametrize(
+    ("target", "argument", "how"),
+    [
+        (sys.exit, 0, "exit status 0"),
+        (signal.raise_signal, signal.SIGKILL, "killed by SIGKILL"),
+        (signal.raise_signal, signal.SIGRTMIN + 6, f"killed by signal {signal.SIGRTMIN + 6}"),
+    ],
+)
+def test_a_lost_worker_is_named_with_how_it_ended(target, argument, how):
+    worker = multiprocessing.get_context("spawn").Process(target=target, args=(argument,))
+    worker.start()
+    error = _processes._lost(3, worker)
+    assert str(error) == f"worker process 3 ended unexpectedly ({how})"
