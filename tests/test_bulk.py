@@ -218,6 +218,20 @@ def test_a_domain_looked_up_ahead_costs_its_addresses_no_question(memo_run):
     assert asks(memo_run, f"a@{MX}") == (False, "Valid")
 
 
+def test_a_prepared_process_answers_contact_validates_call_and_no_other(memo_run, monkeypatch):
+    run, server, _ = memo_run
+    monkeypatch.setattr(_dispatch, "_process_run", run)
+    validate = quillon.contact.validate_email
+    # Contact.validate's call: the run's, which remembers the domain.
+    assert validate(f"a@{MX}", check_deliverability=True, timeout=1).mx
+    assert validate(f"b@{MX}", check_deliverability=True, timeout=1).mx
+    # Any other goes to the library as it is: it asks again, or not at all.
+    resolver = dns.resolver.get_default_resolver()
+    assert validate(f"c@{MX}", check_deliverability=True, dns_resolver=resolver).mx
+    assert getattr(validate(f"d@{MX}", check_deliverability=False, timeout=1), "mx", None) is None
+    assert server.queries == [(MX, "MX")] * 2
+
+
 @pytest.mark.parametrize(
     "steps",
     [
