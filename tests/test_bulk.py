@@ -524,20 +524,28 @@ def test_the_input_is_read_only_so_far_ahead_of_the_verdicts():
 
 
 @pytest.mark.parametrize(
-    "options",
-    [{"memo": False, "jobs": 2}, {"memo": False, "jobs": 1, "processes": 2}],
+    ("options", "lead"),
+    [({"memo": False, "jobs": 2}, []), ({"memo": False, "jobs": 1, "processes": 2}, ["x"])],
     ids=["threads", "processes"],
 )
-def test_a_run_left_early_stops_its_checks(dns_server, options):
-    # Checks of a domain that never answers, more than the workers hold at
-    # once: those not begun are dropped, the workers ended, the thread that
-    # feeds them (waiting for room for a batch) too.
-    addresses = [f"{n}@{SILENT}" for n in range(20)] + ["no-at-sign"] * 8000
-    verdicts = bulk.check_all(addresses, timeout=1, **options)
+def test_a_run_left_early_stops_its_checks(dns_server, options, lead):
+    # Left while checks of a domain that never answers are under way, more
+    # than the threads hold at once: those not begun are dropped, the busy
+    # workers ended, the thread that feeds them (waiting for room for a
+    # batch) too. (For processes the first verdict comes from a batch of
+    # its own, answered at once.)
+    def addresses():
+        yield from lead
+        time.sleep(0.1)
+        yield from [f"{n}@{SILENT}" for n in range(20)] + ["no-at-sign"] * 8000
+
+    verdicts = bulk.check_all(addresses(), timeout=1, **options)
     next(verdicts)
+    time.sleep(0.3)  # the checks after it are under way
     verdicts.close()
-    time.sleep(0.3)  # the questions of the checks under way arrive
+    time.sleep(0.3)  # and their questions have arrived
     asked = len(dns_server.queries)
+    assert asked
     time.sleep(1.2)
     assert len(dns_server.queries) == asked
     assert not multiprocessing.active_children()
