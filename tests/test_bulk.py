@@ -2,9 +2,12 @@
 look-up per domain, and beyond one process."""
 
 import json
+import multiprocessing
 import random
+import signal
 import sys
 import threading
+import time
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -17,7 +20,7 @@ import pytest
 
 import quillon.contact
 from quillon import _loopback, bulk
-from quillon.bulk import _dispatch, _memo
+from quillon.bulk import _dispatch, _memo, _ordered, _processes
 from quillon.contact import Contact
 from support import ROOT, load_file
 
@@ -50,6 +53,7 @@ def generated_list(count, seed=21):
         _loopback.UNKNOWN_DOMAIN,
         "bücher.example",
         "BÜCHER.example",
+        "büch\uff45r.example",  # a full-width "e": the same domain once mapped
         "xn--bcher-kva.example",
         "straße-fehlt.example",
         _loopback.SERVFAIL_DOMAIN,
@@ -215,6 +219,23 @@ def test_a_domain_looked_up_ahead_costs_its_addresses_no_question(memo_run):
     assert asks(memo_run, f"a@{MX}") == (False, "Valid")
 
 
+def test_a_prepared_process_answers_contact_validates_call_and_no_other(memo_run, monkeypatch):
+    run, server, _ = memo_run
+    monkeypatch.setattr(_dispatch, "_process_run", run)
+    validate = quillon.contact.validate_email
+    # Contact.validate's call: the run's, which remembers the domain, and
+    # sets what email_validator would.
+    assert validate(f"a@{MX}", check_deliverability=True, timeout=1).mx
+    assert validate(f"b@{MX}", check_deliverability=True, timeout=1).mx
+    a_only = validate(f"a@{_loopback.A_ONLY_DOMAIN}", check_deliverability=True, timeout=1)
+    assert a_only.mx_fallback_type == "A"
+    # Any other goes to the library as it is: it asks again, or not at all.
+    resolver = dns.resolver.get_default_resolver()
+    assert validate(f"c@{MX}", check_deliverability=True, dns_resolver=resolver).mx
+    assert getattr(validate(f"d@{MX}", check_deliverability=False, timeout=1), "mx", None) is None
+    assert server.queries.count((MX, "MX")) == 2
+
+
 @pytest.mark.parametrize(
     "steps",
     [
@@ -302,6 +323,13 @@ def test_overlapping_runs_in_two_threads_keep_their_own_settings(make_dns_server
     assert results["outside"] == "a@intranet"
     assert (here.lifetimes, elsewhere.lifetimes) == ({1.5}, {0.5})
     assert_nothing_left_installed()
+
+
+def test_check_on_its_own_asks_with_contact_validates_time_out(dns_server, monkeypatch):
+    resolver = noting_timeouts(dns_server)
+    monkeypatch.setattr(dns.resolver, "default_resolver", resolver)
+    assert bulk.check(f"a@{MX}").reason == "Valid"
+    assert resolver.lifetimes == {2}
 
 
 def test_a_domain_wanted_by_two_threads_at_once_is_asked_about_once(make_dns_server):
@@ -422,3 +450,118 @@ def test_verdicts_before_an_input_error_are_all_given(dns_server, options, bad, 
             given.append(verdict.address)
     assert given == [f"{n}@{MX}" for n in range(8)]
     assert_nothing_left_installed()
+
+
+# --- how the modes schedule their checks ------------------------------------
+
+SILENT = _loopback.SILENT_DOMAIN
+
+
+def timed_queries(server):
+    """(time, question) of each question that reaches ``server``, in order."""
+    times = []
+
+    class Timed(list):
+        def append(self, question):
+            times.append((time.monotonic(), question))
+            super().append(question)
+
+    server.queries = Timed()
+    return times
+
+
+@pytest.mark.parametrize("options", [{}, {"processes": 2}], ids=["memo", "processes"])
+def test_domains_are_looked_up_ahead_of_their_addresses(dns_server, options):
+    # The first domain never answers: the second's question goes out during
+    # that wait, not after it. (Both domains belong to the same worker.)
+    other = next(
+        domain
+        for domain in (MX, _loopback.A_ONLY_DOMAIN, _loopback.AAAA_ONLY_DOMAIN)
+        if _processes._owner(f"a@{domain}", 2) == _processes._owner(f"a@{SILENT}", 2)
+    )
+    asked = timed_queries(dns_server)
+    verdicts = list(bulk.check_all([f"a@{SILENT}", f"b@{other}"], timeout=1, **options))
+    assert [v.deliverability_unknown for v in verdicts] == [True, False]
+    first = {question: at for at, question in reversed(asked)}
+    assert first[(other, "MX")] - first[(SILENT, "MX")] < 0.5
+
+
+@pytest.mark.parametrize(
+    "options", [{"jobs": 2}, {"jobs": 2, "processes": 2}], ids=["threads", "processes"]
+)
+def test_jobs_bound_the_checks_under_way_and_a_slow_input_is_waited_for(dns_server, options):
+    # Four addresses of a domain that never answers, two at a time; then
+    # addresses that come slowly, while the checks before them are under way.
+    asked = timed_queries(dns_server)
+
+    def addresses():
+        time.sleep(0.05)
+        yield from (f"{n}@{SILENT}" for n in range(4))
+        for n in range(2):
+            time.sleep(0.1)
+            yield f"{n}@{MX}"
+
+    verdicts = list(bulk.check_all(addresses(), timeout=1, memo=False, **options))
+    assert [v.deliverability_unknown for v in verdicts] == [True] * 4 + [False] * 2
+    silent = [at for at, (name, _) in asked if name == SILENT]
+    assert len(silent) == 4
+    assert sum(at < silent[0] + 0.8 for at in silent) == 2
+
+
+def test_the_input_is_read_only_so_far_ahead_of_the_verdicts():
+    pulled = []
+
+    def addresses():
+        for n in range(20_000):
+            pulled.append(n)
+            yield "no-at-sign"
+
+    verdicts = bulk.check_all(addresses())
+    next(verdicts)
+    time.sleep(0.2)
+    assert len(pulled) <= _ordered._AHEAD + _ordered._TAKE + 1
+    verdicts.close()
+
+
+@pytest.mark.parametrize(
+    ("options", "lead"),
+    [({"memo": False, "jobs": 2}, []), ({"memo": False, "jobs": 1, "processes": 2}, ["x"])],
+    ids=["threads", "processes"],
+)
+def test_a_run_left_early_stops_its_checks(dns_server, options, lead):
+    # Left while checks of a domain that never answers are under way, more
+    # than the threads hold at once: those not begun are dropped, the busy
+    # workers ended, the thread that feeds them (waiting for room for a
+    # batch) too. (For processes the first verdict comes from a batch of
+    # its own, answered at once.)
+    def addresses():
+        yield from lead
+        time.sleep(0.1)
+        yield from [f"{n}@{SILENT}" for n in range(20)] + ["no-at-sign"] * 8000
+
+    verdicts = bulk.check_all(addresses(), timeout=1, **options)
+    next(verdicts)
+    time.sleep(0.3)  # the checks after it are under way
+    verdicts.close()
+    time.sleep(0.3)  # and their questions have arrived
+    asked = len(dns_server.queries)
+    assert asked
+    time.sleep(1.2)
+    assert len(dns_server.queries) == asked
+    assert not multiprocessing.active_children()
+    assert "quillon-batch" not in {thread.name for thread in threading.enumerate()}
+
+
+@pytest.mark.parametrize(
+    ("target", "argument", "how"),
+    [
+        (sys.exit, 0, "exit status 0"),
+        (signal.raise_signal, signal.SIGKILL, "killed by SIGKILL"),
+        (signal.raise_signal, signal.SIGRTMIN + 6, f"killed by signal {signal.SIGRTMIN + 6}"),
+    ],
+)
+def test_a_lost_worker_is_named_with_how_it_ended(target, argument, how):
+    worker = multiprocessing.get_context("spawn").Process(target=target, args=(argument,))
+    worker.start()
+    error = _processes._lost(3, worker)
+    assert str(error) == f"worker process 3 ended unexpectedly ({how})"

@@ -196,6 +196,7 @@ def test_the_connection_unused_for_longest_makes_room():
         smtp.Pool(Client, size=2) as pool,
         smtp.using(pool),
     ):
+        pool.wait = 0  # a free or idle place serves without waiting
         for n, (to, user) in enumerate(
             [(server, "me"), (server, "you"), (server, "me"), (other, None), (server, "me")]
             + [(other, None)]
@@ -215,6 +216,19 @@ def test_a_failed_connection_gives_its_slot_back(closed_port):
             with pytest.raises(ConnectionRefusedError):
                 Email(closed_port, from_="a@example.org", to="b@example.org").send()
         assert pool.stats == (0, 0, 1)
+
+
+def test_a_new_connection_failing_after_a_kept_one_ended_at_mail(make_smtp_server):
+    # The kept connection gets a 421 at MAIL; the one that replaces it is
+    # refused its login: that refusal is the send's, and no place is lost.
+    server = make_smtp_server(accounts=ACCOUNTS, refuse_mail_after=1)
+    with smtp.Pool(Client, size=1) as pool, smtp.using(pool):
+        send(server, "m0")
+        del server.accounts["me"]
+        with pytest.raises(smtplib.SMTPAuthenticationError):
+            send(server, "m1")
+        assert pool.stats == (0, 0, 1)
+        assert server.logins == [1, 0]
 
 
 def test_a_lease_used_as_a_client(make_smtp_server):
