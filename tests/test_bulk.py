@@ -480,10 +480,11 @@ def test_domains_are_looked_up_ahead_of_their_addresses(dns_server, options):
         if _processes._owner(f"a@{domain}", 2) == _processes._owner(f"a@{SILENT}", 2)
     )
     asked = timed_queries(dns_server)
-    verdicts = list(bulk.check_all([f"a@{SILENT}", f"b@{other}"], timeout=1, **options))
+    verdicts = list(bulk.check_all([f"a@{SILENT}", f"b@{other}"], timeout=2, **options))
     assert [v.deliverability_unknown for v in verdicts] == [True, False]
     first = {question: at for at, question in reversed(asked)}
-    assert first[(other, "MX")] - first[(SILENT, "MX")] < 0.5
+    # Asked after the first's verdict, it would come 2 s later.
+    assert first[(other, "MX")] - first[(SILENT, "MX")] < 1.5
 
 
 @pytest.mark.parametrize(
@@ -501,11 +502,12 @@ def test_jobs_bound_the_checks_under_way_and_a_slow_input_is_waited_for(dns_serv
             time.sleep(0.1)
             yield f"{n}@{MX}"
 
-    verdicts = list(bulk.check_all(addresses(), timeout=1, memo=False, **options))
+    verdicts = list(bulk.check_all(addresses(), timeout=2, memo=False, **options))
     assert [v.deliverability_unknown for v in verdicts] == [True] * 4 + [False] * 2
     silent = [at for at, (name, _) in asked if name == SILENT]
     assert len(silent) == 4
-    assert sum(at < silent[0] + 0.8 for at in silent) == 2
+    # Two at once, the next two once the first have waited their 2 s.
+    assert sum(at < silent[0] + 1.5 for at in silent) == 2
 
 
 def test_the_input_is_read_only_so_far_ahead_of_the_verdicts():
